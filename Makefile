@@ -1,0 +1,53 @@
+# Every target builds what it needs from a fresh clone: only Python 3 and a C++ compiler
+# are expected on the machine.
+PYTHON ?= python3
+VENV := .venv
+VENV_NP126 := .venv-np126
+VENV_ASAN := .venv-asan
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/*)
+
+ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: test test-np126 test-asan demo bench ci clean
+
+$(VENV)/.installed: $(SOURCES)
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/pip install --quiet --upgrade pip
+	$(VENV)/bin/pip install --quiet ".[test]"
+	touch $@
+
+$(VENV_NP126)/.installed: $(SOURCES)
+	$(PYTHON) -m venv $(VENV_NP126)
+	$(VENV_NP126)/bin/pip install --quiet --upgrade pip
+	$(VENV_NP126)/bin/pip install --quiet ".[test]" "numpy==1.26.*"
+	touch $@
+
+$(VENV_ASAN)/.installed: $(SOURCES)
+	$(PYTHON) -m venv $(VENV_ASAN)
+	$(VENV_ASAN)/bin/pip install --quiet --upgrade pip
+	$(VENV_ASAN)/bin/pip install --quiet -Cbuild-dir=build/asan \
+		-Ccmake.define.TOLQ_SANITIZE=ON ".[test]"
+	touch $@
+
+test: $(VENV)/.installed
+	$(VENV)/bin/python -m pytest
+
+test-np126: $(VENV_NP126)/.installed
+	$(VENV_NP126)/bin/python -c "import numpy; assert numpy.__version__.startswith('1.26'), numpy.__version__"
+	$(VENV_NP126)/bin/python -m pytest
+
+test-asan: $(VENV_ASAN)/.installed
+	$(ASAN_ENV) $(VENV_ASAN)/bin/python -m pytest -p no:cacheprovider
+
+demo: $(VENV)/.installed
+	$(VENV)/bin/python examples/demo.py
+
+bench: $(VENV)/.installed
+	$(VENV)/bin/python bench/bench.py
+
+ci: test test-np126 test-asan
+
+clean:
+	rm -rf $(VENV) $(VENV_NP126) $(VENV_ASAN) build

@@ -1,0 +1,132 @@
+// The registry of interaction types and the module's init function.
+#define TOLQ_IMPORTS_NUMPY
+#include "_tolq.h"
+
+#include <cstring>
+
+// Head of the registry; the type files push their descriptors here while the shared
+// object loads, before Python calls PyInit__tolq.
+static interaction_type *interaction_types = nullptr;
+
+int tolq_add_interactiontype(interaction_type *typeobj)
+{
+    typeobj->next = interaction_types;
+    interaction_types = typeobj;
+    return 0;
+}
+
+interaction_type *tolq_find_interactiontype(const char *type_name)
+{
+    for (interaction_type *t = interaction_types; t != nullptr; t = t->next) {
+        if (strcmp(t->type_name, type_name) == 0) {
+            return t;
+        }
+    }
+    return nullptr;
+}
+
+// NumPy 1.x reports ABI 0x1000009, NumPy 2.x 0x2000000; the 1.19 subset we use is in both.
+static const unsigned int ABI_NUMPY1 = 0x1000009;
+static const unsigned int ABI_NUMPY2 = 0x2000000;
+
+// NumPy's own import step, worded the same under every NumPy and accepting both ABIs.
+static int import_numpy(void)
+{
+    PyObject *c_api = nullptr;
+    PyObject *numpy = PyImport_ImportModule("numpy._core._multiarray_umath");
+    if (numpy == nullptr && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+        PyErr_Clear();
+        numpy = PyImport_ImportModule("numpy.core._multiarray_umath");
+    }
+    if (numpy == nullptr) {
+        return -1;
+    }
+    c_api = PyObject_GetAttrString(numpy, "_ARRAY_API");
+    Py_DECREF(numpy);
+    if (c_api == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "_ARRAY_API not found");
+        return -1;
+    }
+    if (!PyCapsule_CheckExact(c_api)) {
+        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
+        Py_DECREF(c_api);
+        return -1;
+    }
+    PyArray_API = (void **)PyCapsule_GetPointer(c_api, nullptr);
+    Py_DECREF(c_api);
+    if (PyArray_API == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
+        return -1;
+    }
+    unsigned int abi = PyArray_GetNDArrayCVersion();
+    if (abi != ABI_NUMPY1 && abi != ABI_NUMPY2) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
+                     ABI_NUMPY1, abi);
+        PyArray_API = nullptr;
+        return -1;
+    }
+    unsigned int feature = PyArray_GetNDArrayCFeatureVersion();
+    if (feature < NPY_FEATURE_VERSION) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "module compiled against API version 0x%x but this version of numpy is 0x%x",
+                     (unsigned int)NPY_FEATURE_VERSION, feature);
+        PyArray_API = nullptr;
+        return -1;
+    }
+    PyArray_RUNTIME_VERSION = (int)feature;
+    int endian = PyArray_GetEndianness();
+    if (endian == NPY_CPU_UNKNOWN_ENDIAN) {
+        PyErr_SetString(PyExc_RuntimeError, "FATAL: module compiled as unknown endian");
+        PyArray_API = nullptr;
+        return -1;
+    }
+    if (endian != NPY_CPU_LITTLE) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "FATAL: module compiled as little endian, but detected different "
+                        "endianness at runtime");
+        PyArray_API = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+static PyMethodDef PyTolq_methods[] = {
+    {nullptr, nullptr, 0, nullptr}  // sentinel: the module has no functions
+};
+
+static struct PyModuleDef tolqmodule = {
+    PyModuleDef_HEAD_INIT,
+    "_tolq",               /* m_name */
+    "Tolq C Extension",    /* m_doc */
+    -1,                    /* m_size: state lives in process-wide variables */
+    PyTolq_methods,        /* m_methods */
+    nullptr,               /* m_slots */
+    nullptr,               /* m_traverse */
+    nullptr,               /* m_clear */
+    nullptr,               /* m_free */
+};
+
+PyMODINIT_FUNC PyInit__tolq(void)
+{
+    PyObject *m = PyModule_Create2(&tolqmodule, 1013);
+    if (m == nullptr) {
+        return nullptr;
+    }
+    if (import_numpy() < 0) {
+        PyErr_Print();
+        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+        goto error;
+    }
+    if (graph_addtomodule(m) == nullptr || interaction_addtomodule(m) == nullptr ||
+        interactionstate_addtomodule(m) == nullptr) {
+        goto error;
+    }
+    if (PyModule_AddStringConstant(m, "DEFAULT_LOSS", "mean_squared_error") < 0) {
+        goto error;
+    }
+    return m;
+error:
+    Py_DECREF(m);
+    return nullptr;
+}

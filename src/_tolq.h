@@ -1,0 +1,171 @@
+// Shared records, the type descriptor, the graph accessors and the registry of the _tolq module.
+#ifndef TOLQ_H
+#define TOLQ_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// One binary serves NumPy 1.26 and 2.x: compile against 2.x headers, use only the 1.19 API.
+#define NPY_NO_DEPRECATED_API NPY_1_19_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_19_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL tolq_ARRAY_API
+#ifndef TOLQ_IMPORTS_NUMPY
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+
+typedef int graphlocation_t;  // slot index of a graph; -1 for none
+
+typedef float (*loss_func)(float y_true, float y_pred);
+
+typedef struct adam {
+    float m1;  // first moment, stored without bias correction
+    float m2;  // second moment, stored without bias correction
+} adam;
+
+struct interaction_type;
+struct PyGraph_Object;
+struct PyInteractionState_Object;
+
+typedef struct PyInteraction_Object {
+    PyObject_HEAD
+    PyObject *linkdata;                        // caller's opaque object, or null
+    struct PyInteractionState_Object *state;   // owned state proxy; null before __init__
+    char type[16];                             // type name, at most 15 bytes
+    struct interaction_type *typeobj;          // registered descriptor; null before __init__
+    int errcode;                               // 1 once a register clamped a value
+    int latticeloc[3];                         // position in the caller's lattice
+    int gluamine;                              // learning-rate selector of the function types
+    char name[128];                            // register name (data column), at most 126 bytes
+    struct PyGraph_Object *graph;              // graph of the last slot assignment; no reference
+    graphlocation_t location;                  // slot index of the last assignment; -1 at creation
+    int sourcecount;                           // source entries in use: 0, 1 or 2; never shrinks
+    graphlocation_t sources[2];                // source slots; -1 in sources[0] marks an input
+    PyObject *loss;                            // loss name last accepted; None once initialised
+    float activation[1];                       // output for the current sample
+    float da[1];                               // d loss / d activation for the current sample
+    loss_func loss_dv_f;                       // loss derivative of an output register
+    int data_size;                             // bytes of `data` the type state occupies
+    alignas(8) char data[100];                 // the type state, overlaid by each type
+    int busy;                                  // running queries that use this interaction
+} PyInteraction_Object;
+
+// Which source entries a type reads, so the driver can check them before the passes.
+enum source_use {
+    SOURCES_NONE = 0,     // reads no source (registers resolve their own role)
+    SOURCES_FIRST,        // entry 0 whenever it is not -1
+    SOURCES_COUNTED,      // entry 0, and entry 1 when sourcecount is 2
+    SOURCES_BOTH,         // both entries, always
+};
+
+typedef struct interaction_type {
+    const char *type_name;  // name the type registers under (`typename` is reserved in C++)
+    int (*initialize)(PyInteraction_Object *interaction);
+    int (*forward)(struct PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples);
+    int (*reverse)(struct PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples);
+    const char **attributes;  // null-terminated parameter names, or null
+    int (*setattr)(PyInteraction_Object *interaction, const char *name, PyObject *value);
+    PyObject *(*getattr)(PyInteraction_Object *interaction, const char *name);
+    const char *(*get_tooltip)(PyInteraction_Object *interaction);
+    void (*deallocate)(PyInteraction_Object *interaction);
+    int (*set_inputarray)(PyInteraction_Object *interaction, PyObject *py_array);
+    int (*set_expectedarray)(PyInteraction_Object *interaction, PyObject *py_array);
+    int (*create_outputarray)(PyInteraction_Object *interaction, long sz);
+    int (*set_loss)(PyInteraction_Object *interaction, PyObject *py_loss_name);
+    PyObject *(*get_outputarray)(PyInteraction_Object *interaction);
+    struct interaction_type *next;  // registry link; null in the static records
+    enum source_use sources_read;   // source entries the passes read
+} interaction_type;
+
+typedef struct PyGraph_Object {
+    PyObject_HEAD
+    PyThreadState *_threadstate;            // saved while a query runs without the lock
+    int samples;                            // training samples processed; the Adam step count
+    int latest_batchsize;                   // batch size of the latest pass (0 or 1)
+    int size;                               // number of slots
+    PyInteraction_Object **interactions;    // the slots; each filled slot owns a reference
+    int busy;                               // 1 while a query runs on this graph
+    PyObject *err_type;                     // exception recorded during a pass (a builtin class)
+    char err_msg[256];                      // its message
+} PyGraph_Object;
+
+typedef struct PyInteractionState_Object {
+    PyObject_HEAD
+    PyInteraction_Object *interaction;  // no reference; emptied when the interaction is freed
+} PyInteractionState_Object;
+
+// PyTypeObject grows with every Python release and its trailing slots are meant to stay
+// zero, so the type objects below name only the slots they fill.
+#define TOLQ_TYPE_OBJECT_BEGIN \
+    _Pragma("GCC diagnostic push") \
+    _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"")
+#define TOLQ_TYPE_OBJECT_END _Pragma("GCC diagnostic pop")
+
+extern PyTypeObject PyGraph_Type;
+extern PyTypeObject PyInteraction_Type;
+extern PyTypeObject PyInteractionState_Type;
+
+// The graph accessors: plain indexed reads and writes, no tests. The passes run them
+// for every interaction and sample with the interpreter lock released.
+static inline PyInteraction_Object *graph_get_interaction(PyGraph_Object *g, graphlocation_t loc)
+{
+    return g->interactions[loc];
+}
+
+static inline float graph_get_activation(PyGraph_Object *g, graphlocation_t loc, int n)
+{
+    return g->interactions[loc]->activation[n];
+}
+
+static inline float graph_get_da(PyGraph_Object *g, graphlocation_t loc, int n)
+{
+    return g->interactions[loc]->da[n];
+}
+
+static inline int graph_add_da(PyGraph_Object *g, graphlocation_t loc, int n, float da)
+{
+    g->interactions[loc]->da[n] += da;
+    return 0;
+}
+
+static inline int graph_reset_da(PyGraph_Object *g, graphlocation_t loc, int n)
+{
+    g->interactions[loc]->da[n] = 0.0f;
+    return 0;
+}
+
+// Records a failure inside a pass, where no interpreter call may be made; the query
+// driver raises it once it holds the lock again. `exc` is a builtin exception class.
+void graph_record_error(PyGraph_Object *g, PyObject *exc, const char *fmt, const char *arg);
+
+// Registry (_tolq.cpp).
+int tolq_add_interactiontype(interaction_type *typeobj);
+interaction_type *tolq_find_interactiontype(const char *type_name);
+
+PyObject *graph_addtomodule(PyObject *m);
+PyObject *interaction_addtomodule(PyObject *m);
+PyObject *interactionstate_addtomodule(PyObject *m);
+
+// Busy marks: a query in flight forbids changing what its passes read.
+int interaction_check_not_busy(PyInteraction_Object *interaction);
+
+// Adam step (opt_adam.cpp).
+float adam_step(adam *state, int nsamples, float grad);
+
+// Category hashmap (hashtable.cpp).
+typedef struct category_entry {
+    struct category_entry *nxt;  // next entry of the same bucket
+    double weight;               // learned weight; 0.0 when made
+    PyObject *key;               // owned: the object that first brought this hash
+    unsigned long py_keyhash;    // the key's hash taken as unsigned
+} category_entry;
+
+#define CATEGORY_BUCKETS 257
+
+typedef struct category_hashmap {
+    category_entry *entries[CATEGORY_BUCKETS];  // bucket heads, newest entry first
+} category_hashmap;
+
+#endif

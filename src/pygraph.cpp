@@ -1,0 +1,508 @@
+// The Graph object: slots of interactions, its structural hash, and the query driver.
+#include "_tolq.h"
+
+#include <climits>
+#include <cstdio>
+
+static int check_not_busy(PyGraph_Object *self)
+{
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "Graph is busy: a query is running on it");
+        return -1;
+    }
+    return 0;
+}
+
+void graph_record_error(PyGraph_Object *g, PyObject *exc, const char *fmt, const char *arg)
+{
+    g->err_type = exc;
+    snprintf(g->err_msg, sizeof(g->err_msg), fmt, arg);
+}
+
+// Empties the slot array, detaching every interaction.
+static void release_slots(PyGraph_Object *self)
+{
+    PyInteraction_Object **slots = self->interactions;
+    int size = self->size;
+    self->interactions = nullptr;
+    self->size = 0;
+    if (slots == nullptr) {
+        return;
+    }
+    for (int i = 0; i < size; i++) {
+        if (slots[i] != nullptr) {
+            slots[i]->graph = nullptr;
+            Py_CLEAR(slots[i]);
+        }
+    }
+    PyMem_Free(slots);
+}
+
+static int PyGraph_init(PyObject *obj, PyObject *args, PyObject *kwds)
+{
+    PyGraph_Object *self = (PyGraph_Object *)obj;
+    static const char *kwlist[] = {"size", nullptr};
+    int size = 10;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", (char **)kwlist, &size)) {
+        return -1;
+    }
+    if (size < 0) {
+        PyErr_Format(PyExc_ValueError, "Graph size must not be negative, got %i", size);
+        return -1;
+    }
+    if (check_not_busy(self) < 0) {
+        return -1;
+    }
+    release_slots(self);
+    PyInteraction_Object **slots =
+        (PyInteraction_Object **)PyMem_Calloc((size_t)size, sizeof(PyInteraction_Object *));
+    if (slots == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    self->interactions = slots;
+    self->size = size;
+    return 0;
+}
+
+static void PyGraph_dealloc(PyObject *obj)
+{
+    release_slots((PyGraph_Object *)obj);
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+static Py_ssize_t PyGraph_Len(PyObject *obj)
+{
+    return ((PyGraph_Object *)obj)->size;
+}
+
+// A key as the slot index it names: the low 32 bits of its integer value.
+static int key_to_index(PyObject *key, int *index)
+{
+    long v = PyLong_AsLong(key);
+    if (v == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    *index = (int)(uint32_t)(unsigned long)v;
+    return 0;
+}
+
+static PyObject *PyGraph_GetItem(PyObject *obj, PyObject *key)
+{
+    PyGraph_Object *self = (PyGraph_Object *)obj;
+    int i;
+    if (key_to_index(key, &i) < 0) {
+        return nullptr;
+    }
+    if (i < 0) {
+        i += self->size;
+    }
+    if (i < 0 || i >= self->size) {
+        PyErr_Format(PyExc_IndexError, "Index out of bounds. Size is %i", self->size);
+        return nullptr;
+    }
+    PyObject *item = (PyObject *)self->interactions[i];
+    if (item == nullptr) {
+        item = Py_None;
+    }
+    Py_INCREF(item);
+    return item;
+}
+
+static int PyGraph_SetItem(PyObject *obj, PyObject *key, PyObject *value)
+{
+    PyGraph_Object *self = (PyGraph_Object *)obj;
+    int i;
+    if (key_to_index(key, &i) < 0) {
+        return -1;
+    }
+    if (i < 0 || i >= self->size) {
+        PyErr_Format(PyExc_IndexError, "Index %i out of bounds. Size is %i", i, self->size);
+        return -1;
+    }
+    PyInteraction_Object *interaction = nullptr;
+    if (value != nullptr) {
+        if (!PyObject_TypeCheck(value, &PyInteraction_Type)) {
+            PyErr_Format(PyExc_ValueError, "Graph items must be of type %s",
+                         PyInteraction_Type.tp_name);
+            return -1;
+        }
+        interaction = (PyInteraction_Object *)value;
+        if (interaction->loss == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "Interaction is not initialized");
+            return -1;
+        }
+    }
+    if (check_not_busy(self) < 0) {
+        return -1;
+    }
+    PyInteraction_Object *old = self->interactions[i];
+    Py_XINCREF(interaction);
+    self->interactions[i] = nullptr;
+    if (old != nullptr) {
+        old->graph = nullptr;
+    }
+    if (interaction != nullptr) {
+        interaction->graph = self;
+        interaction->location = i;
+        self->interactions[i] = interaction;
+    }
+    Py_XDECREF(old);
+    return 0;
+}
+
+static PyObject *PyGraph_repr(PyObject *obj)
+{
+    return PyUnicode_FromFormat("_tolq.Graph (%i interactions)", ((PyGraph_Object *)obj)->size);
+}
+
+static PyObject *PyGraph_str(PyObject *obj)
+{
+    return PyGraph_repr(obj);
+}
+
+// latticeloc[0] + 100 latticeloc[1] + 10000 latticeloc[2], wrapping in 32 bits.
+static uint32_t lattice_key(PyInteraction_Object *x)
+{
+    return (uint32_t)x->latticeloc[0] + 100u * (uint32_t)x->latticeloc[1] +
+           10000u * (uint32_t)x->latticeloc[2];
+}
+
+static Py_hash_t PyGraph_hash(PyObject *obj)
+{
+    PyGraph_Object *self = (PyGraph_Object *)obj;
+    int64_t checksum = 0;
+    for (int i = 0; i < self->size; i++) {
+        PyInteraction_Object *x = self->interactions[i];
+        if (x == nullptr) {
+            continue;
+        }
+        checksum += (unsigned char)x->type[0];
+        for (int k = 0; k < 2 && k < x->sourcecount; k++) {
+            graphlocation_t s = x->sources[k];
+            if (s < 0 || s >= self->size || self->interactions[s] == nullptr) {
+                continue;  // also -1: no source
+            }
+            int32_t product = (int32_t)(lattice_key(self->interactions[s]) * lattice_key(x));
+            checksum = (int64_t)((uint64_t)checksum + (uint64_t)(int64_t)product);
+        }
+    }
+    if (checksum == -1) {
+        checksum = -2;  // -1 is the interpreter's error signal
+    }
+    return (Py_hash_t)checksum;
+}
+
+static PyObject *PyGraph_get_edge_count(PyObject *obj, void *)
+{
+    PyGraph_Object *self = (PyGraph_Object *)obj;
+    long edges = 0;
+    for (int i = 0; i < self->size; i++) {
+        PyInteraction_Object *x = self->interactions[i];
+        if (x == nullptr || x->sourcecount < 1) {
+            continue;
+        }
+        edges += x->sources[0] != -1;
+        if (x->sourcecount >= 2) {
+            edges += x->sources[1] != -1;
+        }
+    }
+    return PyLong_FromLong(edges);
+}
+
+// ---------------------------------------------------------------------------------------
+// Query driver
+
+// One forward pass and, when training, one reverse pass. Runs without the interpreter lock.
+static int pygraph_query_internal(PyGraph_Object *g, int batchsize, int tune)
+{
+    g->latest_batchsize = batchsize;
+    PyInteraction_Object **slots = g->interactions;
+    int size = g->size;
+    for (int i = 0; i < size; i++) {
+        PyInteraction_Object *x = slots[i];
+        x->da[0] = 0.0f;
+        if (x->typeobj->forward(g, x, batchsize) != 0) {
+            return -1;
+        }
+    }
+    if (!tune) {
+        return 0;
+    }
+    if (g->samples < INT_MAX) {  // saturate: past 1000 the Adam step no longer reads it
+        g->samples++;
+    }
+    for (int i = size - 1; i >= 0; i--) {
+        PyInteraction_Object *x = slots[i];
+        if (x->typeobj->reverse(g, x, batchsize) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static bool names_slot(PyGraph_Object *g, graphlocation_t loc)
+{
+    return loc >= 0 && loc < g->size;
+}
+
+// The source entries a non-input interaction's passes will read must name slots, so that
+// the passes need no tests.
+static int check_sources(PyGraph_Object *g, PyInteraction_Object *x, int i)
+{
+    enum source_use use = x->typeobj->sources_read;
+    bool second = use == SOURCES_BOTH || (use == SOURCES_COUNTED && x->sourcecount == 2);
+    if (use != SOURCES_NONE && !names_slot(g, x->sources[0])) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Graph not correctly initalized. Interaction %i has source %i outside the "
+                     "graph",
+                     i, x->sources[0]);
+        return -1;
+    }
+    if (second && !names_slot(g, x->sources[1])) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Graph not correctly initalized. Interaction %i has source %i outside the "
+                     "graph",
+                     i, x->sources[1]);
+        return -1;
+    }
+    return 0;
+}
+
+// Marks the graph and its interactions busy from binding to unbinding: element hashing,
+// comparisons and float conversions during binding may run arbitrary Python code, and the
+// passes run without the lock, so nothing they read may change meanwhile.
+static void mark_busy(PyGraph_Object *g, int delta)
+{
+    g->busy = delta > 0;
+    for (int i = 0; i < g->size; i++) {
+        if (g->interactions[i] != nullptr) {
+            g->interactions[i]->busy += delta;
+        }
+    }
+}
+
+// Binds every input register in slot order; returns the sample count (-1 when there is no
+// input register) or -2 with an exception set.
+static npy_intp bind_inputs(PyGraph_Object *self, PyObject *xarray)
+{
+    npy_intp count = -1;
+    for (int i = 0; i < self->size; i++) {
+        PyInteraction_Object *x = self->interactions[i];
+        if (x == nullptr) {
+            PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i is null",
+                         i);
+            return -2;
+        }
+        if (x->loss == nullptr) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Graph not correctly initalized. Interaction %i is not initialized", i);
+            return -2;
+        }
+        if (x->sources[0] != -1) {
+            if (check_sources(self, x, i) < 0) {
+                return -2;
+            }
+            continue;
+        }
+        PyObject *array = PyDict_GetItemString(xarray, x->name);  // borrowed
+        if (array == nullptr) {
+            PyErr_Format(PyExc_ValueError, "Missing data array for %s in X", x->name);
+            return -2;
+        }
+        if (!PyArray_Check(array)) {
+            PyErr_Format(PyExc_ValueError, "Element %s in X is not a numpy array", x->name);
+            return -2;
+        }
+        if (PyArray_NDIM((PyArrayObject *)array) != 1) {
+            PyErr_Format(PyExc_ValueError, "Element %s in X is not 1-dimensional", x->name);
+            return -2;
+        }
+        npy_intp length = PyArray_DIM((PyArrayObject *)array, 0);
+        if (count != -1 && count != length) {
+            PyErr_Format(PyExc_ValueError, "Uneven X feature lengths %zd != %zd",
+                         (Py_ssize_t)count, (Py_ssize_t)length);
+            return -2;
+        }
+        if (x->typeobj->set_inputarray == nullptr) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Graph not correctly initalized. Interaction %i misses set_input "
+                         "entrypoint",
+                         i);
+            return -2;
+        }
+        Py_INCREF(array);  // Python code run by the binding may drop it from the dictionary
+        int rc = x->typeobj->set_inputarray(x, array);
+        Py_DECREF(array);
+        if (rc != 0) {
+            return -2;
+        }
+        count = length;
+    }
+    return count;
+}
+
+// Binds `yarray` (or releases the binding) and creates the result array.
+static int bind_output(PyInteraction_Object *output, PyObject *yarray, npy_intp count)
+{
+    interaction_type *t = output->typeobj;
+    if (t->set_expectedarray == nullptr || t->create_outputarray == nullptr ||
+        t->get_outputarray == nullptr) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Graph not correctly initalized. Output '%s' misses needed entrypoints",
+                     output->name);
+        return -1;
+    }
+    if (yarray == Py_None) {
+        t->set_expectedarray(output, nullptr);
+    } else {
+        if (!PyArray_Check(yarray)) {
+            PyErr_SetString(PyExc_ValueError, "yarray must be a numpy array");
+            return -1;
+        }
+        if (PyArray_NDIM((PyArrayObject *)yarray) != 1) {
+            PyErr_SetString(PyExc_ValueError, "y must be 1 dimensional");
+            return -1;
+        }
+        npy_intp ylength = PyArray_DIM((PyArrayObject *)yarray, 0);
+        if (ylength < count) {
+            PyErr_Format(PyExc_ValueError, "yarray has %zd values but X has %zd samples",
+                         (Py_ssize_t)ylength, (Py_ssize_t)count);
+            return -1;
+        }
+        if (t->set_expectedarray(output, yarray) != 0) {
+            return -1;
+        }
+    }
+    // NumPy's refusal to create the array leaves its exception set and a null field.
+    if (t->create_outputarray(output, (long)count) != 0 || PyErr_Occurred()) {
+        return -1;
+    }
+    return 0;
+}
+
+static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *kwds)
+{
+    PyGraph_Object *self = (PyGraph_Object *)obj;
+    static const char *kwlist[] = {"xarray", "yarray", nullptr};
+    PyObject *xarray = nullptr;
+    PyObject *yarray = Py_None;
+    PyObject *result = nullptr;
+    PyInteraction_Object *output;
+    npy_intp count;
+    int tune;
+    int failed = 0;
+
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", (char **)kwlist, &xarray, &yarray)) {
+        return nullptr;
+    }
+    if (!PyDict_Check(xarray)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "First argument of query must be a dictionary of numpy arrays");
+        return nullptr;
+    }
+    if (check_not_busy(self) < 0) {
+        return nullptr;
+    }
+    if (self->size < 1) {
+        PyErr_SetString(PyExc_RuntimeError, "Graph not correctly initalized. Graph has no slots");
+        return nullptr;
+    }
+    for (int i = 0; i < self->size; i++) {
+        PyInteraction_Object *x = self->interactions[i];
+        if (x != nullptr && x->busy) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Graph is busy: interaction %i is used by a query running on another "
+                         "graph",
+                         i);
+            return nullptr;
+        }
+    }
+
+    Py_INCREF(xarray);
+    Py_INCREF(yarray);
+    mark_busy(self, 1);
+    count = bind_inputs(self, xarray);
+    if (count == -2) {
+        goto done;
+    }
+    output = self->interactions[self->size - 1];
+    if (bind_output(output, yarray, count) < 0) {
+        goto done;
+    }
+    tune = yarray != Py_None;
+
+    self->err_type = nullptr;
+    self->_threadstate = PyEval_SaveThread();
+    for (npy_intp s = 0; s < count; s++) {
+        if (pygraph_query_internal(self, 1, tune) != 0) {
+            failed = 1;
+            break;
+        }
+    }
+    PyEval_RestoreThread(self->_threadstate);
+    self->_threadstate = nullptr;
+    if (failed) {
+        PyErr_SetString(self->err_type ? self->err_type : PyExc_RuntimeError, self->err_msg);
+        goto done;
+    }
+    for (int i = 0; i < self->size; i++) {
+        PyInteraction_Object *x = self->interactions[i];
+        if (x->sources[0] == -1) {
+            x->typeobj->set_inputarray(x, nullptr);
+        }
+    }
+    result = output->typeobj->get_outputarray(output);
+done:
+    mark_busy(self, -1);
+    Py_DECREF(xarray);
+    Py_DECREF(yarray);
+    return result;
+}
+
+static PyMethodDef PyGraph_methods[] = {
+    {"_query", (PyCFunction)(void (*)(void))PyGraph_method_query, METH_VARARGS | METH_KEYWORDS,
+     "Query or train the graph with a single sample"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyGetSetDef PyGraph_getsetters[] = {
+    {"edge_count", PyGraph_get_edge_count, nullptr,
+     "Get the total number of edges in this graph.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static PyMappingMethods PyGraph_mapping = {
+    PyGraph_Len,      /* mp_length */
+    PyGraph_GetItem,  /* mp_subscript */
+    PyGraph_SetItem,  /* mp_ass_subscript */
+};
+
+TOLQ_TYPE_OBJECT_BEGIN
+PyTypeObject PyGraph_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_tolq.Graph",
+    .tp_basicsize = sizeof(PyGraph_Object),
+    .tp_dealloc = PyGraph_dealloc,
+    .tp_repr = PyGraph_repr,
+    .tp_as_mapping = &PyGraph_mapping,
+    .tp_hash = PyGraph_hash,
+    .tp_str = PyGraph_str,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "Tolq Graph",
+    .tp_methods = PyGraph_methods,
+    .tp_getset = PyGraph_getsetters,
+    .tp_init = PyGraph_init,
+};
+TOLQ_TYPE_OBJECT_END
+
+PyObject *graph_addtomodule(PyObject *m)
+{
+    PyGraph_Type.tp_new = PyType_GenericNew;
+    if (PyType_Ready(&PyGraph_Type) < 0) {
+        return nullptr;
+    }
+    Py_INCREF(&PyGraph_Type);
+    PyModule_AddObject(m, "Graph", (PyObject *)&PyGraph_Type);
+    return m;
+}

@@ -1,0 +1,192 @@
+// The state proxy: an interaction's parameters by name, and as a dictionary.
+#include "_tolq.h"
+
+// The interaction behind a proxy, or null with ReferenceError once it has been freed.
+static PyInteraction_Object *live_interaction(PyInteractionState_Object *self)
+{
+    if (self->interaction == nullptr) {
+        PyErr_SetString(PyExc_ReferenceError,
+                        "the interaction of this state no longer exists");
+    }
+    return self->interaction;
+}
+
+static PyObject *PyInteractionState_GetAttr(PyObject *obj, PyObject *attr)
+{
+    PyInteractionState_Object *self = (PyInteractionState_Object *)obj;
+    const char *name = PyUnicode_AsUTF8(attr);
+    if (name == nullptr) {
+        return nullptr;
+    }
+    if (name[0] == '_') {
+        return PyObject_GenericGetAttr(obj, attr);
+    }
+    PyInteraction_Object *interaction = live_interaction(self);
+    if (interaction == nullptr) {
+        return nullptr;
+    }
+    if (interaction->typeobj->getattr == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes",
+                     interaction->type);
+        return nullptr;
+    }
+    PyObject *value = interaction->typeobj->getattr(interaction, name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
+    }
+    return value;
+}
+
+static int PyInteractionState_SetAttr(PyObject *obj, PyObject *attr, PyObject *value)
+{
+    PyInteractionState_Object *self = (PyInteractionState_Object *)obj;
+    const char *name = PyUnicode_AsUTF8(attr);
+    if (name == nullptr) {
+        return -1;
+    }
+    if (name[0] == '_') {
+        return PyObject_GenericSetAttr(obj, attr, value);
+    }
+    PyInteraction_Object *interaction = live_interaction(self);
+    if (interaction == nullptr) {
+        return -1;
+    }
+    if (interaction->typeobj->setattr == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes",
+                     interaction->type);
+        return -1;
+    }
+    if (value == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "Parameter '%s' of interaction '%s' cannot be deleted",
+                     name, interaction->type);
+        return -1;
+    }
+    if (interaction_check_not_busy(interaction) < 0) {
+        return -1;
+    }
+    if (interaction->typeobj->setattr(interaction, name, value) != 0) {
+        PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
+        return -1;
+    }
+    return 0;
+}
+
+static int PyInteractionState_init(PyObject *, PyObject *, PyObject *)
+{
+    return 0;
+}
+
+static PyObject *PyInteractionState_todict(PyObject *obj, PyObject *)
+{
+    PyInteraction_Object *interaction = live_interaction((PyInteractionState_Object *)obj);
+    if (interaction == nullptr) {
+        return nullptr;
+    }
+    interaction_type *t = interaction->typeobj;
+    PyObject *dict = PyDict_New();
+    if (dict == nullptr) {
+        return nullptr;
+    }
+    if (t->attributes == nullptr || t->getattr == nullptr) {
+        return dict;
+    }
+    for (const char **name = t->attributes; *name != nullptr; name++) {
+        PyObject *value = t->getattr(interaction, *name);
+        if (value == nullptr) {
+            goto error;
+        }
+        int rc = PyDict_SetItemString(dict, *name, value);
+        Py_DECREF(value);
+        if (rc < 0) {
+            goto error;
+        }
+    }
+    return dict;
+error:
+    Py_DECREF(dict);
+    return nullptr;
+}
+
+static PyObject *PyInteractionState_get__dict__(PyObject *obj, void *)
+{
+    return PyInteractionState_todict(obj, nullptr);
+}
+
+static PyObject *PyInteractionState_fromdict(PyObject *obj, PyObject *d)
+{
+    PyInteraction_Object *interaction = live_interaction((PyInteractionState_Object *)obj);
+    if (interaction == nullptr) {
+        return nullptr;
+    }
+    if (!PyDict_Check(d)) {
+        PyErr_SetString(PyExc_ValueError, "Argument must be dict");
+        return nullptr;
+    }
+    interaction_type *t = interaction->typeobj;
+    if (PyDict_GET_SIZE(d) == 0 || t->attributes == nullptr || t->setattr == nullptr) {
+        Py_RETURN_NONE;
+    }
+    if (interaction_check_not_busy(interaction) < 0) {
+        return nullptr;
+    }
+    for (const char **name = t->attributes; *name != nullptr; name++) {
+        PyObject *value = PyDict_GetItemString(d, *name);  // borrowed; errors count as missing
+        if (value == nullptr) {
+            PyErr_Clear();
+            continue;
+        }
+        Py_INCREF(value);  // a setattr may run Python code that changes `d`
+        int rc = t->setattr(interaction, *name, value);
+        Py_DECREF(value);
+        if (rc != 0) {
+            PyErr_Format(PyExc_RuntimeError, "Interaction '%s' internal error setting attribute",
+                         interaction->type);
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+static PyMethodDef PyInteractionState_methods[] = {
+    {"_to_dict", PyInteractionState_todict, METH_NOARGS,
+     "Get the state as a dict. This internal function is used for serialization of the "
+     "interaction."},
+    {"_from_dict", PyInteractionState_fromdict, METH_O,
+     "Update the state from a dict. This internal function is used for deserialization of an "
+     "interaction."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyGetSetDef PyInteractionState_getsetters[] = {
+    {"__dict__", PyInteractionState_get__dict__, nullptr,
+     "Get properties of the interaction state", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyDoc_STRVAR(interactionstate_doc,
+             "The InteractionState object encapsulates the state of a single Interaction\n\n"
+             "The actual properties of the state depends on the interaction. You may examine "
+             "them using dir() or though the InteractionState.__dict__ property.\n");
+
+TOLQ_TYPE_OBJECT_BEGIN
+PyTypeObject PyInteractionState_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_tolq.InteractionState",
+    .tp_basicsize = sizeof(PyInteractionState_Object),
+    .tp_getattro = PyInteractionState_GetAttr,
+    .tp_setattro = PyInteractionState_SetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = interactionstate_doc,
+    .tp_methods = PyInteractionState_methods,
+    .tp_getset = PyInteractionState_getsetters,
+    .tp_init = PyInteractionState_init,
+};
+TOLQ_TYPE_OBJECT_END
+
+PyObject *interactionstate_addtomodule(PyObject *m)
+{
+    if (PyType_Ready(&PyInteractionState_Type) < 0) {
+        return nullptr;
+    }
+    return m;
+}
