@@ -151,8 +151,13 @@ PyObject *interactionstate_addtomodule(PyObject *m);
 // Busy marks: a query in flight forbids changing what its passes read.
 int interaction_check_not_busy(PyInteraction_Object *interaction);
 
+// Loss derivatives with respect to the prediction (losses.cpp).
+float mean_absolute_error(float y_true, float y_pred) noexcept;
+float mean_squared_error(float y_true, float y_pred) noexcept;
+float categorical_cross_entropy(float y_true, float y_pred) noexcept;
+
 // Adam step (opt_adam.cpp).
-float adam_step(adam *state, int nsamples, float grad);
+float adam_step(adam *state, int nsamples, float grad) noexcept;
 
 // Category hashmap (hashtable.cpp).
 typedef struct category_entry {

@@ -282,6 +282,30 @@ static void mark_busy(PyGraph_Object *g, int delta)
     }
 }
 
+// A register keeps a running sample index into its bound arrays; in two slots it would
+// advance twice per sample and run past their ends.
+static bool has_running_index(PyInteraction_Object *x)
+{
+    interaction_type *t = x->typeobj;
+    return t->set_inputarray != nullptr || t->create_outputarray != nullptr;
+}
+
+// Releases the expected and result arrays that registers other than the output may still
+// hold from an earlier query (as its output, or after a failure): only the output reads or
+// writes them in this query.
+static void release_stale_outputs(PyGraph_Object *self)
+{
+    for (int i = 0; i < self->size - 1; i++) {
+        PyInteraction_Object *x = self->interactions[i];
+        if (x->typeobj->set_expectedarray != nullptr) {
+            x->typeobj->set_expectedarray(x, nullptr);
+        }
+        if (x->typeobj->get_outputarray != nullptr) {
+            Py_XDECREF(x->typeobj->get_outputarray(x));
+        }
+    }
+}
+
 // Binds every input register in slot order; returns the sample count (-1 when there is no
 // input register) or -2 with an exception set.
 static npy_intp bind_inputs(PyGraph_Object *self, PyObject *xarray)
@@ -297,6 +321,13 @@ static npy_intp bind_inputs(PyGraph_Object *self, PyObject *xarray)
         if (x->loss == nullptr) {
             PyErr_Format(PyExc_RuntimeError,
                          "Graph not correctly initalized. Interaction %i is not initialized", i);
+            return -2;
+        }
+        if (x->busy > 1 && has_running_index(x)) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Graph not correctly initalized. Register %i stands in more than one "
+                         "slot",
+                         i);
             return -2;
         }
         if (x->sources[0] != -1) {
@@ -335,6 +366,11 @@ static npy_intp bind_inputs(PyGraph_Object *self, PyObject *xarray)
         int rc = x->typeobj->set_inputarray(x, array);
         Py_DECREF(array);
         if (rc != 0) {
+            return -2;
+        }
+        if (length > INT_MAX) {
+            PyErr_Format(PyExc_ValueError, "Element %s in X has %zd samples; a query takes at most %i",
+                         x->name, (Py_ssize_t)length, INT_MAX);
             return -2;
         }
         count = length;
@@ -426,6 +462,7 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
     if (count == -2) {
         goto done;
     }
+    release_stale_outputs(self);
     output = self->interactions[self->size - 1];
     if (bind_output(output, yarray, count) < 0) {
         goto done;
