@@ -14,7 +14,9 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 
 typedef int graphlocation_t;  // slot index of a graph; -1 for none
 
@@ -155,6 +157,43 @@ int interaction_check_not_busy(PyInteraction_Object *interaction);
 float mean_absolute_error(float y_true, float y_pred) noexcept;
 float mean_squared_error(float y_true, float y_pred) noexcept;
 float categorical_cross_entropy(float y_true, float y_pred) noexcept;
+
+// Parameter values from Python (pyinteractionstate.cpp): a number narrowed to float32, or
+// -1 when the value is no number or does not convert; the state proxy words the error.
+int tolq_number_as_float(PyObject *value, float *out);
+
+// Learning rate of the function types: base / ln(gluamine + 2), the logarithm in float32,
+// the quotient in float64, narrowed.
+static inline float gluamine_rate(double base, int gluamine)
+{
+    return (float)(base / (double)logf((float)((long long)gluamine + 2)));
+}
+
+// A rand() value scaled to [0, 1] in float32 (rand() tops out at 2^31 - 1).
+static inline float rand_unit(void)
+{
+    return (float)rand() * 0x1p-31f;
+}
+
+// The state shared by "linear" and "tanh": a weighted sum of one or two sources plus a
+// bias, trained with Adam (linear.cpp holds the entry points both use).
+typedef struct linear_state {
+    float w0;        // weight of source 0
+    float w1;        // weight of source 1; used only with two sources
+    float bias;      // added to the weighted sum
+    adam w0_adam;    // Adam moments of w0
+    adam w1_adam;    // Adam moments of w1
+    adam bias_adam;  // Adam moments of bias
+    float lr;        // learning rate, fixed at initialize
+} linear_state_t;
+
+extern const char *linear_attributes[];
+int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value);
+PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name);
+const char *linear_get_tooltip(PyInteraction_Object *interaction);
+// Passes dz to the sources and takes one Adam step on each parameter.
+void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
+                          float dz) noexcept;
 
 // Adam step (opt_adam.cpp).
 float adam_step(adam *state, int nsamples, float grad) noexcept;

@@ -11,6 +11,20 @@ static PyInteraction_Object *live_interaction(PyInteractionState_Object *self)
     return self->interaction;
 }
 
+int tolq_number_as_float(PyObject *value, float *out)
+{
+    if (!PyNumber_Check(value)) {
+        return -1;
+    }
+    PyObject *f = PyNumber_Float(value);
+    if (f == nullptr) {
+        return -1;
+    }
+    *out = (float)PyFloat_AsDouble(f);
+    Py_DECREF(f);
+    return 0;
+}
+
 static PyObject *PyInteractionState_GetAttr(PyObject *obj, PyObject *attr)
 {
     PyInteractionState_Object *self = (PyInteractionState_Object *)obj;

@@ -275,16 +275,7 @@ static int setattr(PyInteraction_Object *interaction, const char *name, PyObject
     } else {
         return -1;
     }
-    if (!PyNumber_Check(value)) {
-        return -1;
-    }
-    PyObject *f = PyNumber_Float(value);
-    if (f == nullptr) {
-        return -1;
-    }
-    *end = (float)PyFloat_AsDouble(f);
-    Py_DECREF(f);
-    return 0;
+    return tolq_number_as_float(value, end);
 }
 
 static const char *get_tooltip(PyInteraction_Object *interaction)

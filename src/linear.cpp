@@ -1,0 +1,150 @@
+// The "linear" interaction: a clamped weighted sum, trained with Adam.
+//
+//   forward:  a = clamp(bias + w0 a0 + w1 a1, -1, 1)        (w1 a1 only with two sources)
+//   reverse:  dz = da;  da0 += dz w0;  da1 += dz w1;
+//             w0 -= lr adam(a0 dz);  w1 -= lr adam(a1 dz);  bias -= lr adam(dz)
+#include "_tolq.h"
+
+#include <cstdio>
+#include <cstring>
+
+static_assert(sizeof(linear_state_t) == 40, "linear state is ten floats");
+
+const char *linear_attributes[] = {"w0", "w1", "bias", nullptr};
+
+static inline linear_state_t *state_of(PyInteraction_Object *interaction)
+{
+    return (linear_state_t *)interaction->data;
+}
+
+static int initialize(PyInteraction_Object *interaction)
+{
+    linear_state_t *s = state_of(interaction);
+    memset(s, 0, sizeof(*s));
+    s->w0 = rand_unit() - 0.5f;
+    s->w1 = rand_unit() - 0.5f;
+    s->lr = gluamine_rate(0.005, interaction->gluamine);
+    interaction->data_size = sizeof(linear_state_t);
+    return 0;
+}
+
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    if (n_samples < 1) {
+        return 0;
+    }
+    linear_state_t *s = state_of(interaction);
+    float z = graph_get_activation(g, interaction->sources[0], 0) * s->w0;
+    if (interaction->sourcecount == 2) {
+        z = z + graph_get_activation(g, interaction->sources[1], 0) * s->w1;
+    }
+    z = s->bias + z;
+    interaction->activation[0] = z > 1.0f ? 1.0f : (z < -1.0f ? -1.0f : z);
+    return 0;
+}
+
+void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
+                          float dz) noexcept
+{
+    linear_state_t *s = state_of(interaction);
+    float dw0_sum = 0.0f, dw1_sum = 0.0f, dbias_sum = 0.0f;
+    if (n_samples >= 1) {
+        graphlocation_t s0 = interaction->sources[0];
+        graphlocation_t s1 = interaction->sources[1];
+        bool two = interaction->sourcecount == 2;
+        dw0_sum += graph_get_activation(g, s0, 0) * dz;
+        if (two) {
+            dw1_sum += graph_get_activation(g, s1, 0) * dz;
+        }
+        dbias_sum += dz;
+        // The shares use the weights from before this sample's update.
+        graph_add_da(g, s0, 0, dz * s->w0);
+        if (two) {
+            graph_add_da(g, s1, 0, dz * s->w1);
+        }
+    }
+    // Also without a sample: the moments decay and the parameters move by momentum.
+    int samples = g->samples;
+    s->w0 = s->w0 - s->lr * adam_step(&s->w0_adam, samples, dw0_sum);
+    s->w1 = s->w1 - s->lr * adam_step(&s->w1_adam, samples, dw1_sum);
+    s->bias = s->bias - s->lr * adam_step(&s->bias_adam, samples, dbias_sum);
+}
+
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    // A saturated node (activation exactly +-1) passes its da on unchanged and keeps learning.
+    linear_backpropagate(g, interaction, n_samples, n_samples >= 1 ? interaction->da[0] : 0.0f);
+    return 0;
+}
+
+int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
+{
+    linear_state_t *s = state_of(interaction);
+    float v;
+    if (tolq_number_as_float(value, &v) < 0) {
+        return -1;
+    }
+    if (strcmp(name, "w0") == 0) {
+        s->w0 = v;
+    } else if (strcmp(name, "w1") == 0) {
+        s->w1 = v;
+    } else if (strcmp(name, "bias") == 0) {
+        s->bias = v;
+    } else {
+        return -1;
+    }
+    return 0;
+}
+
+PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name)
+{
+    linear_state_t *s = state_of(interaction);
+    if (strcmp(name, "w0") == 0) {
+        return PyFloat_FromDouble(s->w0);
+    }
+    if (strcmp(name, "w1") == 0) {
+        return PyFloat_FromDouble(s->w1);
+    }
+    if (strcmp(name, "bias") == 0) {
+        return PyFloat_FromDouble(s->bias);
+    }
+    return nullptr;
+}
+
+const char *linear_get_tooltip(PyInteraction_Object *interaction)
+{
+    static char buffer[128];
+    linear_state_t *s = state_of(interaction);
+    // Bounded: a text too long for the buffer is cut, never written past it.
+    if (interaction->sourcecount == 1) {
+        snprintf(buffer, sizeof(buffer), "w: %.2f\nbias: %.2f", (double)s->w0, (double)s->bias);
+    } else {
+        snprintf(buffer, sizeof(buffer), "w0: %.2f\nw1: %.2f\nbias: %.2f", (double)s->w0,
+                 (double)s->w1, (double)s->bias);
+    }
+    return buffer;
+}
+
+static interaction_type typeobj = {
+    "linear",               /* type_name */
+    initialize,             /* initialize */
+    forward,                /* forward */
+    reverse,                /* reverse */
+    linear_attributes,      /* attributes */
+    linear_setattr,         /* setattr */
+    linear_getattr,         /* getattr */
+    linear_get_tooltip,     /* get_tooltip */
+    nullptr,                /* deallocate */
+    nullptr,                /* set_inputarray */
+    nullptr,                /* set_expectedarray */
+    nullptr,                /* create_outputarray */
+    nullptr,                /* set_loss */
+    nullptr,                /* get_outputarray */
+    nullptr,                /* next */
+    SOURCES_COUNTED,        /* sources_read */
+};
+
+__attribute__((constructor)) static void init(void)
+{
+    tolq_add_interactiontype(&typeobj);
+}

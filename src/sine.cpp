@@ -1,0 +1,121 @@
+// The "sine" interaction: a sine wave over source 0, plain gradient steps.
+//
+//   forward:  a = sin(k v + x0)
+//   reverse:  c = cos(k v + x0);  dv += c k da;  x0 -= lr c da;  k -= 2 lr v da c
+#include "_tolq.h"
+
+#include <cstdio>
+#include <cstring>
+
+typedef struct sine_state {
+    float x0;  // phase offset
+    float k;   // frequency factor
+    float lr;  // learning rate of x0; k moves with twice this
+} sine_state_t;
+
+static_assert(sizeof(sine_state_t) == 12, "sine state is three floats");
+
+static const char *attributes[] = {"x0", "k", nullptr};
+
+static inline sine_state_t *state_of(PyInteraction_Object *interaction)
+{
+    return (sine_state_t *)interaction->data;
+}
+
+static int initialize(PyInteraction_Object *interaction)
+{
+    sine_state_t *s = state_of(interaction);
+    memset(s, 0, sizeof(*s));
+    s->k = (float)((double)(rand() % 3 + 1) * 3.141592653589793);  // pi, 2 pi or 3 pi
+    s->lr = gluamine_rate(0.01, interaction->gluamine);
+    interaction->data_size = sizeof(sine_state_t);
+    return 0;
+}
+
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    if (n_samples < 1) {
+        return 0;
+    }
+    sine_state_t *s = state_of(interaction);
+    float v = graph_get_activation(g, interaction->sources[0], 0);
+    interaction->activation[0] = sinf((v * s->k) + s->x0);
+    return 0;
+}
+
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    sine_state_t *s = state_of(interaction);
+    float dx0_tot = 0.0f, dk_tot = 0.0f;
+    if (n_samples >= 1) {
+        float da = interaction->da[0];
+        float v = graph_get_activation(g, interaction->sources[0], 0);
+        float c = cosf((s->k * v) + s->x0);
+        dx0_tot += c * da;
+        dk_tot += (v * da) * c;
+        graph_add_da(g, interaction->sources[0], 0, c * (s->k * da));
+    }
+    s->x0 = s->x0 - (dx0_tot * s->lr);
+    s->k = s->k - (dk_tot * (s->lr + s->lr));
+    return 0;
+}
+
+// An unlisted name is accepted and changes nothing.
+static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
+{
+    sine_state_t *s = state_of(interaction);
+    float v;
+    if (tolq_number_as_float(value, &v) < 0) {
+        return -1;
+    }
+    if (strcmp(name, "x0") == 0) {
+        s->x0 = v;
+    } else if (strcmp(name, "k") == 0) {
+        s->k = v;
+    }
+    return 0;
+}
+
+static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
+{
+    sine_state_t *s = state_of(interaction);
+    if (strcmp(name, "x0") == 0) {
+        return PyFloat_FromDouble(s->x0);
+    }
+    if (strcmp(name, "k") == 0) {
+        return PyFloat_FromDouble(s->k);
+    }
+    return nullptr;
+}
+
+static const char *get_tooltip(PyInteraction_Object *interaction)
+{
+    static char buffer[100];  // the longest text, two extreme floats with signs, needs 95
+    sine_state_t *s = state_of(interaction);
+    snprintf(buffer, sizeof(buffer), "x0: %.2f\nk: %.2f", (double)s->x0, (double)s->k);
+    return buffer;
+}
+
+static interaction_type typeobj = {
+    "sine",                 /* type_name */
+    initialize,             /* initialize */
+    forward,                /* forward */
+    reverse,                /* reverse */
+    attributes,             /* attributes */
+    setattr,                /* setattr */
+    getattr,                /* getattr */
+    get_tooltip,            /* get_tooltip */
+    nullptr,                /* deallocate */
+    nullptr,                /* set_inputarray */
+    nullptr,                /* set_expectedarray */
+    nullptr,                /* create_outputarray */
+    nullptr,                /* set_loss */
+    nullptr,                /* get_outputarray */
+    nullptr,                /* next */
+    SOURCES_FIRST,          /* sources_read */
+};
+
+__attribute__((constructor)) static void init(void)
+{
+    tolq_add_interactiontype(&typeobj);
+}
