@@ -212,4 +212,12 @@ typedef struct category_hashmap {
     category_entry *entries[CATEGORY_BUCKETS];  // bucket heads, newest entry first
 } category_hashmap;
 
+// The entry of `key`'s category, made with weight 0.0 when new; null with TypeError for a
+// key that cannot be hashed, or MemoryError.
+category_entry *category_hashmap_get(category_hashmap *map, PyObject *key);
+// Frees every entry and releases every key; the map is empty and usable afterwards.
+int category_hashmap_clear(category_hashmap *map);
+// The entry after `curr` (the first for null): ascending buckets, newest first within one.
+category_entry *category_hashmap_iterate(category_hashmap *map, category_entry *curr);
+
 #endif

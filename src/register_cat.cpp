@@ -1,0 +1,272 @@
+// The "cat" register: one learned weight in [-1, 1] per category of a column.
+//
+//   forward:  a = weight[category of the sample]
+//   reverse:  weight -= 0.002 da, clamped to [-1, 1]      (pass-through: da[source] += da)
+// Categories are hashed once per bind into an array of entry addresses, so the passes
+// neither hash nor allocate.
+#include "_tolq.h"
+
+#include <cstring>
+
+typedef struct register_cat_state {
+    int array_index;                   // current sample of the bound entry array
+    PyArrayObject *py_inputarray;      // owned NPY_LONG array of category_entry addresses
+    PyArrayObject *py_outputarray;     // always null: the type cannot be an output
+    PyArrayObject *py_expectedarray;   // always null: the type cannot be an output
+    category_hashmap *map;             // owned: the categories and their weights
+    category_entry **current_input;    // owned one-cell buffer: the entry of the last forward
+} register_cat_state_t;
+
+static_assert(sizeof(register_cat_state_t) <= sizeof(((PyInteraction_Object *)0)->data),
+              "categorical register state must fit the interaction record");
+static_assert(sizeof(npy_long) == sizeof(category_entry *),
+              "entry addresses are stored as NPY_LONG");
+
+static const char *attributes[] = {"categories", nullptr};
+
+static const float category_step = 0.002f;
+
+static inline register_cat_state_t *state_of(PyInteraction_Object *interaction)
+{
+    return (register_cat_state_t *)interaction->data;
+}
+
+static int initialize(PyInteraction_Object *interaction)
+{
+    register_cat_state_t *s = state_of(interaction);
+    s->map = (category_hashmap *)PyMem_Calloc(1, sizeof(category_hashmap));
+    s->current_input = (category_entry **)PyMem_Calloc(1, sizeof(category_entry *));
+    if (s->map == nullptr || s->current_input == nullptr) {
+        PyMem_Free(s->map);
+        PyMem_Free(s->current_input);
+        s->map = nullptr;
+        s->current_input = nullptr;
+        PyErr_NoMemory();
+        return -1;
+    }
+    interaction->data_size = sizeof(register_cat_state_t);
+    return 0;
+}
+
+static void release_input(register_cat_state_t *s)
+{
+    if (s->py_inputarray != nullptr) {
+        s->array_index = 0;
+        Py_CLEAR(s->py_inputarray);
+    }
+}
+
+static int categorical_set_inputarray(PyInteraction_Object *interaction, PyObject *array)
+{
+    register_cat_state_t *s = state_of(interaction);
+    release_input(s);
+    if (array == nullptr) {
+        return 0;
+    }
+    PyArrayObject *input = (PyArrayObject *)array;
+    if (PyArray_NDIM(input) < 1) {
+        PyErr_Format(PyExc_ValueError, "input %s has no axis to read categories along",
+                     interaction->name);
+        return -1;
+    }
+    npy_intp n = PyArray_DIM(input, 0);
+    npy_intp stride = PyArray_STRIDE(input, 0);
+    PyArrayObject *entries = (PyArrayObject *)PyArray_New(&PyArray_Type, 1, &n, NPY_LONG, nullptr,
+                                                          nullptr, 0, 0, nullptr);
+    if (entries == nullptr) {
+        return -1;
+    }
+    category_entry **out = (category_entry **)PyArray_DATA(entries);
+    for (npy_intp i = 0; i < n; i++) {
+        PyObject *item = PyArray_GETITEM(input, PyArray_BYTES(input) + i * stride);
+        if (item == nullptr) {
+            goto error;
+        }
+        out[i] = category_hashmap_get(s->map, item);
+        Py_DECREF(item);
+        if (out[i] == nullptr) {
+            goto error;
+        }
+    }
+    s->py_inputarray = entries;
+    return 0;
+error:
+    Py_DECREF(entries);
+    return -1;
+}
+
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    register_cat_state_t *s = state_of(interaction);
+    if (interaction->sources[0] != -1) {
+        if (n_samples >= 1) {
+            interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
+        }
+        return 0;
+    }
+    if (n_samples >= 1) {
+        PyArrayObject *entries = s->py_inputarray;
+        category_entry *e = *(category_entry **)(PyArray_BYTES(entries) +
+                                                 (npy_intp)s->array_index *
+                                                     PyArray_STRIDE(entries, 0));
+        *s->current_input = e;
+        interaction->activation[0] = (float)e->weight;
+    }
+    s->array_index += n_samples;
+    return 0;
+}
+
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    register_cat_state_t *s = state_of(interaction);
+    if (n_samples < 1) {
+        return 0;
+    }
+    if (interaction->sources[0] != -1) {
+        graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
+        return 0;
+    }
+    category_entry *e = *s->current_input;
+    float step = category_step * interaction->da[0];
+    double w = e->weight - (double)step;
+    e->weight = w > 1.0 ? 1.0 : (w < -1.0 ? -1.0 : w);
+    return 0;
+}
+
+// Every name reads the categories: a list of (key, weight) pairs in the map's order.
+static PyObject *getattr(PyInteraction_Object *interaction, const char *)
+{
+    register_cat_state_t *s = state_of(interaction);
+    PyObject *list = PyList_New(0);
+    if (list == nullptr) {
+        return nullptr;
+    }
+    for (category_entry *e = category_hashmap_iterate(s->map, nullptr); e != nullptr;
+         e = category_hashmap_iterate(s->map, e)) {
+        PyObject *pair = Py_BuildValue("(Od)", e->key, e->weight);
+        if (pair == nullptr || PyList_Append(list, pair) < 0) {
+            Py_XDECREF(pair);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(pair);
+    }
+    return list;
+}
+
+// Fills `map` from a list of (key, weight) pairs; -1 with an exception at the first bad item.
+static int fill_categories(category_hashmap *map, PyObject *list)
+{
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        PyObject *item = PyList_GET_ITEM(list, i);
+        Py_INCREF(item);  // hashing a key may run Python code that changes the list
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        category_entry *e;
+        double w;
+        int rc = -1;
+        if (!PySequence_Check(item) || PySequence_Size(item) != 2) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError,
+                            "Items in categorical states must be tuples of length 2");
+            goto done;
+        }
+        key = PySequence_GetItem(item, 0);
+        value = key ? PySequence_GetItem(item, 1) : nullptr;
+        if (value == nullptr) {
+            goto done;
+        }
+        w = PyFloat_AsDouble(value);
+        if (w == -1.0 && PyErr_Occurred()) {
+            goto done;
+        }
+        e = category_hashmap_get(map, key);
+        if (e == nullptr) {
+            goto done;
+        }
+        e->weight = w;
+        rc = 0;
+    done:
+        Py_XDECREF(key);
+        Py_XDECREF(value);
+        Py_DECREF(item);
+        if (rc < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Replaces all categories at once: the new map is built aside, so a refused list (a bad
+// item, an unhashable key, a weight that is no number, no memory) leaves the learned
+// weights exactly as they were.
+static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
+{
+    register_cat_state_t *s = state_of(interaction);
+    if (strcmp(name, "categories") != 0) {
+        return -1;
+    }
+    if (!PyList_Check(value)) {
+        PyErr_SetString(PyExc_ValueError, "Categorical registers expects list states");
+        return -1;
+    }
+    category_hashmap *fresh = (category_hashmap *)PyMem_Calloc(1, sizeof(category_hashmap));
+    if (fresh == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_INCREF(value);
+    int rc = fill_categories(fresh, value);
+    Py_DECREF(value);
+    if (rc == 0) {
+        category_hashmap_clear(s->map);
+        memcpy(s->map, fresh, sizeof(category_hashmap));
+    } else {
+        category_hashmap_clear(fresh);
+    }
+    PyMem_Free(fresh);
+    return rc;
+}
+
+static int set_loss(PyInteraction_Object *, PyObject *)
+{
+    PyErr_SetString(PyExc_ValueError, "Loss function can't be set on legacy registers");
+    return -1;
+}
+
+static void deallocate(PyInteraction_Object *interaction)
+{
+    register_cat_state_t *s = state_of(interaction);
+    release_input(s);
+    if (s->map != nullptr) {
+        category_hashmap_clear(s->map);
+        PyMem_Free(s->map);
+        s->map = nullptr;
+    }
+    PyMem_Free(s->current_input);
+    s->current_input = nullptr;
+}
+
+static interaction_type typeobj = {
+    "cat",                          /* type_name */
+    initialize,                     /* initialize */
+    forward,                        /* forward */
+    reverse,                        /* reverse */
+    attributes,                     /* attributes */
+    setattr,                        /* setattr */
+    getattr,                        /* getattr */
+    nullptr,                        /* get_tooltip */
+    deallocate,                     /* deallocate */
+    categorical_set_inputarray,     /* set_inputarray */
+    nullptr,                        /* set_expectedarray */
+    nullptr,                        /* create_outputarray */
+    set_loss,                       /* set_loss */
+    nullptr,                        /* get_outputarray */
+    nullptr,                        /* next */
+    SOURCES_FIRST,                  /* sources_read */
+};
+
+__attribute__((constructor)) static void init(void)
+{
+    tolq_add_interactiontype(&typeobj);
+}
