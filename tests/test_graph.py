@@ -1,0 +1,261 @@
+import gc
+import random
+
+import numpy as np
+import pytest
+
+import _tolq
+from conftest import build, make, model_checksum, model_edges
+
+IOOB = "Index out of bounds. Size is {}"
+SOOB = "Index {} out of bounds. Size is {}"
+
+
+def test_module_attributes():
+    public = {k for k in dir(_tolq) if not k.startswith("__")}
+    assert public == {"Graph", "Interaction", "DEFAULT_LOSS"}
+    assert _tolq.DEFAULT_LOSS == "mean_squared_error"
+    assert _tolq.__doc__ == "Tolq C Extension"
+
+
+def test_type_and_docs():
+    assert _tolq.Graph.__module__ == "_tolq" and _tolq.Graph.__name__ == "Graph"
+    assert _tolq.Graph.__doc__ == "Tolq Graph"
+    assert _tolq.Graph._query.__doc__ == "Query or train the graph with a single sample"
+    assert _tolq.Graph.edge_count.__doc__ == "Get the total number of edges in this graph."
+    g = _tolq.Graph()
+    with pytest.raises(AttributeError):
+        g.edge_count = 3
+    assert not gc.is_tracked(g)
+    assert g == g and g != _tolq.Graph()  # identity equality
+
+
+def test_default_graph():
+    g = _tolq.Graph()
+    assert len(g) == 10
+    assert str(g) == repr(g) == "_tolq.Graph (10 interactions)"
+    assert [g[i] for i in range(10)] == [None] * 10
+    assert g.edge_count == 0 and hash(g) == 0
+
+
+@pytest.mark.parametrize("args, kwargs, size", [((3,), {}, 3), ((), {"size": 1}, 1), ((0,), {}, 0)])
+def test_sizes(args, kwargs, size):
+    g = _tolq.Graph(*args, **kwargs)
+    assert len(g) == size and str(g) == f"_tolq.Graph ({size} interactions)"
+    with pytest.raises(IndexError, match=IOOB.format(size)):
+        g[size]
+
+
+@pytest.mark.parametrize("args, kwargs, exc", [
+    (("3",), {}, TypeError), ((1.5,), {}, TypeError), ((1, 2), {}, TypeError),
+    ((), {"sz": 1}, TypeError), ((2**31,), {}, OverflowError), ((-1,), {}, ValueError),
+])
+def test_bad_constructor_arguments(args, kwargs, exc):
+    with pytest.raises(exc):
+        _tolq.Graph(*args, **kwargs)
+
+
+def test_uninitialised_graph_has_no_slots():
+    g = _tolq.Graph.__new__(_tolq.Graph)
+    assert len(g) == 0 and hash(g) == 0 and g.edge_count == 0
+    assert str(g) == "_tolq.Graph (0 interactions)"
+    with pytest.raises(IndexError, match=IOOB.format(0)):
+        g[0]
+
+
+def test_subclass():
+    class Sub(_tolq.Graph):
+        def __init__(self):
+            super().__init__(3)
+
+    g = Sub()
+    g[2] = make("multiply", (1, 0, 0))
+    assert isinstance(g, _tolq.Graph) and len(g) == 3 and g[2]._location == 2
+    assert hash(g) == ord("m")
+
+
+@pytest.mark.parametrize("key, slot", [
+    (0, 0), (9, 9), (-1, 9), (-10, 0), (2**32 + 1, 1), (2**32 - 1, 9),
+    (-(2**32) + 2, 2), (True, 1), (np.int64(3), 3),
+])
+def test_read_keys(key, slot):
+    g = _tolq.Graph()
+    x = make()
+    g[slot] = x
+    assert g[key] is x
+
+
+@pytest.mark.parametrize("key", [10, -11, 2**31 + 3, 2**31])
+def test_read_out_of_bounds(key):
+    with pytest.raises(IndexError, match=IOOB.format(10)):
+        _tolq.Graph()[key]
+
+
+@pytest.mark.parametrize("key, shown", [
+    (-1, -1), (10, 10), (-10, -10), (2**32 - 1, -1), (2**31 + 3, -(2**31) + 3),
+])
+def test_write_and_delete_out_of_bounds(key, shown):
+    g = _tolq.Graph()
+    with pytest.raises(IndexError, match=SOOB.format(shown, 10)):
+        g[key] = make()
+    with pytest.raises(IndexError, match=SOOB.format(shown, 10)):
+        del g[key]
+
+
+@pytest.mark.parametrize("key, exc", [
+    ("1", TypeError), (1.0, TypeError), (None, TypeError), (2**63, OverflowError),
+])
+def test_unconvertible_keys(key, exc):
+    g = _tolq.Graph()
+    for op in (lambda: g[key], lambda: g.__setitem__(key, make()), lambda: g.__delitem__(key)):
+        with pytest.raises(exc):
+            op()
+
+
+def test_wide_key_addresses_low_bits():
+    g = _tolq.Graph()
+    x = make()
+    g[2**32 + 1] = x
+    assert g[1] is x and x._location == 1
+    del g[2**32 + 1]
+    assert g[1] is None
+
+
+@pytest.mark.parametrize("value", [None, 1, "multiply", _tolq.Graph(1)])
+def test_assign_non_interaction(value):
+    g = _tolq.Graph(2)
+    x = make()
+    g[0] = x
+    with pytest.raises(ValueError, match="^Graph items must be of type _tolq.Interaction$"):
+        g[0] = value
+    assert g[0] is x and x.depth == -1  # slot and attachment unchanged
+
+
+def test_placement_and_removal():
+    g = _tolq.Graph()
+    x = make()
+    del g[3]  # empty slot: fine
+    g[2] = x
+    assert x._location == 2 and x.depth == -1
+    g[2] = x  # same occupant again stays attached
+    assert g[2] is x and x.depth == -1
+    del g[2]
+    assert g[2] is None and x._location == 2
+    with pytest.raises(RuntimeError, match="not in a graph"):
+        x.depth
+
+
+def test_replacement_detaches_old_occupant():
+    g = _tolq.Graph(2)
+    a, b = make(), make()
+    g[0] = a
+    g[0] = b
+    assert g[0] is b and b.depth == -1
+    with pytest.raises(RuntimeError, match="not in a graph"):
+        a.depth
+
+
+def test_interaction_in_several_slots_and_graphs():
+    g, h = _tolq.Graph(4), _tolq.Graph(2)
+    x = make()
+    g[1] = x
+    g[3] = x
+    h[0] = x
+    assert x._location == 0 and g[1] is g[3] is h[0] is x
+    assert hash(g) == 2 * ord("m")
+    del g[1]  # removal from any slot detaches it
+    with pytest.raises(RuntimeError, match="not in a graph"):
+        x.depth
+    assert g[3] is x
+
+
+def test_reinit_empties_and_detaches():
+    g = _tolq.Graph(3)
+    xs = [make() for _ in range(3)]
+    for i, x in enumerate(xs):
+        g[i] = x
+    with pytest.raises(TypeError):
+        g.__init__("big")  # parse errors leave the slots alone
+    assert g[0] is xs[0] and xs[0].depth == -1
+    g.__init__(5)
+    assert len(g) == 5 and [g[i] for i in range(5)] == [None] * 5
+    for x in xs:
+        with pytest.raises(RuntimeError, match="not in a graph"):
+            x.depth
+    g.__init__()
+    assert len(g) == 10
+
+
+def test_dealloc_detaches():
+    g = _tolq.Graph(2)
+    x = make()
+    g[1] = x
+    del g
+    with pytest.raises(RuntimeError, match="not in a graph"):
+        x.depth
+    assert x._location == 1
+
+
+@pytest.mark.parametrize("calls, edges", [
+    ((), 0), (((0, -1),), 0), (((0, 3),), 1), (((1, 4),), 2), (((0, 3), (1, 5), (1, -1)), 1),
+    (((1, 5), (0, -1)), 1), (((0, 99),), 1), (((1, -1),), 0),
+])
+def test_edge_count(calls, edges):
+    g = _tolq.Graph(3)
+    g[1] = make("multiply", (0, 0, 0), *calls)
+    assert g.edge_count == edges
+
+
+def test_hash_example_with_multiply():
+    # slot keys 30201, 60504, 10000; three 'm' = 3 * 109 = 327
+    # 327 + 30201 * 60504 + 60504 * 10000 = 327 + 1827281304 + 605040000 = 2432321631
+    g = build(3, {0: ("multiply", (1, 2, 3), [(0, -1)]), 1: ("multiply", (4, 5, 6), [(0, 0)]),
+                  2: ("multiply", (0, 0, 1), [(0, 1)])})
+    assert hash(g) == 2432321631 and g.edge_count == 2
+
+
+def test_hash_example_with_registers():
+    # 'multiply' stands in for the middle node: 102 + 109 + 1827281304 + 102 + 605040000
+    g = build(3, {0: ("fixed", (1, 2, 3), [(0, -1)]), 1: ("multiply", (4, 5, 6), [(0, 0)]),
+                  2: ("fixed", (0, 0, 1), [(0, 1)])})
+    assert hash(g) == 2432321617 and g.edge_count == 2
+
+
+def test_hash_wraps_product():
+    # 60504 * 60504 = 3660734016, which is -634233280 in 32 bits; 2 * 109 - 634233280
+    g = build(2, {0: ("multiply", (4, 5, 6), [(0, -1)]), 1: ("multiply", (4, 5, 6), [(0, 0)])})
+    assert hash(g) == -634233062
+
+
+@pytest.mark.parametrize("k0, expected", [(-219, -2), (-220, -2), (-221, -3), (-218, 0)])
+def test_hash_minus_one_becomes_minus_two(k0, expected):
+    # checksum = 109 + 109 + k0 * 1; k0 = -219 gives exactly -1
+    g = build(2, {0: ("multiply", (k0, 0, 0), []), 1: ("multiply", (1, 0, 0), [(0, 0)])})
+    assert hash(g) == expected
+
+
+def test_hash_ignores_slots_names_and_parameters():
+    a = build(6, {1: ("multiply", (3, 1, 0), [(0, -1)]),
+                  4: ("multiply", (7, 0, 2), [(0, 1), (1, 1)])})
+    b = _tolq.Graph(9)
+    b[7] = _tolq.Interaction("multiply", (3, 1, 0), 17, "other")
+    b[7]._set_source(0, -1)
+    b[2] = make("multiply", (7, 0, 2), (0, 7), (1, 7))
+    assert hash(a) == hash(b) == 2 * 109 + 2 * (103 * 20007)
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_hash_and_edges_match_model(seed):
+    rnd = random.Random(seed)
+    types = ["multiply", "fixed"]
+    size = rnd.randint(1, 8)
+    big = lambda: rnd.choice([rnd.randint(-9, 9), rnd.randint(-2**31, 2**31 - 1)])
+    nodes = {}
+    for slot in rnd.sample(range(size), rnd.randint(0, size)):
+        calls = [(rnd.randint(0, 1), rnd.choice([-1, rnd.randint(-2, size + 2)]))
+                 for _ in range(rnd.randint(0, 3))]
+        nodes[slot] = (rnd.choice(types), (big(), big(), big()), calls)
+    g = build(size, nodes)
+    expected = model_checksum(size, nodes)
+    assert hash(g) == (-2 if expected == -1 else expected)
+    assert g.edge_count == model_edges(nodes)

@@ -1,0 +1,159 @@
+import math
+import weakref
+
+import numpy as np
+import pytest
+
+import _tolq
+from conftest import make
+
+NO_ATTRS = "^Interaction 'multiply' does not support attributes$"
+STATE_DOC = ("The InteractionState object encapsulates the state of a single Interaction\n\n"
+             "The actual properties of the state depends on the interaction. You may examine them "
+             "using dir() or though the InteractionState.__dict__ property.\n")
+
+
+def test_type_object():
+    x = make()
+    S = type(x.state)
+    assert x.state is x.state
+    assert S.__module__ == "_tolq" and S.__name__ == "InteractionState"
+    assert not hasattr(_tolq, "InteractionState")
+    assert S.__doc__ == STATE_DOC
+    assert S._to_dict.__doc__ == ("Get the state as a dict. This internal function is used for "
+                                  "serialization of the interaction.")
+    assert S._from_dict.__doc__ == ("Update the state from a dict. This internal function is used "
+                                    "for deserialization of an interaction.")
+    assert S.__dict__["__dict__"].__doc__ == "Get properties of the interaction state"
+    assert repr(x.state).startswith("<_tolq.InteractionState object at ")
+    with pytest.raises(TypeError):
+        S()
+    with pytest.raises(TypeError):
+        weakref.ref(x.state)
+    with pytest.raises(TypeError):
+        class Sub(S):
+            pass
+
+
+def test_multiply_has_no_parameters():
+    x = make()
+    s = x.state
+    assert s.__dict__ == {} and s._to_dict() == {}
+    assert s._to_dict() is not s._to_dict()
+    with pytest.raises(AttributeError, match=NO_ATTRS):
+        s.w0
+    with pytest.raises(AttributeError, match=NO_ATTRS):
+        s.w0 = 1.0
+    with pytest.raises(AttributeError, match=NO_ATTRS):
+        del s.w0
+    assert s._from_dict({"w0": 1.0}) is None and s._to_dict() == {}
+
+
+@pytest.mark.parametrize("arg", [[], None, (("w0", 1),), "w0"])
+def test_from_dict_needs_dict(arg):
+    x = make()
+    with pytest.raises(ValueError, match="^Argument must be dict$"):
+        x.state._from_dict(arg)
+
+
+def test_method_signatures():
+    x = make()
+    s = x.state
+    assert s._from_dict(type("D", (dict,), {})()) is None
+    with pytest.raises(TypeError):
+        s._from_dict()
+    with pytest.raises(TypeError):
+        s._from_dict({}, {})
+    with pytest.raises(TypeError):
+        s._to_dict(1)
+
+
+def test_underscore_names_use_generic_lookup():
+    x = make()
+    s = x.state
+    with pytest.raises(AttributeError):
+        s._x
+    with pytest.raises(AttributeError):
+        s._x = 1
+    with pytest.raises(AttributeError):
+        s.__dict__ = {}
+    assert s._to_dict.__self__ is s and s.__class__ is type(s)
+    assert {"_to_dict", "_from_dict"} <= set(dir(s))
+
+
+def test_orphaned_proxy_raises_reference_error():
+    s = make().state  # the interaction dies with the temporary
+    with pytest.raises(ReferenceError):
+        s.w0
+    with pytest.raises(ReferenceError):
+        s.w0 = 1
+    with pytest.raises(ReferenceError):
+        del s.w0
+    with pytest.raises(ReferenceError):
+        s._to_dict()
+    with pytest.raises(ReferenceError):
+        s.__dict__
+    with pytest.raises(ReferenceError):
+        s._from_dict({})
+
+
+def test_proxy_release_leaves_interaction_intact():
+    x = make()
+    s = x.state
+    del s
+    assert x.state._to_dict() == {}
+
+
+FIXED_KEYS = ["feature_min", "feature_max", "auto_adapt"]
+
+
+def test_fixed_dictionary():
+    x = make("fixed", name="x")
+    d = x.state.__dict__
+    assert list(d) == FIXED_KEYS and list(x.state._to_dict()) == FIXED_KEYS
+    assert math.isnan(d["feature_min"]) and math.isnan(d["feature_max"]) and d["auto_adapt"] is True
+    d["auto_adapt"] = False  # a copy: the parameter stays
+    assert x.state.auto_adapt is True
+    assert set(FIXED_KEYS) <= set(dir(x.state))
+
+
+@pytest.mark.parametrize("name, value", [
+    ("feature_min", "a"), ("feature_max", None), ("auto_adapt", 1), ("lr", 1.0), ("w0", 0.5),
+])
+def test_fixed_refused_assignment(name, value):
+    x = make("fixed")
+    s = x.state
+    before = repr(s._to_dict())
+    with pytest.raises(AttributeError, match=f"^No such attribute '{name}'$"):
+        setattr(s, name, value)
+    assert repr(s._to_dict()) == before
+
+
+def test_fixed_read_write_and_delete():
+    x = make("fixed")
+    s = x.state
+    with pytest.raises(AttributeError, match="^No such attribute 'lr'$"):
+        s.lr
+    s.feature_min = 0.1
+    s.feature_max = np.float64(3)
+    s.auto_adapt = False
+    assert s.feature_min == float(np.float32(0.1)) and s.feature_max == 3.0
+    assert s.auto_adapt is False
+    with pytest.raises(AttributeError):
+        del s.feature_min
+    assert s.feature_min == float(np.float32(0.1))
+
+
+def test_fixed_from_dict():
+    xa, xb = make("fixed"), make("fixed")
+    a, b = xa.state, xb.state
+    assert b._from_dict({"feature_max": 2.0, "zz": 1}) is None
+    assert b.feature_max == 2.0 and math.isnan(b.feature_min)
+    # table order: feature_min is applied before auto_adapt is refused
+    with pytest.raises(RuntimeError, match="^Interaction 'fixed' internal error setting attr"):
+        b._from_dict({"auto_adapt": 1, "feature_min": -3.0})
+    assert b.feature_min == -3.0 and b.auto_adapt is True
+    a.feature_min, a.feature_max, a.auto_adapt = -0.5, 0.25, False
+    b._from_dict(a._to_dict())
+    assert b._to_dict() == {"feature_min": -0.5, "feature_max": 0.25, "auto_adapt": False}
+    assert b._from_dict({}) is None
