@@ -80,8 +80,10 @@ static int initialize(PyInteraction_Object *interaction)
     return 0;
 }
 
-// The float value of a reduction of `array`, or -1 with an exception set.
-static int reduce_to_float(PyArrayObject *array, bool maximum, float *out)
+// The float value of a reduction of `array`, or -1 with an exception set: NumPy's own when
+// the reduction fails, a ValueError naming the register when its result is no number.
+static int reduce_to_float(PyInteraction_Object *interaction, PyArrayObject *array, bool maximum,
+                           const char *role, float *out)
 {
     PyObject *m = maximum ? PyArray_Max(array, NPY_RAVEL_AXIS, nullptr)
                           : PyArray_Min(array, NPY_RAVEL_AXIS, nullptr);
@@ -91,6 +93,8 @@ static int reduce_to_float(PyArrayObject *array, bool maximum, float *out)
     double v = PyFloat_AsDouble(m);
     Py_DECREF(m);
     if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "range of %s %s could not be read as numbers", role,
+                     interaction->name);
         return -1;
     }
     *out = (float)v;
@@ -106,11 +110,8 @@ static int widen_range(PyInteraction_Object *interaction, PyArrayObject *array, 
     if (PyArray_SIZE(array) == 0) {
         return 0;  // nothing to cover
     }
-    if (reduce_to_float(array, true, &hi) < 0 || reduce_to_float(array, false, &lo) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Format(PyExc_ValueError,
-                         "range of %s %s could not be read as numbers", role, interaction->name);
-        }
+    if (reduce_to_float(interaction, array, true, role, &hi) < 0 ||
+        reduce_to_float(interaction, array, false, role, &lo) < 0) {
         return -1;
     }
     if (std::isnan(s->feature_max) || hi > s->feature_max) {
