@@ -81,6 +81,30 @@ def bench_graph(title, layout):
     row("one-sample training query", one * 1e6, "µs")
 
 
+# A categorical column beside a numeric one: y = 0.5 * x1 + offset[store].
+CATEGORICAL = [
+    ("fixed", [-1], "x1"),
+    ("cat", [-1], "store"),
+    ("linear", [0, 1]),
+    ("fixed", [2], "y"),
+]
+
+
+def bench_categorical_training():
+    X, _ = data()
+    rng = np.random.default_rng(7)
+    store = rng.integers(0, 50, SAMPLES)
+    offsets = rng.uniform(-1, 1, 50)
+    y = 0.5 * X["x1"] + offsets[store]
+    Xc = {"x1": X["x1"], "store": store}
+    g = graph_of(CATEGORICAL)
+    train = median_seconds(lambda: g._query(Xc, y), repeats=3)
+    print(f"graph with a categorical input ({len(CATEGORICAL)} slots, {SAMPLES:,} samples, "
+          "50 stores; the time includes the bind)")
+    row("training", SAMPLES / train, "samples/s")
+    row("training", train / SAMPLES * 1e9, "ns/sample")
+
+
 def bench_categorical():
     print(f"categorical bind ({SAMPLES:,} rows, int64 column)")
     rng = np.random.default_rng(7)
@@ -100,6 +124,8 @@ def main():
     bench_graph("multiply graph", MULTIPLY)
     print()
     bench_graph("B8, every function type", B8)
+    print()
+    bench_categorical_training()
     print()
     bench_categorical()
 
