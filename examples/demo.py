@@ -102,6 +102,20 @@ def main():
         print(f"  {slot}: {node.type:9s} {node.name if node.type in ('fixed', 'cat') else '':6s}"
               f" sources {node.sources}  {state}")
 
+    # The store's share of the prediction: its weight through the last linear node and the
+    # output's scaling, centred like the true offsets so the two columns compare directly.
+    store_slot = next(i for i, (kind, _, _) in enumerate(LAYOUT) if kind == "cat")
+    adder_slot = len(LAYOUT) - 2  # the linear node that adds the store's weight (source 1)
+    weights = dict(graph[store_slot].state.categories)
+    out = graph[len(graph) - 1].state
+    scale = graph[adder_slot].state.w1 * (out.feature_max - out.feature_min) / 2
+    learned = {k: w * scale for k, w in weights.items()}
+    mean_true = np.mean(list(STORE_OFFSETS.values()))
+    mean_learned = np.mean(list(learned.values()))
+    print("\nstore offsets, centred:   true  learned")
+    for name, offset in STORE_OFFSETS.items():
+        print(f"  {name:20s} {offset - mean_true:6.3f}  {learned[name] - mean_learned:6.3f}")
+
     print("\na few held-out predictions:")
     pred = graph._query({k: v[:8] for k, v in X_test.items()})
     print("    x0      x1   store    truth  predicted")
