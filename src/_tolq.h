@@ -62,11 +62,14 @@ enum source_use {
     SOURCES_BOTH,         // both entries, always
 };
 
+typedef int (*pass_func)(struct PyGraph_Object *g, PyInteraction_Object *interaction,
+                         int n_samples);
+
 typedef struct interaction_type {
     const char *type_name;  // name the type registers under (`typename` is reserved in C++)
     int (*initialize)(PyInteraction_Object *interaction);
-    int (*forward)(struct PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples);
-    int (*reverse)(struct PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples);
+    pass_func forward;
+    pass_func reverse;
     const char **attributes;  // null-terminated parameter names, or null
     int (*setattr)(PyInteraction_Object *interaction, const char *name, PyObject *value);
     PyObject *(*getattr)(PyInteraction_Object *interaction, const char *name);
@@ -79,7 +82,18 @@ typedef struct interaction_type {
     PyObject *(*get_outputarray)(PyInteraction_Object *interaction);
     struct interaction_type *next;  // registry link; null in the static records
     enum source_use sources_read;   // source entries the passes read
+    // Optional: the passes for the role the interaction has in the coming query, chosen once
+    // after binding so that the per-sample passes test nothing the binding already decided.
+    // They must compute exactly what `forward` and `reverse` would; a null reverse means the
+    // reverse pass has nothing to do.
+    void (*plan)(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse);
 } interaction_type;
+
+// One step of a query plan: a pass function and the interaction it runs on.
+typedef struct plan_step {
+    pass_func pass;
+    PyInteraction_Object *interaction;
+} plan_step;
 
 typedef struct PyGraph_Object {
     PyObject_HEAD
@@ -91,6 +105,9 @@ typedef struct PyGraph_Object {
     int busy;                               // 1 while a query runs on this graph
     PyObject *err_type;                     // exception recorded during a pass (a builtin class)
     char err_msg[256];                      // its message
+    plan_step *forward_plan;                // `size` steps in slot order, set per query
+    plan_step *reverse_plan;                // the reverse steps with work, last slot first
+    int reverse_steps;                      // how many of reverse_plan are in use
 } PyGraph_Object;
 
 typedef struct PyInteractionState_Object {
@@ -191,7 +208,9 @@ extern const char *linear_attributes[];
 int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value);
 PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name);
 const char *linear_get_tooltip(PyInteraction_Object *interaction);
-// Passes dz to the sources and takes one Adam step on each parameter.
+// Passes dz to the sources (both with TWO, else source 0) and takes one Adam step on each
+// parameter.
+template <bool TWO>
 void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
                           float dz) noexcept;
 

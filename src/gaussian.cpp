@@ -45,7 +45,9 @@ static int initialize(PyInteraction_Object *interaction)
     return 0;
 }
 
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+template <bool TWO>
+static int forward_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
+                           int n_samples) noexcept
 {
     if (n_samples < 1) {
         return 0;
@@ -53,7 +55,7 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     gaussian_state_t *s = state_of(interaction);
     float d = graph_get_activation(g, interaction->sources[0], 0) - s->center0;
     float z = (d * d) / s->w0;
-    if (interaction->sourcecount == 2) {
+    if (TWO) {
         d = graph_get_activation(g, interaction->sources[1], 0) - s->center1;
         z = z + ((d * d) / s->w1);
     }
@@ -61,7 +63,9 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+template <bool TWO>
+static int reverse_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
+                           int n_samples) noexcept
 {
     gaussian_state_t *s = state_of(interaction);
     float dc0_tot = 0.0f, dc1_tot = 0.0f, dw0_tot = 0.0f, dw1_tot = 0.0f;
@@ -75,7 +79,7 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
         dc0_tot += dc0;
         dw0_tot += dw0;
         graph_add_da(g, s0, 0, -dc0);
-        if (interaction->sourcecount == 2) {
+        if (TWO) {
             graphlocation_t s1 = interaction->sources[1];
             float a1 = graph_get_activation(g, s1, 0);
             float dw1 = ((da * a) * ((s->center1 - a1) * (s->center1 - a1))) / (s->w1 * s->w1);
@@ -96,6 +100,25 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
         s->w1 = min_width;
     }
     return 0;
+}
+
+static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
+{
+    bool two = interaction->sourcecount == 2;
+    *forward = two ? forward_sources<true> : forward_sources<false>;
+    *reverse = two ? reverse_sources<true> : reverse_sources<false>;
+}
+
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    return interaction->sourcecount == 2 ? forward_sources<true>(g, interaction, n_samples)
+                                         : forward_sources<false>(g, interaction, n_samples);
+}
+
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    return interaction->sourcecount == 2 ? reverse_sources<true>(g, interaction, n_samples)
+                                         : reverse_sources<false>(g, interaction, n_samples);
 }
 
 // An unlisted name is accepted and changes nothing.
@@ -168,6 +191,7 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_COUNTED,        /* sources_read */
+    plan,                   /* plan */
 };
 
 __attribute__((constructor)) static void init(void)

@@ -28,14 +28,16 @@ static int initialize(PyInteraction_Object *interaction)
     return 0;
 }
 
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+template <bool TWO>
+static int forward_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
+                           int n_samples) noexcept
 {
     if (n_samples < 1) {
         return 0;
     }
     linear_state_t *s = state_of(interaction);
     float z = graph_get_activation(g, interaction->sources[0], 0) * s->w0;
-    if (interaction->sourcecount == 2) {
+    if (TWO) {
         z = z + graph_get_activation(g, interaction->sources[1], 0) * s->w1;
     }
     z = s->bias + z;
@@ -43,6 +45,7 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
+template <bool TWO>
 void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
                           float dz) noexcept
 {
@@ -51,15 +54,14 @@ void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, 
     if (n_samples >= 1) {
         graphlocation_t s0 = interaction->sources[0];
         graphlocation_t s1 = interaction->sources[1];
-        bool two = interaction->sourcecount == 2;
         dw0_sum += graph_get_activation(g, s0, 0) * dz;
-        if (two) {
+        if (TWO) {
             dw1_sum += graph_get_activation(g, s1, 0) * dz;
         }
         dbias_sum += dz;
         // The shares use the weights from before this sample's update.
         graph_add_da(g, s0, 0, dz * s->w0);
-        if (two) {
+        if (TWO) {
             graph_add_da(g, s1, 0, dz * s->w1);
         }
     }
@@ -70,11 +72,37 @@ void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, 
     s->bias = s->bias - s->lr * adam_step(&s->bias_adam, samples, dbias_sum);
 }
 
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+template void linear_backpropagate<true>(PyGraph_Object *, PyInteraction_Object *, int,
+                                         float) noexcept;
+template void linear_backpropagate<false>(PyGraph_Object *, PyInteraction_Object *, int,
+                                          float) noexcept;
+
+template <bool TWO>
+static int reverse_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
+                           int n_samples) noexcept
 {
     // A saturated node (activation exactly +-1) passes its da on unchanged and keeps learning.
-    linear_backpropagate(g, interaction, n_samples, n_samples >= 1 ? interaction->da[0] : 0.0f);
+    linear_backpropagate<TWO>(g, interaction, n_samples, n_samples >= 1 ? interaction->da[0] : 0.0f);
     return 0;
+}
+
+static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
+{
+    bool two = interaction->sourcecount == 2;
+    *forward = two ? forward_sources<true> : forward_sources<false>;
+    *reverse = two ? reverse_sources<true> : reverse_sources<false>;
+}
+
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    return interaction->sourcecount == 2 ? forward_sources<true>(g, interaction, n_samples)
+                                         : forward_sources<false>(g, interaction, n_samples);
+}
+
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    return interaction->sourcecount == 2 ? reverse_sources<true>(g, interaction, n_samples)
+                                         : reverse_sources<false>(g, interaction, n_samples);
 }
 
 int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
@@ -142,6 +170,7 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_COUNTED,        /* sources_read */
+    plan,                   /* plan */
 };
 
 __attribute__((constructor)) static void init(void)

@@ -56,6 +56,7 @@ static interaction_type typeobj = {
     nullptr,            /* get_outputarray */
     nullptr,            /* next */
     SOURCES_BOTH,       /* sources_read */
+    nullptr,                /* plan */
 };
 
 __attribute__((constructor)) static void init(void)

@@ -26,6 +26,10 @@ static void release_slots(PyGraph_Object *self)
     int size = self->size;
     self->interactions = nullptr;
     self->size = 0;
+    PyMem_Free(self->forward_plan);
+    PyMem_Free(self->reverse_plan);
+    self->forward_plan = nullptr;
+    self->reverse_plan = nullptr;
     if (slots == nullptr) {
         return;
     }
@@ -56,11 +60,18 @@ static int PyGraph_init(PyObject *obj, PyObject *args, PyObject *kwds)
     release_slots(self);
     PyInteraction_Object **slots =
         (PyInteraction_Object **)PyMem_Calloc((size_t)size, sizeof(PyInteraction_Object *));
-    if (slots == nullptr) {
+    plan_step *forward_plan = (plan_step *)PyMem_Calloc((size_t)size, sizeof(plan_step));
+    plan_step *reverse_plan = (plan_step *)PyMem_Calloc((size_t)size, sizeof(plan_step));
+    if (slots == nullptr || forward_plan == nullptr || reverse_plan == nullptr) {
+        PyMem_Free(slots);
+        PyMem_Free(forward_plan);
+        PyMem_Free(reverse_plan);
         PyErr_NoMemory();
         return -1;
     }
     self->interactions = slots;
+    self->forward_plan = forward_plan;
+    self->reverse_plan = reverse_plan;
     self->size = size;
     return 0;
 }
@@ -213,16 +224,16 @@ static PyObject *PyGraph_get_edge_count(PyObject *obj, void *)
 // ---------------------------------------------------------------------------------------
 // Query driver
 
-// One forward pass and, when training, one reverse pass. Runs without the interpreter lock.
-static int pygraph_query_internal(PyGraph_Object *g, int batchsize, int tune)
+// One forward pass and, when training, one reverse pass, along the query's plan. Runs
+// without the interpreter lock.
+static inline int pygraph_query_internal(PyGraph_Object *g, int batchsize, int tune)
 {
     g->latest_batchsize = batchsize;
-    PyInteraction_Object **slots = g->interactions;
-    int size = g->size;
-    for (int i = 0; i < size; i++) {
-        PyInteraction_Object *x = slots[i];
+    const plan_step *forward = g->forward_plan;
+    for (int i = 0, n = g->size; i < n; i++) {
+        PyInteraction_Object *x = forward[i].interaction;
         x->da[0] = 0.0f;
-        if (x->typeobj->forward(g, x, batchsize) != 0) {
+        if (forward[i].pass(g, x, batchsize) != 0) {
             return -1;
         }
     }
@@ -232,13 +243,37 @@ static int pygraph_query_internal(PyGraph_Object *g, int batchsize, int tune)
     if (g->samples < INT_MAX) {  // saturate: past 1000 the Adam step no longer reads it
         g->samples++;
     }
-    for (int i = size - 1; i >= 0; i--) {
-        PyInteraction_Object *x = slots[i];
-        if (x->typeobj->reverse(g, x, batchsize) != 0) {
+    const plan_step *reverse = g->reverse_plan;
+    for (int i = 0, n = g->reverse_steps; i < n; i++) {
+        if (reverse[i].pass(g, reverse[i].interaction, batchsize) != 0) {
             return -1;
         }
     }
     return 0;
+}
+
+// Resolves every slot's passes once per query, so the sample loop makes no lookups and
+// skips reverse passes that have nothing to do.
+static void make_plan(PyGraph_Object *g)
+{
+    int steps = 0;
+    for (int i = 0; i < g->size; i++) {
+        PyInteraction_Object *x = g->interactions[i];
+        interaction_type *t = x->typeobj;
+        pass_func forward = t->forward;
+        pass_func reverse = t->reverse;
+        if (t->plan != nullptr) {
+            t->plan(x, &forward, &reverse);
+        }
+        g->forward_plan[i] = {forward, x};
+        g->reverse_plan[g->size - 1 - i] = {reverse, x};  // last slot first
+    }
+    for (int i = 0; i < g->size; i++) {  // compact: the read index never trails the write index
+        if (g->reverse_plan[i].pass != nullptr) {
+            g->reverse_plan[steps++] = g->reverse_plan[i];
+        }
+    }
+    g->reverse_steps = steps;
 }
 
 static bool names_slot(PyGraph_Object *g, graphlocation_t loc)
@@ -468,6 +503,7 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
         goto done;
     }
     tune = yarray != Py_None;
+    make_plan(self);
 
     self->err_type = nullptr;
     self->_threadstate = PyEval_SaveThread();

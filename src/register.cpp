@@ -192,11 +192,20 @@ static PyObject *get_outputarray(PyInteraction_Object *interaction)
     return array;
 }
 
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+static inline void write_output(register_state_t *s, float a)
+{
+    *(float *)(PyArray_BYTES(s->py_outputarray) +
+               (npy_intp)s->array_index * PyArray_STRIDE(s->py_outputarray, 0)) = scale_out(s, a);
+}
+
+// The forward pass of one role: INPUT reads the bound column (else the source's activation),
+// OUTPUT writes the result array.
+template <bool INPUT, bool OUTPUT>
+static int forward_role(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     register_state_t *s = state_of(interaction);
     if (n_samples >= 1) {
-        if (interaction->sources[0] == -1) {
+        if (INPUT) {
             float x = element(s->py_inputarray, s->array_index);
             interaction->activation[0] = x;
             if (!std::isfinite(x)) {
@@ -208,23 +217,24 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
         } else {
             interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
         }
-        if (s->py_outputarray != nullptr) {
-            *(float *)(PyArray_BYTES(s->py_outputarray) +
-                       (npy_intp)s->array_index * PyArray_STRIDE(s->py_outputarray, 0)) =
-                scale_out(s, interaction->activation[0]);
+        if (OUTPUT) {
+            write_output(s, interaction->activation[0]);
         }
     }
     s->array_index += n_samples;
     return 0;
 }
 
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+// The reverse pass of one role: EXPECTED turns the expected value into the loss gradient,
+// else the register passes its own da on; SOURCE says whether there is a source to feed.
+template <bool EXPECTED, bool SOURCE>
+static int reverse_role(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     register_state_t *s = state_of(interaction);
     if (n_samples <= 0) {
         return 0;
     }
-    if (s->py_expectedarray != nullptr) {
+    if (EXPECTED) {
         float e = element(s->py_expectedarray, s->array_index - n_samples);
         if (!std::isfinite(e)) {
             graph_record_error(g, PyExc_RuntimeError,
@@ -233,15 +243,44 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
         }
         float t = scale_in(interaction, s, e);
         float grad = interaction->loss_dv_f(t, interaction->activation[0]);
-        if (interaction->sources[0] != -1) {
+        if (SOURCE) {
             graph_get_interaction(g, interaction->sources[0])->da[0] = grad;
         }
-        return 0;
-    }
-    if (interaction->sources[0] != -1) {
+    } else if (SOURCE) {
         graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
     }
     return 0;
+}
+
+static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
+{
+    register_state_t *s = state_of(interaction);
+    bool input = interaction->sources[0] == -1;
+    bool output = s->py_outputarray != nullptr;
+    if (input) {
+        *forward = output ? forward_role<true, true> : forward_role<true, false>;
+    } else {
+        *forward = output ? forward_role<false, true> : forward_role<false, false>;
+    }
+    if (s->py_expectedarray != nullptr) {
+        *reverse = input ? reverse_role<true, false> : reverse_role<true, true>;
+    } else {
+        *reverse = input ? nullptr : reverse_role<false, true>;
+    }
+}
+
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    pass_func pass, unused;
+    plan(interaction, &pass, &unused);
+    return pass(g, interaction, n_samples);
+}
+
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    pass_func unused, pass;
+    plan(interaction, &unused, &pass);
+    return pass == nullptr ? 0 : pass(g, interaction, n_samples);
 }
 
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
@@ -344,6 +383,7 @@ static interaction_type typeobj = {
     get_outputarray,        /* get_outputarray */
     nullptr,                /* next */
     SOURCES_FIRST,          /* sources_read */
+    plan,                   /* plan */
 };
 
 __attribute__((constructor)) static void init(void)

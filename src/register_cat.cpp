@@ -95,10 +95,11 @@ error:
     return -1;
 }
 
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+template <bool INPUT>
+static int forward_role(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     register_cat_state_t *s = state_of(interaction);
-    if (interaction->sources[0] != -1) {
+    if (!INPUT) {
         if (n_samples >= 1) {
             interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
         }
@@ -116,13 +117,14 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+template <bool INPUT>
+static int reverse_role(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     register_cat_state_t *s = state_of(interaction);
     if (n_samples < 1) {
         return 0;
     }
-    if (interaction->sources[0] != -1) {
+    if (!INPUT) {
         graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
         return 0;
     }
@@ -131,6 +133,25 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     double w = e->weight - (double)step;
     e->weight = w > 1.0 ? 1.0 : (w < -1.0 ? -1.0 : w);
     return 0;
+}
+
+static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
+{
+    bool input = interaction->sources[0] == -1;
+    *forward = input ? forward_role<true> : forward_role<false>;
+    *reverse = input ? reverse_role<true> : reverse_role<false>;
+}
+
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    return interaction->sources[0] == -1 ? forward_role<true>(g, interaction, n_samples)
+                                         : forward_role<false>(g, interaction, n_samples);
+}
+
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    return interaction->sources[0] == -1 ? reverse_role<true>(g, interaction, n_samples)
+                                         : reverse_role<false>(g, interaction, n_samples);
 }
 
 // Every name reads the categories: a list of (key, weight) pairs in the map's order.
@@ -264,6 +285,7 @@ static interaction_type typeobj = {
     nullptr,                        /* get_outputarray */
     nullptr,                        /* next */
     SOURCES_FIRST,                  /* sources_read */
+    plan,                           /* plan */
 };
 
 __attribute__((constructor)) static void init(void)

@@ -113,6 +113,7 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_FIRST,          /* sources_read */
+    nullptr,                /* plan */
 };
 
 __attribute__((constructor)) static void init(void)

@@ -31,14 +31,16 @@ static int initialize(PyInteraction_Object *interaction)
     return 0;
 }
 
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+template <bool TWO>
+static int forward_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
+                           int n_samples) noexcept
 {
     if (n_samples < 1) {
         return 0;
     }
     tanh_state_t *s = state_of(interaction);
     float z = graph_get_activation(g, interaction->sources[0], 0) * s->w0;
-    if (interaction->sourcecount == 2) {
+    if (TWO) {
         z = z + graph_get_activation(g, interaction->sources[1], 0) * s->w1;
     }
     z = z + s->bias;
@@ -46,15 +48,36 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+template <bool TWO>
+static int reverse_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
+                           int n_samples) noexcept
 {
     float dz = 0.0f;
     if (n_samples >= 1) {
         float a = interaction->activation[0];
         dz = (1.0f - (a * a)) * interaction->da[0];  // the tangent's derivative from its output
     }
-    linear_backpropagate(g, interaction, n_samples, dz);
+    linear_backpropagate<TWO>(g, interaction, n_samples, dz);
     return 0;
+}
+
+static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
+{
+    bool two = interaction->sourcecount == 2;
+    *forward = two ? forward_sources<true> : forward_sources<false>;
+    *reverse = two ? reverse_sources<true> : reverse_sources<false>;
+}
+
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    return interaction->sourcecount == 2 ? forward_sources<true>(g, interaction, n_samples)
+                                         : forward_sources<false>(g, interaction, n_samples);
+}
+
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    return interaction->sourcecount == 2 ? reverse_sources<true>(g, interaction, n_samples)
+                                         : reverse_sources<false>(g, interaction, n_samples);
 }
 
 static interaction_type typeobj = {
@@ -74,6 +97,7 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_COUNTED,        /* sources_read */
+    plan,                   /* plan */
 };
 
 __attribute__((constructor)) static void init(void)
