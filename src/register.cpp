@@ -101,6 +101,51 @@ static int reduce_to_float(PyInteraction_Object *interaction, PyArrayObject *arr
     return 0;
 }
 
+// Arrays up to this length have their range read here rather than by NumPy's reductions,
+// whose fixed cost dominates the query of a few samples.
+static const npy_intp SHORT_ARRAY = 64;
+
+// The range of a short array, or false where NumPy's reduction must decide: a NaN (whose
+// payload NumPy picks) or a zero end (whose sign depends on how NumPy pairs the elements).
+template <typename T>
+static bool range_of(PyArrayObject *array, float *hi, float *lo)
+{
+    const char *data = PyArray_BYTES(array);
+    npy_intp stride = PyArray_STRIDE(array, 0);
+    double mx = *(const T *)data, mn = mx;
+    for (npy_intp i = 1, n = PyArray_DIM(array, 0); i < n; i++) {
+        double v = *(const T *)(data + i * stride);
+        mx = v > mx ? v : mx;
+        mn = v < mn ? v : mn;
+        if (std::isnan(v)) {
+            return false;
+        }
+    }
+    if (std::isnan(mx) || mx == 0.0 || mn == 0.0) {
+        return false;
+    }
+    *hi = (float)mx;
+    *lo = (float)mn;
+    return true;
+}
+
+// Reads the range of a short 1-D array of native floats; false for any other array.
+static bool short_range(PyArrayObject *array, float *hi, float *lo)
+{
+    if (PyArray_NDIM(array) != 1 || PyArray_DIM(array, 0) > SHORT_ARRAY ||
+        !PyArray_ISNOTSWAPPED(array) || !PyArray_ISALIGNED(array)) {
+        return false;
+    }
+    switch (PyArray_TYPE(array)) {
+    case NPY_DOUBLE:
+        return range_of<double>(array, hi, lo);
+    case NPY_FLOAT:
+        return range_of<float>(array, hi, lo);
+    default:
+        return false;
+    }
+}
+
 // Widens the range to cover `array` as passed in. Both ends are read before either is
 // changed, so a failure leaves the range as it was.
 static int widen_range(PyInteraction_Object *interaction, PyArrayObject *array, const char *role)
@@ -110,8 +155,9 @@ static int widen_range(PyInteraction_Object *interaction, PyArrayObject *array, 
     if (PyArray_SIZE(array) == 0) {
         return 0;  // nothing to cover
     }
-    if (reduce_to_float(interaction, array, true, role, &hi) < 0 ||
-        reduce_to_float(interaction, array, false, role, &lo) < 0) {
+    if (!short_range(array, &hi, &lo) &&
+        (reduce_to_float(interaction, array, true, role, &hi) < 0 ||
+         reduce_to_float(interaction, array, false, role, &lo) < 0)) {
         return -1;
     }
     if (std::isnan(s->feature_max) || hi > s->feature_max) {
