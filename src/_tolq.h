@@ -239,4 +239,19 @@ int category_hashmap_clear(category_hashmap *map);
 // The entry after `curr` (the first for null): ascending buckets, newest first within one.
 category_entry *category_hashmap_iterate(category_hashmap *map, category_entry *curr);
 
+// A temporary index over a map's entries by hash, for binds of many rows: the 257 chains
+// grow long with many categories, the index keeps a lookup constant. It finds and makes
+// the same entries as category_hashmap_get; the map's buckets stay as they are.
+typedef struct category_index {
+    category_entry **slots;  // open addressing by hash; null for a free slot
+    size_t mask;             // slot count - 1 (a power of two)
+    size_t count;            // entries indexed
+} category_index;
+
+// Indexes every entry of `map`; -1 (with no exception) when memory is short.
+int category_index_init(category_index *index, category_hashmap *map);
+// category_hashmap_get through the index.
+category_entry *category_index_get(category_index *index, category_hashmap *map, PyObject *key);
+void category_index_free(category_index *index);
+
 #endif

@@ -26,6 +26,9 @@ static const char *attributes[] = {"categories", nullptr};
 
 static const float category_step = 0.002f;
 
+// Binds of more rows than this look categories up through a temporary index.
+static const npy_intp INDEXED_BIND = 256;
+
 static inline register_cat_state_t *state_of(PyInteraction_Object *interaction)
 {
     return (register_cat_state_t *)interaction->data;
@@ -77,20 +80,30 @@ static int categorical_set_inputarray(PyInteraction_Object *interaction, PyObjec
         return -1;
     }
     category_entry **out = (category_entry **)PyArray_DATA(entries);
+    // Many rows: look categories up through a temporary index rather than the long chains.
+    category_index index;
+    bool indexed = n > INDEXED_BIND && category_index_init(&index, s->map) == 0;
     for (npy_intp i = 0; i < n; i++) {
         PyObject *item = PyArray_GETITEM(input, PyArray_BYTES(input) + i * stride);
         if (item == nullptr) {
             goto error;
         }
-        out[i] = category_hashmap_get(s->map, item);
+        out[i] = indexed ? category_index_get(&index, s->map, item)
+                         : category_hashmap_get(s->map, item);
         Py_DECREF(item);
         if (out[i] == nullptr) {
             goto error;
         }
     }
+    if (indexed) {
+        category_index_free(&index);
+    }
     s->py_inputarray = entries;
     return 0;
 error:
+    if (indexed) {
+        category_index_free(&index);
+    }
     Py_DECREF(entries);
     return -1;
 }

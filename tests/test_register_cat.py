@@ -570,3 +570,19 @@ def test_many_assignments_keep_counts_and_memory_flat():
     held = [rc(k) for k, _ in good]
     del c
     assert [rc(k) for k, _ in good] == [n - 1 for n in held]
+
+
+@pytest.mark.parametrize("rows", [257, 5_000])
+def test_long_binds_make_the_same_map(rows):
+    # Binds of many rows look categories up through a temporary index: the map must come
+    # out exactly as row-by-row lookups make it (order, first key per hash, activations).
+    gen = np.random.default_rng(rows)
+    pool = [1, 1.0, True, -1, -2, 0, 257, "a", "b", 2.5] + list(range(3, 3000))
+    keys = [pool[i] for i in gen.integers(0, len(pool), rows)]
+    g, c = cat_graph()
+    c.state.categories = [(7, 0.5), (264, -0.25)]  # entries made before the bind count too
+    out = g._query({"c": objcol(*keys)})
+    assert [k for k, _ in cats(c)] == model_order([7, 264] + keys)
+    assert [type(k) for k, _ in cats(c)] == [type(k) for k in model_order([7, 264] + keys)]
+    weight = {hash(k): w for k, w in cats(c)}
+    assert out.tolist() == [np.float32(weight[hash(k)]) for k in keys]
