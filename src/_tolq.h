@@ -52,6 +52,9 @@ typedef struct PyInteraction_Object {
     int data_size;                             // bytes of `data` the type state occupies
     alignas(8) char data[100];                 // the type state, overlaid by each type
     int busy;                                  // running queries that use this interaction
+    // Records are allocated side by side; this keeps the next object off the cache lines
+    // that the passes write here, so graphs trained in parallel threads do not contend.
+    char cache_line_pad[64];
 } PyInteraction_Object;
 
 // Which source entries a type reads, so the driver can check them before the passes.
@@ -108,6 +111,7 @@ typedef struct PyGraph_Object {
     plan_step *forward_plan;                // `size` steps in slot order, set per query
     plan_step *reverse_plan;                // the reverse steps with work, last slot first
     int reverse_steps;                      // how many of reverse_plan are in use
+    char cache_line_pad[64];                // as in PyInteraction_Object
 } PyGraph_Object;
 
 typedef struct PyInteractionState_Object {

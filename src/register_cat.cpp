@@ -14,7 +14,8 @@ typedef struct register_cat_state {
     PyArrayObject *py_outputarray;     // always null: the type cannot be an output
     PyArrayObject *py_expectedarray;   // always null: the type cannot be an output
     category_hashmap *map;             // owned: the categories and their weights
-    category_entry **current_input;    // owned one-cell buffer: the entry of the last forward
+    category_entry **current_input;    // the entry of the last forward: a cache line's first cell
+    void *current_input_buffer;        // owned allocation holding that cache line
 } register_cat_state_t;
 
 static_assert(sizeof(register_cat_state_t) <= sizeof(((PyInteraction_Object *)0)->data),
@@ -34,19 +35,25 @@ static inline register_cat_state_t *state_of(PyInteraction_Object *interaction)
     return (register_cat_state_t *)interaction->data;
 }
 
+// The cell written every sample gets a cache line of its own: small allocations sit side by
+// side, and registers trained in parallel threads must not share the line.
+static const size_t CACHE_LINE = 64;
+
 static int initialize(PyInteraction_Object *interaction)
 {
     register_cat_state_t *s = state_of(interaction);
     s->map = (category_hashmap *)PyMem_Calloc(1, sizeof(category_hashmap));
-    s->current_input = (category_entry **)PyMem_Calloc(1, sizeof(category_entry *));
-    if (s->map == nullptr || s->current_input == nullptr) {
+    s->current_input_buffer = PyMem_Calloc(2, CACHE_LINE);
+    if (s->map == nullptr || s->current_input_buffer == nullptr) {
         PyMem_Free(s->map);
-        PyMem_Free(s->current_input);
+        PyMem_Free(s->current_input_buffer);
         s->map = nullptr;
-        s->current_input = nullptr;
+        s->current_input_buffer = nullptr;
         PyErr_NoMemory();
         return -1;
     }
+    uintptr_t line = ((uintptr_t)s->current_input_buffer + CACHE_LINE - 1) & ~(CACHE_LINE - 1);
+    s->current_input = (category_entry **)line;
     interaction->data_size = sizeof(register_cat_state_t);
     return 0;
 }
@@ -277,7 +284,8 @@ static void deallocate(PyInteraction_Object *interaction)
         PyMem_Free(s->map);
         s->map = nullptr;
     }
-    PyMem_Free(s->current_input);
+    PyMem_Free(s->current_input_buffer);
+    s->current_input_buffer = nullptr;
     s->current_input = nullptr;
 }
 

@@ -472,3 +472,45 @@ def test_inputs_released_after_success():
     finally:
         tracemalloc.stop()
     assert held < 100_000          # the float32 copy (4 MB) went with the binding
+
+
+@pytest.mark.parametrize("with_categories", [False, True])
+def test_one_long_query_equals_one_sample_queries(with_categories):
+    # The sample loop keeps no state of its own between samples: a long training query must
+    # give the very bits of the same training done one sample per query. Ranges are fixed
+    # beforehand, as a long bind would otherwise see the whole column at once.
+    def build():
+        layout = [("fixed", [-1], "x0"), ("fixed", [-1], "x1"), ("linear", [0, 1], ""),
+                  ("tanh", [0, 1], ""), ("multiply", [2, 3], ""), ("gaussian", [4, 1], ""),
+                  ("sine", [5], ""), ("cat", [-1], "c"), ("linear", [6, 7], ""),
+                  ("fixed", [8], "y")]
+        if not with_categories:
+            layout[7:9] = [("linear", [6], "")]
+            layout[-1] = ("fixed", [7], "y")
+        g = _tolq.Graph(len(layout))
+        for slot, (kind, sources, name) in enumerate(layout):
+            x = _tolq.Interaction(kind, (slot, 0, 0), 0, name)
+            for ix, src in enumerate(sources):
+                x._set_source(ix, src)
+            if kind == "fixed":
+                x.state.auto_adapt = False
+                x.state.feature_min, x.state.feature_max = -3.0, 3.0
+            g[slot] = x
+        return g
+
+    gen = np.random.default_rng(3)
+    n = 400
+    X = {"x0": gen.uniform(-3, 3, n), "x1": gen.uniform(-3, 3, n), "c": gen.integers(0, 7, n)}
+    y = np.sin(X["x0"] * X["x1"]) + 0.5 * X["x1"]
+    long, single = build(), build()
+    for i in range(len(long)):  # the same starting parameters
+        single[i].state._from_dict(long[i].state._to_dict())
+    if with_categories:
+        long[7].state.categories = single[7].state.categories = [(k, 0.0) for k in range(7)]
+    once = long._query(X, y)
+    each = np.concatenate([single._query({k: v[i:i + 1] for k, v in X.items()}, y[i:i + 1])
+                           for i in range(n)])
+    assert once.tobytes() == each.tobytes()
+    for i in range(len(long)):
+        assert long[i].state._to_dict() == single[i].state._to_dict()
+        assert long[i].activation.tobytes() == single[i].activation.tobytes()
