@@ -45,6 +45,7 @@ demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py
 
 bench: $(VENV)/.installed
+	$(VENV)/bin/pip install --quiet ".[bench]" || echo "PyTorch could not be installed: its row is skipped"
 	$(VENV)/bin/python bench/bench.py
 
 ci: test test-np126 test-asan
