@@ -4,13 +4,14 @@ PYTHON ?= python3
 VENV := .venv
 VENV_NP126 := .venv-np126
 VENV_ASAN := .venv-asan
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/*)
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/*) python/_tolq.pyi \
+	$(wildcard python/tolq/*.py) python/tolq/py.typed
 
 ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: test test-np126 test-asan demo bench ci clean
+.PHONY: test test-np126 test-asan typecheck demo bench ci clean
 
 $(VENV)/.installed: $(SOURCES)
 	$(PYTHON) -m venv $(VENV)
@@ -41,6 +42,10 @@ test-np126: $(VENV_NP126)/.installed
 test-asan: $(VENV_ASAN)/.installed
 	$(ASAN_ENV) $(VENV_ASAN)/bin/python -m pytest -p no:cacheprovider
 
+typecheck: $(VENV)/.installed
+	MYPYPATH=python $(VENV)/bin/python -m mypy.stubtest _tolq --allowlist python/stubtest_allowlist.txt
+	MYPYPATH=python $(VENV)/bin/python -m mypy --strict --cache-dir build/mypy -p tolq -m _tolq
+
 demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py
 
@@ -48,7 +53,7 @@ bench: $(VENV)/.installed
 	$(VENV)/bin/pip install --quiet ".[bench]" || echo "PyTorch could not be installed: its row is skipped"
 	$(VENV)/bin/python bench/bench.py
 
-ci: test test-np126 test-asan
+ci: test typecheck test-np126 test-asan
 
 clean:
 	rm -rf $(VENV) $(VENV_NP126) $(VENV_ASAN) build

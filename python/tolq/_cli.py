@@ -1,0 +1,166 @@
+"""``python -m tolq``: fit a model on a CSV file, predict with it, or run the demo."""
+from __future__ import annotations
+
+import argparse
+import csv
+import os
+import sys
+from typing import Any, Dict, List, Optional, Sequence
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _data, _demo
+from ._expression import ExpressionError
+from ._format import LOSSES, check_int
+from ._model import Model
+
+
+def _columns_from_csv(model: Model, path: str, with_target: bool
+                      ) -> tuple[Dict[str, NDArray[Any]], Optional[NDArray[np.float64]]]:
+    header, cells, lines = _data.read_csv(path)
+    wanted = list(model.inputs) + ([model.target] if with_target else [])
+    for name in wanted:
+        if name not in cells:
+            raise _data.DataError(f"{path}: missing column {name!r} "
+                                  f"(columns: {', '.join(header) or 'none'})")
+    columns: Dict[str, NDArray[Any]] = {}
+    for name in model.inputs:
+        if name in model.categorical:
+            columns[name] = np.array(cells[name], dtype=object)
+            continue
+        try:
+            columns[name] = _data.csv_numeric(cells[name], name, lines, path)
+        except _data.DataError as exc:
+            hint = f" (a categorical column? use --categorical {name})" if with_target else ""
+            raise _data.DataError(f"{exc}{hint}") from None
+    target = _data.csv_numeric(cells[model.target], model.target, lines, path) if with_target else None
+    return columns, target
+
+
+def _categorical_names(values: Optional[List[str]]) -> List[str]:
+    """--categorical may be repeated and may hold comma-separated names."""
+    names: List[str] = []
+    for value in values or ():
+        names.extend(n.strip() for n in value.split(",") if n.strip())
+    return names
+
+
+def _fit(args: argparse.Namespace) -> int:
+    check_int(args.epochs, "--epochs", 0)
+    folder = os.path.dirname(os.path.abspath(args.out))
+    if not os.path.isdir(folder):  # before training, not after
+        raise _CliError(f"{args.out}: no such folder {folder}")
+    model = Model.from_expression(args.expr, target=args.target,
+                                  categorical=_categorical_names(args.categorical),
+                                  loss=args.loss, seed=args.seed)
+    columns, target = _columns_from_csv(model, args.data, with_target=True)
+    assert target is not None
+    if len(target) == 0:
+        raise _data.DataError(f"{args.data}: no rows to train on")
+    losses = model.fit(columns, target, epochs=args.epochs, seed=args.seed,
+                       progress=not args.no_progress)
+    for epoch, loss in enumerate(losses, 1):
+        print(f"epoch {epoch:3d}: training loss {loss:.6g}")
+    model.save(args.out)
+    print(f"trained {model!r} on {len(target)} rows; saved to {args.out}")
+    return 0
+
+
+def _predict(args: argparse.Namespace) -> int:
+    model = Model.load(args.model)
+    columns, _ = _columns_from_csv(model, args.data, with_target=False)
+    predicted = model.predict(columns)
+    # str() of a float32 is the shortest text that reads back to the same float32.
+    rows = [[str(v)] for v in predicted]
+    if args.out is None:
+        writer = csv.writer(sys.stdout, lineterminator="\n")
+        writer.writerow([model.target])
+        writer.writerows(rows)
+    else:
+        with open(args.out, "w", newline="", encoding="utf-8") as f:
+            writer = csv.writer(f)
+            writer.writerow([model.target])
+            writer.writerows(rows)
+        print(f"wrote {len(rows)} predictions to {args.out}")
+    return 0
+
+
+def _run_demo(args: argparse.Namespace) -> int:
+    try:
+        _demo.run(sys.stdout, rows=args.rows, epochs=args.epochs, seed=args.seed,
+                  progress=not args.no_progress, plot=args.plot)
+    except ImportError:
+        raise _CliError("--plot needs matplotlib, which is not installed "
+                        "(pip install matplotlib)") from None
+    return 0
+
+
+class _CliError(Exception):
+    pass
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m tolq",
+        description="Train graphs of small functions on CSV data, and predict with them.")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    fit = sub.add_parser("fit", help="train a model on a CSV file and save it as JSON")
+    fit.add_argument("data", help="CSV file with a header row")
+    fit.add_argument("--target", required=True, help="column to predict")
+    fit.add_argument("--expr", required=True,
+                     help='the graph, e.g. "sine(multiply(linear(x0, x1), x1))"')
+    fit.add_argument("--categorical", action="append", metavar="NAME",
+                     help="a categorical input column (repeatable, or comma-separated)")
+    fit.add_argument("--epochs", type=int, default=10, help="passes over the data (10)")
+    fit.add_argument("--loss", choices=LOSSES, default=LOSSES[0], help="training loss")
+    fit.add_argument("--seed", type=int, default=0,
+                     help="seed of the starting parameters and the shuffling (0)")
+    fit.add_argument("--no-progress", action="store_true", help="no progress bars")
+    fit.add_argument("--out", required=True, help="where to write the model (JSON)")
+    fit.set_defaults(handler=_fit)
+
+    predict = sub.add_parser("predict", help="predict the rows of a CSV file")
+    predict.add_argument("model", help="a model written by 'fit'")
+    predict.add_argument("data", help="CSV file with the model's input columns")
+    predict.add_argument("--out", help="CSV file for the predictions (default: standard output)")
+    predict.set_defaults(handler=_predict)
+
+    demo = sub.add_parser("demo", help="train on a synthetic table and report")
+    demo.add_argument("--plot", metavar="PNG", help="write prediction against truth (matplotlib)")
+    demo.add_argument("--rows", type=int, default=20_000, help="rows to generate (20000)")
+    demo.add_argument("--epochs", type=int, default=8, help="passes over the data (8)")
+    demo.add_argument("--seed", type=int, default=3, help="seed of data and model (3)")
+    demo.add_argument("--no-progress", action="store_true", help="no progress bars")
+    demo.set_defaults(handler=_run_demo)
+    return parser
+
+
+def _describe(exc: BaseException) -> str:
+    if isinstance(exc, ExpressionError):
+        return exc.message
+    if isinstance(exc, OSError) and exc.strerror:
+        name = exc.filename if exc.filename is not None else ""
+        return f"{os.fspath(name)}: {exc.strerror}" if name else exc.strerror
+    text = str(exc).strip()
+    return text.splitlines()[0] if text else type(exc).__name__
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line; returns the exit status instead of raising."""
+    args = _parser().parse_args(argv)
+    try:
+        status: int = args.handler(args)
+        return status
+    except BrokenPipeError:
+        # The reader went away (as with "| head"): nothing is left to say to it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        print("tolq: interrupted", file=sys.stderr)
+        return 130
+    except (_CliError, OSError, ValueError, RuntimeError) as exc:
+        sys.stdout.flush()
+        print(f"tolq {args.command}: error: {_describe(exc)}", file=sys.stderr)
+        return 1

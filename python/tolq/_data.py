@@ -1,0 +1,142 @@
+"""Turning user data (dicts of arrays, data frames, CSV files) into checked 1-D arrays."""
+from __future__ import annotations
+
+import csv
+import math
+import os
+from collections.abc import Mapping
+from typing import Any, Dict, List, Sequence, Tuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+
+class DataError(ValueError):
+    """Input data that a model cannot use: a missing column, a non-numeric value, ..."""
+
+
+def column_names(X: Any) -> List[str]:
+    if isinstance(X, Mapping):
+        return [str(k) for k in X]
+    columns = getattr(X, "columns", None)
+    if columns is not None:  # a data frame; pandas itself is never imported
+        return [str(c) for c in columns]
+    raise DataError("X must be a dict of 1-D arrays or a data frame, "
+                    f"not {type(X).__name__}")
+
+
+def get_column(X: Any, name: str) -> Any:
+    names = column_names(X)
+    if name not in names:
+        shown = ", ".join(repr(n) for n in names[:20]) + (", ..." if len(names) > 20 else "")
+        raise DataError(f"missing column {name!r} (columns: {shown or 'none'})")
+    return X[name]
+
+
+def _as_array(values: Any, what: str) -> NDArray[Any]:
+    to_numpy = getattr(values, "to_numpy", None)
+    if callable(to_numpy):  # a pandas Series, whatever its dtype
+        values = to_numpy()
+    try:
+        array = np.asarray(values)
+    except (TypeError, ValueError) as exc:
+        raise DataError(f"{what} cannot be read as an array: {exc}") from None
+    if array.ndim != 1:
+        raise DataError(f"{what} must be one-dimensional, got shape {array.shape}")
+    return array
+
+
+def numeric(values: Any, what: str) -> NDArray[np.float64]:
+    """``values`` as finite float64 numbers, or DataError naming the first bad row."""
+    array = _as_array(values, what)
+    if array.dtype.kind not in "biufOUS":
+        raise DataError(f"{what} is not numeric (dtype {array.dtype})")
+    try:
+        out = array.astype(np.float64)
+    except (TypeError, ValueError):
+        for row, value in enumerate(array.tolist()):
+            try:
+                float(value)
+            except (TypeError, ValueError):
+                raise DataError(f"{what}: {value!r} at row {row} is not a number") from None
+        raise DataError(f"{what} is not numeric") from None
+    bad = ~np.isfinite(out)
+    if bad.any():
+        row = int(np.argmax(bad))
+        raise DataError(f"{what}: {out[row]} at row {row} is not a finite number")
+    return out
+
+
+def categorical(values: Any, what: str) -> NDArray[Any]:
+    """``values`` as an array whose items are the categories."""
+    array = _as_array(values, what)
+    if array.dtype.kind not in "biufOUS":
+        raise DataError(f"{what} cannot be used as categories (dtype {array.dtype})")
+    # NaN is never equal to itself: every missing value would become a category of its own.
+    if array.dtype.kind == "f":
+        missing = np.isnan(array)
+        if missing.any():
+            raise DataError(f"{what}: missing value (NaN) at row {int(np.argmax(missing))}")
+    elif array.dtype.kind == "O":
+        for row, value in enumerate(array.tolist()):
+            if isinstance(value, float) and math.isnan(value):
+                raise DataError(f"{what}: missing value (NaN) at row {row}")
+    return array
+
+
+def same_length(columns: Mapping[str, NDArray[Any]]) -> int:
+    lengths = {name: len(col) for name, col in columns.items()}
+    if len(set(lengths.values())) > 1:
+        shown = ", ".join(f"{name!r} has {n}" for name, n in lengths.items())
+        raise DataError(f"columns differ in length: {shown}")
+    return next(iter(lengths.values()), 0)
+
+
+def read_csv(path: str | os.PathLike[str]) -> Tuple[List[str], Dict[str, List[str]], List[int]]:
+    """The header, the columns as text keyed by header name, and each row's line number.
+
+    OSError for an unreadable file, DataError for a malformed one.
+    """
+    with open(path, newline="", encoding="utf-8-sig") as f:
+        reader = csv.reader(f)
+        try:
+            header = next(reader, None)
+            if header is None:
+                raise DataError(f"{os.fspath(path)}: the file is empty")
+            header = [h.strip() for h in header]
+            dup = sorted({h for h in header if header.count(h) > 1})
+            if dup:
+                raise DataError(f"{os.fspath(path)}: column {dup[0]!r} appears twice in the header")
+            columns: Dict[str, List[str]] = {h: [] for h in header}
+            lines: List[int] = []
+            for row in reader:
+                if not row:
+                    continue  # blank lines carry no sample
+                if len(row) != len(header):
+                    raise DataError(f"{os.fspath(path)}, line {reader.line_num}: {len(row)} fields, "
+                                    f"the header has {len(header)}")
+                for name, cell in zip(header, row):
+                    columns[name].append(cell)
+                lines.append(reader.line_num)
+        except csv.Error as exc:
+            raise DataError(f"{os.fspath(path)}, line {reader.line_num}: {exc}") from None
+        except UnicodeDecodeError as exc:
+            raise DataError(f"{os.fspath(path)}: not UTF-8 text ({exc.reason})") from None
+    return header, columns, lines
+
+
+def csv_numeric(cells: Sequence[str], name: str, lines: Sequence[int],
+                source: str) -> NDArray[np.float64]:
+    """A CSV column as numbers, naming the file, column and line of the first bad cell."""
+    out = np.empty(len(cells), dtype=np.float64)
+    for i, cell in enumerate(cells):
+        try:
+            value = float(cell)
+        except ValueError:
+            raise DataError(f"{source}, line {lines[i]}: column {name!r} holds {cell!r}, "
+                            "not a number") from None
+        if not math.isfinite(value):
+            raise DataError(f"{source}, line {lines[i]}: column {name!r} holds {cell!r}, "
+                            "not a finite number")
+        out[i] = value
+    return out

@@ -1,0 +1,119 @@
+"""``python -m tolq`` end to end, in a child process, on small CSV files."""
+import csv
+import importlib.util
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import _tolq
+import tolq
+
+EXPR = "linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)"
+
+
+def run(*args, cwd):
+    # The child must import the same _tolq and tolq as this process, installed or not.
+    paths = {os.path.dirname(_tolq.__file__), os.path.dirname(os.path.dirname(tolq.__file__))}
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [*paths, *filter(None, [os.environ.get("PYTHONPATH")])]))
+    return subprocess.run([sys.executable, "-m", "tolq", *args], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=120)
+
+
+def write_csv(path, header, rows):
+    with open(path, "w", newline="") as f:
+        writer = csv.writer(f)
+        writer.writerow(header)
+        writer.writerows(rows)
+
+
+@pytest.fixture
+def folder(tmp_path):
+    rng = np.random.default_rng(3)
+    n = 300
+    x0, x1 = rng.uniform(-2, 2, n), rng.uniform(-2, 2, n)
+    store = rng.choice(["north", "south", "east"], n)
+    y = np.sin(x0 * x1) + (store == "north")
+    write_csv(tmp_path / "data.csv", ["x0", "x1", "store", "y"],
+              [[repr(float(a)), repr(float(b)), s, repr(float(t))]
+               for a, b, s, t in zip(x0, x1, store, y)])
+    return tmp_path
+
+
+def test_fit_then_predict(folder):
+    fit = run("fit", "data.csv", "--target", "y", "--expr", EXPR, "--categorical", "store",
+              "--epochs", "3", "--no-progress", "--out", "model.json", cwd=folder)
+    assert fit.returncode == 0, fit.stderr
+    assert fit.stdout.count("training loss") == 3
+    model = tolq.Model.load(folder / "model.json")
+    assert model.categorical == ("store",) and model.target == "y"
+
+    to_file = run("predict", "model.json", "data.csv", "--out", "p.csv", cwd=folder)
+    to_stdout = run("predict", "model.json", "data.csv", cwd=folder)
+    assert to_file.returncode == 0 and to_stdout.returncode == 0, to_file.stderr
+    lines = (folder / "p.csv").read_text().splitlines()
+    assert lines == to_stdout.stdout.splitlines() and lines[0] == "y" and len(lines) == 301
+
+    # The text written reads back to the very float32 values the model predicts.
+    with open(folder / "data.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    X = {"x0": np.array([float(r["x0"]) for r in rows]),
+         "x1": np.array([float(r["x1"]) for r in rows]),
+         "store": np.array([r["store"] for r in rows], dtype=object)}
+    expected = model.predict(X)
+    assert np.array(lines[1:], dtype=np.float32).view(np.uint32).tolist() == \
+           expected.view(np.uint32).tolist()
+
+
+FIT = ["fit", "data.csv", "--target", "y", "--out", "m.json", "--expr"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (FIT + ["sin(x0)"], "unknown function 'sin'"),
+    (FIT + ["sine(x0, x1)"], "sine takes 1 argument but 2 were given at position 0"),
+    (FIT + ["sine(x9)"], "missing column 'x9'"),
+    (FIT + ["sine(store)"], "line 2: column 'store' holds"),
+    (FIT + ["sine(x0)", "--categorical", "zz"], "'zz' does not appear"),
+    (FIT + ["sine(x0)", "--epochs", "-1"], "epochs"),
+    (["fit", "absent.csv", "--target", "y", "--out", "m.json", "--expr", "sine(x0)"],
+     "absent.csv: No such file"),
+    (["fit", "data.csv", "--target", "y", "--out", "no/such/m.json", "--expr", "sine(x0)"],
+     "no such folder"),
+    (["fit", "bad.csv", "--target", "y", "--out", "m.json", "--expr", "sine(x0)"],
+     "bad.csv, line 3: column 'x0' holds 'n/a', not a number"),
+    (["fit", "ragged.csv", "--target", "y", "--out", "m.json", "--expr", "sine(x0)"],
+     "ragged.csv, line 3: 1 fields, the header has 2"),
+    (["predict", "absent.json", "data.csv"], "absent.json: No such file"),
+    (["predict", "data.csv", "data.csv"], "not a tolq model file"),
+    (["predict", "model.json", "other.csv"], "missing column 'store'"),
+])
+def test_errors_are_one_line_without_traceback(folder, args, message):
+    write_csv(folder / "bad.csv", ["x0", "y"], [["1", "2"], ["n/a", "3"]])
+    write_csv(folder / "ragged.csv", ["x0", "y"], [["1", "2"], ["3"]])
+    write_csv(folder / "other.csv", ["x0", "x1"], [["1", "2"]])
+    tolq.Model.from_expression("linear(x0, store)", categorical=["store"]).save(folder / "model.json")
+    result = run(*args, cwd=folder)
+    assert result.returncode == 1
+    assert "Traceback" not in result.stderr
+    assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
+
+
+def test_demo_runs(tmp_path):
+    result = run("demo", "--rows", "400", "--epochs", "2", "--no-progress", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "epoch  2: training loss" in result.stdout
+    assert "predicting the mean gives" in result.stdout
+
+
+def test_demo_plot(tmp_path):
+    result = run("demo", "--rows", "100", "--epochs", "1", "--no-progress",
+                 "--plot", "out.png", cwd=tmp_path)
+    if importlib.util.find_spec("matplotlib") is None:
+        assert result.returncode == 1 and "needs matplotlib" in result.stderr
+        assert result.stderr.count("\n") == 1 and not (tmp_path / "out.png").exists()
+    else:
+        assert result.returncode == 0, result.stderr
+        assert (tmp_path / "out.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

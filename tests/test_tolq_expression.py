@@ -1,0 +1,153 @@
+"""The expression parser and the slot layout it produces."""
+import pickle
+
+import pytest
+
+import tolq
+from tolq._expression import Call, Name
+
+ISSUE_EXAMPLE = "sine(gaussian(multiply(linear(x0, x1), tanh(x0, x1)), x1))"
+
+
+def shape(node):
+    """The parse tree without positions."""
+    if isinstance(node, Name):
+        return node.name
+    return (node.function, *map(shape, node.args))
+
+
+def layout(model):
+    g = model.graph
+    return [(g[i].type, g[i].name if g[i].type in ("fixed", "cat") else "", g[i].sources)
+            for i in range(len(g))]
+
+
+@pytest.mark.parametrize("text, tree", [
+    ("x0", "x0"),
+    ("sine(x0)", ("sine", "x0")),
+    ("  linear ( a ,b )  ", ("linear", "a", "b")),
+    ("multiply(x, x)", ("multiply", "x", "x")),
+    ("tanh(_a1)", ("tanh", "_a1")),
+    ("gaussian('unit price', \"it's\")", ("gaussian", "unit price", "it's")),
+    ("linear(sine)", ("linear", "sine")),  # a function name without "(" is an input
+    (ISSUE_EXAMPLE, ("sine", ("gaussian", ("multiply", ("linear", "x0", "x1"),
+                                           ("tanh", "x0", "x1")), "x1"))),
+])
+def test_valid_expressions_parse(text, tree):
+    assert shape(tolq.parse(text)) == tree
+
+
+@pytest.mark.parametrize("text, position, message", [
+    ("", 0, "empty expression"),
+    ("   ", 0, "empty expression"),
+    ("sin(x0)", 0, "unknown function 'sin'"),
+    ("linear(Sine(x0))", 7, "unknown function 'Sine'"),
+    ("sine(x0, x1)", 0, "sine takes 1 argument but 2 were given"),
+    ("tanh(multiply(x0))", 5, "multiply takes 2 arguments but 1 was given"),
+    ("linear()", 0, "linear takes 1 or 2 arguments but 0 were given"),
+    ("gaussian(a, b, c)", 0, "gaussian takes 1 or 2 arguments but 3 were given"),
+    ("linear(x0,)", 10, "expected an input name or a function call but found ')'"),
+    ("linear(x0 x1)", 10, "expected ',' or ')' but found 'x'"),
+    ("linear(x0", 9, "expected ',' or ')' but the expression ends"),
+    ("tanh(x0))", 8, "unexpected ')' after the end"),
+    ("x0 x1", 3, "unexpected 'x' after the end"),
+    ("2 * x", 0, "found '2'"),
+    ("sine('x0)", 5, "unterminated quoted name"),
+    ("sine('')", 5, "empty quoted name"),
+])
+def test_invalid_expressions_point_at_the_fault(text, position, message):
+    with pytest.raises(tolq.ExpressionError) as info:
+        tolq.parse(text)
+    err = info.value
+    assert isinstance(err, ValueError)
+    assert err.position == position
+    assert message in err.message and err.message.endswith(f"at position {position}")
+    first, echo, caret = str(err).split("\n")
+    assert echo == "  " + text and caret == "  " + " " * position + "^"
+
+
+def test_expression_error_survives_pickling():
+    # Errors cross process boundaries when models are built in a process pool.
+    with pytest.raises(tolq.ExpressionError) as info:
+        tolq.parse("tanh(x0, )")
+    again = pickle.loads(pickle.dumps(info.value))
+    assert (again.message, again.position, str(again)) == \
+           (info.value.message, info.value.position, str(info.value))
+
+
+def test_nesting_is_bounded_without_recursion_error():
+    deep = "sine(" * 5000 + "x" + ")" * 5000
+    with pytest.raises(tolq.ExpressionError, match="nested deeper"):
+        tolq.parse(deep)
+
+
+@pytest.mark.parametrize("text", [
+    "x0", ISSUE_EXAMPLE, "multiply(tanh(x), tanh(x))",
+    "linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)",
+    "linear('unit price', \"it's\")",
+])
+def test_layout_inputs_first_sources_before_users_output_last(text):
+    model = tolq.Model.from_expression(text, target="y", categorical=("store",) * ("store" in text))
+    slots = layout(model)
+    n_inputs = len(model.inputs)
+    tree = tolq.parse(text)
+    calls = []
+    stack = [tree]
+    while stack:
+        node = stack.pop()
+        if isinstance(node, Call):
+            calls.append(node)
+            stack.extend(node.args)
+    assert len(slots) == n_inputs + len(calls) + 1
+    for i, (kind, name, sources) in enumerate(slots):
+        if i < n_inputs:
+            assert kind == ("cat" if name == "store" else "fixed") and sources == ()
+            assert model.graph[i].depth == -1
+        else:
+            assert kind not in ("cat",) and sources and all(0 <= s < i for s in sources)
+    assert slots[-1][:2] == ("fixed", "y")
+    # The printed expression reads back as the same tree.
+    assert shape(tolq.parse(model.expression)) == shape(tree)
+
+
+def test_layout_of_issue_example():
+    model = tolq.Model.from_expression(ISSUE_EXAMPLE, target="y", categorical=())
+    assert layout(model) == [
+        ("fixed", "x0", ()), ("fixed", "x1", ()),
+        ("linear", "", (0, 1)), ("tanh", "", (0, 1)), ("multiply", "", (2, 3)),
+        ("gaussian", "", (4, 1)), ("sine", "", (5,)), ("fixed", "y", (6,)),
+    ]
+
+
+def test_equal_subexpressions_are_separate_nodes():
+    model = tolq.Model.from_expression("multiply(tanh(x), tanh(x))", seed=1)
+    assert [t for t, _, _ in layout(model)] == ["fixed", "tanh", "tanh", "multiply", "fixed"]
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(target="x0"), "also an input"),
+    (dict(categorical=("zz",)), "does not appear"),
+    (dict(target=""), "target"),
+    (dict(target="y" * 127), "too long"),
+    (dict(loss="hinge"), "unknown loss"),
+    (dict(gluamine=-1), "gluamine"),
+])
+def test_bad_model_arguments(kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        tolq.Model.from_expression("sine(x0)", **kwargs)
+
+
+def test_seed_gives_reproducible_start():
+    a = tolq.Model.from_expression(ISSUE_EXAMPLE, seed=5).to_dict()
+    b = tolq.Model.from_expression(ISSUE_EXAMPLE, seed=5).to_dict()
+    c = tolq.Model.from_expression(ISSUE_EXAMPLE, seed=6).to_dict()
+    assert a == b and a != c
+
+
+def test_str_shows_learned_parameters():
+    model = tolq.Model.from_expression("sine(linear(x0))", target="out")
+    model.graph[1].state._from_dict({"w0": 0.25, "w1": 9.0, "bias": -1.5})
+    model.graph[2].state._from_dict({"x0": 0.0, "k": 2.0})
+    first = str(model).splitlines()[0]
+    # w1 takes no part with one source and is not shown.
+    assert first == "out = sine[x0=0, k=2](linear[w0=0.25, bias=-1.5](x0))"

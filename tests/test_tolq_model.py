@@ -1,0 +1,296 @@
+"""Training, prediction, saving, loading, pickling and fit_many of tolq.Model."""
+import copy
+import json
+import pickle
+
+import numpy as np
+import pytest
+
+import tolq
+
+EXPR = "linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)"
+
+
+def data(n=600, seed=0):
+    rng = np.random.default_rng(seed)
+    x0, x1 = rng.uniform(-2, 2, n), rng.uniform(-1, 3, n)
+    store = np.array(["north", "south", "east"], dtype=object)[rng.integers(0, 3, n)]
+    offset = np.where(store == "north", 0.5, np.where(store == "south", -0.5, 0.0))
+    return {"x0": x0, "x1": x1, "store": store}, np.sin(x0 * x1) + offset
+
+
+def model(expr=EXPR, seed=1, **kw):
+    return tolq.Model.from_expression(expr, target="y", categorical=("store",) * ("store" in expr),
+                                      seed=seed, **kw)
+
+
+def bits(a):
+    return np.asarray(a, dtype=np.float32).view(np.uint32).tolist()
+
+
+def trained():
+    m = model()
+    X, y = data()
+    m.fit(X, y, epochs=3, progress=False)
+    return m, X
+
+
+def test_fit_learns_and_reports_one_loss_per_epoch():
+    X, y = data(3000)
+    m = model()
+    losses = m.fit(X, y, epochs=6, progress=False)
+    assert len(losses) == 6 and all(isinstance(v, float) for v in losses)
+    assert losses[-1] < losses[0] and losses[-1] < 0.7 * np.var(y)  # beats the mean
+    assert m.fit(X, y, epochs=0) == []
+
+
+@pytest.mark.parametrize("loss", tolq.LOSSES)
+def test_epoch_loss_is_that_of_predictions_before_each_update(loss):
+    X, y = data(300)
+    y = np.where(y > 0, 1.0, 0.0) if loss == "categorical_cross_entropy" else y
+    a, b = model(loss=loss), model(loss=loss)
+    (reported,) = a.fit(X, y, epochs=1, shuffle=False, progress=False)
+    assert b.graph[-1]._loss == loss
+    # The same epoch through the raw module, in one query that sees all the data at once:
+    # it returns each row's prediction made before the row was learned.
+    pred = b.graph._query(dict(X), y).astype(np.float64)
+    if loss == "mean_squared_error":
+        expected = np.mean((pred - y) ** 2)
+    elif loss == "mean_absolute_error":
+        expected = np.mean(np.abs(pred - y))
+    else:
+        p = np.clip(pred, 1e-7, 1 - 1e-7)  # the target range is [0, 1]
+        expected = -np.mean(np.where(y > 0, np.log(p), np.log(1 - p)))
+    assert reported == pytest.approx(expected, rel=1e-12)
+
+
+def test_result_does_not_depend_on_progress_batching():
+    pytest.importorskip("tqdm")
+    X, y = data(5000)  # more rows than one progress step
+    a, b = model(), model()
+    assert a.fit(X, y, epochs=2, progress=True) == b.fit(X, y, epochs=2, progress=False)
+    assert a.to_dict() == b.to_dict()
+
+
+def test_predict_keeps_ranges_and_clamps():
+    m, X = trained()
+    before = m.to_dict()
+    far = {"x0": np.array([1e6, X["x0"].max()]), "x1": np.array([0.5, 0.5]),
+           "store": np.array(["north", "north"], dtype=object)}
+    p = m.predict(far)
+    assert p.dtype == np.float32 and p[0] == p[1]
+    assert m.to_dict() == before
+
+
+def test_predict_before_training_is_refused():
+    X, _ = data(10)
+    with pytest.raises(RuntimeError, match="not been trained"):
+        model().predict(X)
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda X, y: X.pop("x1"), "missing column 'x1'"),
+    (lambda X, y: X.update(x0=np.array(["1.5", "abc"] * 300, dtype=object)), "'abc' at row 1"),
+    (lambda X, y: X["x1"].__setitem__(7, np.nan), "row 7 is not a finite"),
+    (lambda X, y: X.update(x0=X["x0"].reshape(2, -1)), "one-dimensional"),
+    (lambda X, y: X.update(x1=X["x1"][:-1]), "differ in length"),
+    (lambda X, y: X["store"].__setitem__(3, float("nan")), "missing value"),
+    (lambda X, y: y.__setitem__(0, np.inf), "row 0 is not a finite"),
+])
+def test_bad_data_is_refused_before_training(change, message):
+    X, y = data()
+    change(X, y)
+    m = model()
+    before = m.to_dict()
+    with pytest.raises(tolq.DataError, match=message):
+        m.fit(X, y, progress=False)
+    assert m.to_dict() == before
+
+
+def test_y_of_other_length_and_y_as_column_name():
+    X, y = data()
+    with pytest.raises(tolq.DataError, match="y has 599 values"):
+        model().fit(X, y[:-1], progress=False)
+    a, b = model(), model()
+    a.fit(X, y, epochs=1, progress=False)
+    b.fit({**X, "target": y}, "target", epochs=1, progress=False)
+    assert a.to_dict() == b.to_dict()
+
+
+def test_data_frame_gives_the_same_model_as_a_dict():
+    pd = pytest.importorskip("pandas")
+    X, y = data()
+    a, b = model(), model()
+    a.fit(X, y, epochs=2, progress=False)
+    b.fit(pd.DataFrame(X), pd.Series(y), epochs=2, progress=False)
+    assert a.to_dict() == b.to_dict()
+    assert bits(a.predict(X)) == bits(b.predict(pd.DataFrame(X)))
+
+
+def test_loss_is_selected_by_name():
+    m = model()
+    m.loss = "mean_absolute_error"
+    assert m.graph[-1]._loss == "mean_absolute_error" and m.loss == "mean_absolute_error"
+    with pytest.raises(ValueError, match="unknown loss"):
+        m.loss = "mse"
+    assert m.loss == "mean_absolute_error"
+
+
+# ---- persistence ----------------------------------------------------------------------
+
+def mixed_keys_model():
+    """A categorical input whose keys are of every type a file keeps.
+
+    3 and 260 share a bucket of the module's map (257 buckets), so their order in it
+    depends on the order in which they were inserted.
+    """
+    m = model("linear(x0, store)")
+    keys = np.array([3, 0.1 + 0.2, "north", True, b"\x00raw", None, 260], dtype=object)
+    X = {"x0": np.linspace(-1, 1, 70), "store": np.tile(keys, 10)}
+    m.fit(X, np.linspace(0, 3, 70), epochs=2, progress=False)
+    return m, X
+
+
+def test_save_and_load_give_identical_bits(tmp_path):
+    m, X = mixed_keys_model()
+    path = tmp_path / "model.json"
+    m.save(path)
+    text = path.read_text()
+    assert "NaN" not in text and "Infinity" not in text
+    loaded = tolq.Model.load(path)
+    assert bits(loaded.predict(X)) == bits(m.predict(X))
+    cats = loaded.graph[1].state.categories
+    assert [(type(k), k, w) for k, w in cats] == \
+           [(type(k), k, w) for k, w in m.graph[1].state.categories]
+    assert {type(k) for k, _ in cats} == {int, float, str, bool, bytes, type(None)}
+    loaded.save(tmp_path / "again.json")
+    assert (tmp_path / "again.json").read_text() == text
+    assert str(loaded) == str(m) and loaded.graph.edge_count == m.graph.edge_count
+    assert hash(loaded.graph) == hash(m.graph)
+
+
+@pytest.mark.parametrize("value", [1e-45, -0.0, 3.4028234663852886e38, 0.1, float("inf"),
+                                   float("-inf"), float("nan")])
+def test_awkward_floats_round_trip(tmp_path, value):
+    m = model("tanh(x0, x1)")
+    m.graph[2].state.w1 = value
+    m.save(tmp_path / "m.json")
+    again = tolq.Model.load(tmp_path / "m.json")
+    assert repr(again.graph[2].state.w1) == repr(m.graph[2].state.w1)
+    # Unknown (NaN) ranges of the untrained model come back as well.
+    assert again.to_dict() == m.to_dict()
+
+
+@pytest.mark.parametrize("clone", [lambda m: pickle.loads(pickle.dumps(m)), copy.deepcopy,
+                                   lambda m: tolq.Model.from_dict(json.loads(json.dumps(m.to_dict())))])
+def test_pickle_and_copies_give_identical_bits(clone):
+    m, X = trained()
+    other = clone(m)
+    assert type(other) is tolq.Model and other is not m
+    assert bits(other.predict(X)) == bits(m.predict(X))
+    assert other.graph is not m.graph
+
+
+def valid_document():
+    return model("sine(linear(x0, store))").to_dict()
+
+
+def edit(path, value):
+    """A function that replaces the item at ``path`` of a document with ``value``."""
+    def apply(doc):
+        target = doc
+        for key in path[:-1]:
+            target = target[key]
+        if value is KeyError:
+            del target[path[-1]]
+        else:
+            target[path[-1]] = value
+        return doc
+    return apply
+
+
+@pytest.mark.parametrize("change, message", [
+    (edit(["format"], "other"), "not a tolq model"),
+    (edit(["version"], 2), "newer than this tolq reads"),
+    (edit(["version"], "1"), "version"),
+    (edit(["version"], True), "version"),
+    (edit(["loss"], "mse"), "unknown loss"),
+    (edit(["slots"], KeyError), "missing 'slots'"),
+    (edit(["extra"], 1), "unknown 'extra'"),
+    (edit(["expression"], "y = sine(x0)"), "does not match"),
+    (edit(["slots", 2, "type"], "cosine"), "unknown node type"),
+    (edit(["slots", 2, "type"], ["linear"]), "unknown node type"),
+    (edit(["slots", 2, "sources"], [0, 3]), "earlier slot"),
+    (edit(["slots", 3, "sources"], [3]), "earlier slot"),
+    (edit(["slots", 3, "sources"], [2, 0]), "sine takes 1 argument, got 2"),
+    (edit(["slots", 3, "sources"], [0]), "used nowhere"),
+    (edit(["slots", 4], {"type": "cat", "name": "y", "sources": [3], "latticeloc": [5, 0, 0],
+                         "gluamine": 0, "state": {"categories": []}}),
+     "output must be a fixed register"),
+    (edit(["slots", 2, "sources"], [-1]), "a linear node cannot be an input"),
+    (edit(["slots", 2, "sources"], [-1, 1]), "may only stand alone"),
+    (edit(["slots", 1, "name"], "x0"), "appears twice"),
+    (edit(["slots", 0, "latticeloc"], [1, 2]), "three integers"),
+    (edit(["slots", 0, "gluamine"], 2**31), "gluamine"),
+    (edit(["slots", 2, "gluamine"], -1), "gluamine"),
+    (edit(["slots", 2, "state", "w0"], "big"), "expected a number"),
+    (edit(["slots", 2, "state", "lr"], 0.1), "parameters"),
+    (edit(["slots", 0, "state", "auto_adapt"], 1), "true or false"),
+    (edit(["slots", 1, "state", "categories"], [[["int", "7"], 0.5]]), "category key"),
+    (edit(["slots", 1, "state", "categories"], [[["int", 1], 0.5], [["bool", True], 0.1]]),
+     "appears twice"),
+    (edit(["slots", 2, "name"], "linear"), "only they, have a name"),
+])
+def test_invalid_documents_are_refused(change, message):
+    doc = change(valid_document())
+    with pytest.raises(tolq.FormatError, match=message):
+        tolq.Model.from_dict(doc)
+
+
+@pytest.mark.parametrize("content", [b"", b"{", b"\xff\xfe", b"[]", b'{"format": NaN}'])
+def test_files_that_are_not_models(tmp_path, content):
+    path = tmp_path / "bad.json"
+    path.write_bytes(content)
+    with pytest.raises(tolq.FormatError, match="bad.json"):
+        tolq.Model.load(path)
+
+
+def test_newer_version_file_names_the_file(tmp_path):
+    doc = valid_document()
+    doc["version"] = 99
+    (tmp_path / "m.json").write_text(json.dumps(doc))
+    with pytest.raises(tolq.FormatError, match=r"m\.json: .*version 99, newer"):
+        tolq.Model.load(tmp_path / "m.json")
+
+
+def test_unsavable_category_is_refused(tmp_path):
+    m = model("linear(x0, store)")
+    m.fit({"x0": np.arange(2.0), "store": np.array([(1, 2), "a"], dtype=object)}, [0.0, 1.0],
+          epochs=1, progress=False)
+    with pytest.raises(ValueError, match="cannot be saved"):
+        m.save(tmp_path / "m.json")
+    assert not list(tmp_path.iterdir())
+
+
+# ---- fit_many -------------------------------------------------------------------------
+
+EXPRESSIONS = [EXPR, "sine(multiply(x0, x1))", "gaussian(x0, x1)", "linear(tanh(x0, x1), store)",
+               "multiply(sine(x0), linear(store))", "tanh(linear(x1))"]
+
+
+def test_fit_many_equals_training_one_by_one():
+    X, y = data(2000)
+    serial = [model(e, seed=i) for i, e in enumerate(EXPRESSIONS)]
+    threaded = [model(e, seed=i) for i, e in enumerate(EXPRESSIONS)]
+    expected = [m.fit(X, y, epochs=3, seed=4, progress=False) for m in serial]
+    assert tolq.fit_many(threaded, X, y, epochs=3, seed=4, workers=4) == expected
+    for a, b in zip(serial, threaded):
+        assert a.to_dict() == b.to_dict()
+        assert bits(a.predict(X)) == bits(b.predict(X))
+
+
+def test_fit_many_refuses_the_same_model_twice():
+    X, y = data()
+    m = model()
+    with pytest.raises(ValueError, match="more than once"):
+        tolq.fit_many([m, m], X, y)
