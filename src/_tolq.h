@@ -15,8 +15,10 @@
 #include <numpy/arrayobject.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 typedef int graphlocation_t;  // slot index of a graph; -1 for none
 
@@ -182,6 +184,72 @@ float categorical_cross_entropy(float y_true, float y_pred) noexcept;
 // Parameter values from Python (pyinteractionstate.cpp): a number narrowed to float32, or
 // -1 when the value is no number or does not convert; the state proxy words the error.
 int tolq_number_as_float(PyObject *value, float *out);
+
+// Named float parameters of a type state, by byte offset: the `getattr` and `setattr` of
+// the function types. `params` ends with a null name.
+typedef struct float_param {
+    const char *name;
+    size_t offset;
+} float_param;
+
+static inline float *float_param_field(const float_param *params, void *state, const char *name)
+{
+    for (; params->name != nullptr; params++) {
+        if (strcmp(params->name, name) == 0) {
+            return (float *)((char *)state + params->offset);
+        }
+    }
+    return nullptr;
+}
+
+// The parameter as a new Python float, or null for a name not in `params`.
+static inline PyObject *float_param_get(const float_param *params, void *state, const char *name)
+{
+    float *field = float_param_field(params, state, name);
+    return field ? PyFloat_FromDouble(*field) : nullptr;
+}
+
+// Stores a number into the named parameter: 0 when set, 1 when the name is not in `params`
+// (nothing changes), -1 when the value is no number.
+static inline int float_param_set(const float_param *params, void *state, const char *name,
+                                  PyObject *value)
+{
+    float v;
+    if (tolq_number_as_float(value, &v) < 0) {
+        return -1;
+    }
+    float *field = float_param_field(params, state, name);
+    if (field == nullptr) {
+        return 1;
+    }
+    *field = v;
+    return 0;
+}
+
+// Types whose passes come in a one-source and a two-source variant: `plan` picks the pair
+// once per query, `forward` and `reverse` decide per call for callers without a plan.
+template <pass_func FORWARD_ONE, pass_func FORWARD_TWO, pass_func REVERSE_ONE,
+          pass_func REVERSE_TWO>
+struct counted_passes {
+    static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
+    {
+        bool two = interaction->sourcecount == 2;
+        *forward = two ? FORWARD_TWO : FORWARD_ONE;
+        *reverse = two ? REVERSE_TWO : REVERSE_ONE;
+    }
+    static int forward(PyGraph_Object *g, PyInteraction_Object *interaction,
+                       int n_samples) noexcept
+    {
+        return (interaction->sourcecount == 2 ? FORWARD_TWO : FORWARD_ONE)(g, interaction,
+                                                                         n_samples);
+    }
+    static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction,
+                       int n_samples) noexcept
+    {
+        return (interaction->sourcecount == 2 ? REVERSE_TWO : REVERSE_ONE)(g, interaction,
+                                                                         n_samples);
+    }
+};
 
 // Learning rate of the function types: base / ln(gluamine + 2), the logarithm in float32,
 // the quotient in float64, narrowed.

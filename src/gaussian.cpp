@@ -102,61 +102,27 @@ static int reverse_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
     return 0;
 }
 
-static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
-{
-    bool two = interaction->sourcecount == 2;
-    *forward = two ? forward_sources<true> : forward_sources<false>;
-    *reverse = two ? reverse_sources<true> : reverse_sources<false>;
-}
+typedef counted_passes<forward_sources<false>, forward_sources<true>, reverse_sources<false>,
+                       reverse_sources<true>>
+    passes;
 
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    return interaction->sourcecount == 2 ? forward_sources<true>(g, interaction, n_samples)
-                                         : forward_sources<false>(g, interaction, n_samples);
-}
-
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    return interaction->sourcecount == 2 ? reverse_sources<true>(g, interaction, n_samples)
-                                         : reverse_sources<false>(g, interaction, n_samples);
-}
+static const float_param params[] = {
+    {"center0", offsetof(gaussian_state_t, center0)},
+    {"center1", offsetof(gaussian_state_t, center1)},
+    {"w0", offsetof(gaussian_state_t, w0)},
+    {"w1", offsetof(gaussian_state_t, w1)},
+    {nullptr, 0},
+};
 
 // An unlisted name is accepted and changes nothing.
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    gaussian_state_t *s = state_of(interaction);
-    float v;
-    if (tolq_number_as_float(value, &v) < 0) {
-        return -1;
-    }
-    if (strcmp(name, "center0") == 0) {
-        s->center0 = v;
-    } else if (strcmp(name, "center1") == 0) {
-        s->center1 = v;
-    } else if (strcmp(name, "w0") == 0) {
-        s->w0 = v;
-    } else if (strcmp(name, "w1") == 0) {
-        s->w1 = v;
-    }
-    return 0;
+    return float_param_set(params, state_of(interaction), name, value) < 0 ? -1 : 0;
 }
 
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
 {
-    gaussian_state_t *s = state_of(interaction);
-    if (strcmp(name, "center0") == 0) {
-        return PyFloat_FromDouble(s->center0);
-    }
-    if (strcmp(name, "center1") == 0) {
-        return PyFloat_FromDouble(s->center1);
-    }
-    if (strcmp(name, "w0") == 0) {
-        return PyFloat_FromDouble(s->w0);
-    }
-    if (strcmp(name, "w1") == 0) {
-        return PyFloat_FromDouble(s->w1);
-    }
-    return nullptr;
+    return float_param_get(params, state_of(interaction), name);
 }
 
 static const char *get_tooltip(PyInteraction_Object *interaction)
@@ -177,8 +143,8 @@ static const char *get_tooltip(PyInteraction_Object *interaction)
 static interaction_type typeobj = {
     "gaussian",             /* type_name */
     initialize,             /* initialize */
-    forward,                /* forward */
-    reverse,                /* reverse */
+    passes::forward,        /* forward */
+    passes::reverse,        /* reverse */
     attributes,             /* attributes */
     setattr,                /* setattr */
     getattr,                /* getattr */
@@ -191,7 +157,7 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_COUNTED,        /* sources_read */
-    plan,                   /* plan */
+    passes::plan,           /* plan */
 };
 
 __attribute__((constructor)) static void init(void)

@@ -86,57 +86,26 @@ static int reverse_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
     return 0;
 }
 
-static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
-{
-    bool two = interaction->sourcecount == 2;
-    *forward = two ? forward_sources<true> : forward_sources<false>;
-    *reverse = two ? reverse_sources<true> : reverse_sources<false>;
-}
+typedef counted_passes<forward_sources<false>, forward_sources<true>, reverse_sources<false>,
+                       reverse_sources<true>>
+    passes;
 
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    return interaction->sourcecount == 2 ? forward_sources<true>(g, interaction, n_samples)
-                                         : forward_sources<false>(g, interaction, n_samples);
-}
+static const float_param params[] = {
+    {"w0", offsetof(linear_state_t, w0)},
+    {"w1", offsetof(linear_state_t, w1)},
+    {"bias", offsetof(linear_state_t, bias)},
+    {nullptr, 0},
+};
 
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    return interaction->sourcecount == 2 ? reverse_sources<true>(g, interaction, n_samples)
-                                         : reverse_sources<false>(g, interaction, n_samples);
-}
-
+// Unknown names are refused.
 int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    linear_state_t *s = state_of(interaction);
-    float v;
-    if (tolq_number_as_float(value, &v) < 0) {
-        return -1;
-    }
-    if (strcmp(name, "w0") == 0) {
-        s->w0 = v;
-    } else if (strcmp(name, "w1") == 0) {
-        s->w1 = v;
-    } else if (strcmp(name, "bias") == 0) {
-        s->bias = v;
-    } else {
-        return -1;
-    }
-    return 0;
+    return float_param_set(params, state_of(interaction), name, value) == 0 ? 0 : -1;
 }
 
 PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name)
 {
-    linear_state_t *s = state_of(interaction);
-    if (strcmp(name, "w0") == 0) {
-        return PyFloat_FromDouble(s->w0);
-    }
-    if (strcmp(name, "w1") == 0) {
-        return PyFloat_FromDouble(s->w1);
-    }
-    if (strcmp(name, "bias") == 0) {
-        return PyFloat_FromDouble(s->bias);
-    }
-    return nullptr;
+    return float_param_get(params, state_of(interaction), name);
 }
 
 const char *linear_get_tooltip(PyInteraction_Object *interaction)
@@ -156,8 +125,8 @@ const char *linear_get_tooltip(PyInteraction_Object *interaction)
 static interaction_type typeobj = {
     "linear",               /* type_name */
     initialize,             /* initialize */
-    forward,                /* forward */
-    reverse,                /* reverse */
+    passes::forward,        /* forward */
+    passes::reverse,        /* reverse */
     linear_attributes,      /* attributes */
     linear_setattr,         /* setattr */
     linear_getattr,         /* getattr */
@@ -170,7 +139,7 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_COUNTED,        /* sources_read */
-    plan,                   /* plan */
+    passes::plan,           /* plan */
 };
 
 __attribute__((constructor)) static void init(void)

@@ -60,32 +60,21 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
+static const float_param params[] = {
+    {"x0", offsetof(sine_state_t, x0)},
+    {"k", offsetof(sine_state_t, k)},
+    {nullptr, 0},
+};
+
 // An unlisted name is accepted and changes nothing.
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    sine_state_t *s = state_of(interaction);
-    float v;
-    if (tolq_number_as_float(value, &v) < 0) {
-        return -1;
-    }
-    if (strcmp(name, "x0") == 0) {
-        s->x0 = v;
-    } else if (strcmp(name, "k") == 0) {
-        s->k = v;
-    }
-    return 0;
+    return float_param_set(params, state_of(interaction), name, value) < 0 ? -1 : 0;
 }
 
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
 {
-    sine_state_t *s = state_of(interaction);
-    if (strcmp(name, "x0") == 0) {
-        return PyFloat_FromDouble(s->x0);
-    }
-    if (strcmp(name, "k") == 0) {
-        return PyFloat_FromDouble(s->k);
-    }
-    return nullptr;
+    return float_param_get(params, state_of(interaction), name);
 }
 
 static const char *get_tooltip(PyInteraction_Object *interaction)

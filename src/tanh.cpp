@@ -61,30 +61,15 @@ static int reverse_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
     return 0;
 }
 
-static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
-{
-    bool two = interaction->sourcecount == 2;
-    *forward = two ? forward_sources<true> : forward_sources<false>;
-    *reverse = two ? reverse_sources<true> : reverse_sources<false>;
-}
-
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    return interaction->sourcecount == 2 ? forward_sources<true>(g, interaction, n_samples)
-                                         : forward_sources<false>(g, interaction, n_samples);
-}
-
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    return interaction->sourcecount == 2 ? reverse_sources<true>(g, interaction, n_samples)
-                                         : reverse_sources<false>(g, interaction, n_samples);
-}
+typedef counted_passes<forward_sources<false>, forward_sources<true>, reverse_sources<false>,
+                       reverse_sources<true>>
+    passes;
 
 static interaction_type typeobj = {
     "tanh",                 /* type_name */
     initialize,             /* initialize */
-    forward,                /* forward */
-    reverse,                /* reverse */
+    passes::forward,        /* forward */
+    passes::reverse,        /* reverse */
     linear_attributes,      /* attributes */
     linear_setattr,         /* setattr */
     linear_getattr,         /* getattr */
@@ -97,7 +82,7 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_COUNTED,        /* sources_read */
-    plan,                   /* plan */
+    passes::plan,           /* plan */
 };
 
 __attribute__((constructor)) static void init(void)
