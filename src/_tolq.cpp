@@ -25,6 +25,24 @@ interaction_type *tolq_find_interactiontype(const char *type_name)
     return nullptr;
 }
 
+int tolq_dict_lookup(PyObject *d, const char *key, PyObject **value)
+{
+    *value = nullptr;
+    PyObject *k = PyUnicode_FromString(key);
+    if (k == nullptr) {
+        return -1;
+    }
+    // The comparisons of the lookup may run Python code that changes `d`: hold the item.
+    PyObject *item = PyDict_GetItemWithError(d, k);
+    Py_XINCREF(item);
+    Py_DECREF(k);
+    if (item == nullptr) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    *value = item;
+    return 1;
+}
+
 // NumPy 1.x reports ABI 0x1000009, NumPy 2.x 0x2000000; the 1.19 subset we use is in both.
 static const unsigned int ABI_NUMPY1 = 0x1000009;
 static const unsigned int ABI_NUMPY2 = 0x2000000;

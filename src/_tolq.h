@@ -54,6 +54,8 @@ typedef struct PyInteraction_Object {
     int data_size;                             // bytes of `data` the type state occupies
     alignas(8) char data[100];                 // the type state, overlaid by each type
     int busy;                                  // running queries that use this interaction
+    int changing;                              // changes in progress that run Python code
+    int initializing;                          // 1 while __init__ runs
     // Records are allocated side by side; this keeps the next object off the cache lines
     // that the passes write here, so graphs trained in parallel threads do not contend.
     char cache_line_pad[64];
@@ -113,6 +115,7 @@ typedef struct PyGraph_Object {
     plan_step *forward_plan;                // `size` steps in slot order, set per query
     plan_step *reverse_plan;                // the reverse steps with work, last slot first
     int reverse_steps;                      // how many of reverse_plan are in use
+    int initializing;                       // 1 while __init__ runs
     char cache_line_pad[64];                // as in PyInteraction_Object
 } PyGraph_Object;
 
@@ -175,6 +178,28 @@ PyObject *interactionstate_addtomodule(PyObject *m);
 
 // Busy marks: a query in flight forbids changing what its passes read.
 int interaction_check_not_busy(PyInteraction_Object *interaction);
+
+// Runs the __init__ body `body` with the record's `initializing` mark set. Its Python code
+// (argument conversions, releasing what the record held) could call __init__ on the record
+// again, and the two calls would build on each other's halves: a nested one is refused.
+template <typename T>
+static inline int init_once(T *self, int (*body)(T *, PyObject *, PyObject *), PyObject *args,
+                            PyObject *kwds, const char *refusal)
+{
+    if (self->initializing) {
+        PyErr_SetString(PyExc_RuntimeError, refusal);
+        return -1;
+    }
+    self->initializing = 1;
+    int rc = body(self, args, kwds);
+    self->initializing = 0;
+    return rc;
+}
+
+// The item of dictionary `d` under the str key `key`: 1 with a new reference in `*value`,
+// 0 when there is none, -1 with the exception when the lookup fails (no memory for the key,
+// a colliding key whose comparison raises).
+int tolq_dict_lookup(PyObject *d, const char *key, PyObject **value);
 
 // Loss derivatives with respect to the prediction (losses.cpp).
 float mean_absolute_error(float y_true, float y_pred) noexcept;

@@ -19,32 +19,44 @@ void graph_record_error(PyGraph_Object *g, PyObject *exc, const char *fmt, const
     snprintf(g->err_msg, sizeof(g->err_msg), fmt, arg);
 }
 
-// Empties the slot array, detaching every interaction.
-static void release_slots(PyGraph_Object *self)
+// Detaches the interactions of a slot array that the graph no longer points at, then
+// releases them. The releases can run Python code (a freed interaction's __del__ hooks),
+// which may store an interaction of this array in a graph again: all are detached first,
+// so that no later step clears that new back-pointer.
+static void release_slot_array(PyInteraction_Object **slots, int size)
 {
-    PyInteraction_Object **slots = self->interactions;
-    int size = self->size;
-    self->interactions = nullptr;
-    self->size = 0;
-    PyMem_Free(self->forward_plan);
-    PyMem_Free(self->reverse_plan);
-    self->forward_plan = nullptr;
-    self->reverse_plan = nullptr;
     if (slots == nullptr) {
         return;
     }
     for (int i = 0; i < size; i++) {
         if (slots[i] != nullptr) {
             slots[i]->graph = nullptr;
-            Py_CLEAR(slots[i]);
         }
+    }
+    for (int i = 0; i < size; i++) {
+        Py_XDECREF(slots[i]);
     }
     PyMem_Free(slots);
 }
 
-static int PyGraph_init(PyObject *obj, PyObject *args, PyObject *kwds)
+// Installs `size` empty slots and their plan arrays (freshly allocated), then releases the
+// old ones: every write is done before the Python code of the releases runs.
+static void replace_slots(PyGraph_Object *self, PyInteraction_Object **slots, int size,
+                          plan_step *forward_plan, plan_step *reverse_plan)
 {
-    PyGraph_Object *self = (PyGraph_Object *)obj;
+    PyInteraction_Object **old = self->interactions;
+    int old_size = self->size;
+    PyMem_Free(self->forward_plan);
+    PyMem_Free(self->reverse_plan);
+    self->interactions = slots;
+    self->size = size;
+    self->forward_plan = forward_plan;
+    self->reverse_plan = reverse_plan;
+    release_slot_array(old, old_size);
+}
+
+static int init_slots(PyGraph_Object *self, PyObject *args, PyObject *kwds)
+{
     static const char *kwlist[] = {"size", nullptr};
     int size = 10;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", (char **)kwlist, &size)) {
@@ -57,7 +69,6 @@ static int PyGraph_init(PyObject *obj, PyObject *args, PyObject *kwds)
     if (check_not_busy(self) < 0) {
         return -1;
     }
-    release_slots(self);
     PyInteraction_Object **slots =
         (PyInteraction_Object **)PyMem_Calloc((size_t)size, sizeof(PyInteraction_Object *));
     plan_step *forward_plan = (plan_step *)PyMem_Calloc((size_t)size, sizeof(plan_step));
@@ -66,19 +77,22 @@ static int PyGraph_init(PyObject *obj, PyObject *args, PyObject *kwds)
         PyMem_Free(slots);
         PyMem_Free(forward_plan);
         PyMem_Free(reverse_plan);
-        PyErr_NoMemory();
+        PyErr_NoMemory();  // the graph keeps its slots
         return -1;
     }
-    self->interactions = slots;
-    self->forward_plan = forward_plan;
-    self->reverse_plan = reverse_plan;
-    self->size = size;
+    replace_slots(self, slots, size, forward_plan, reverse_plan);
     return 0;
+}
+
+// Parsing (the size's __index__) and releasing the old slots run Python code.
+static int PyGraph_init(PyObject *obj, PyObject *args, PyObject *kwds)
+{
+    return init_once((PyGraph_Object *)obj, init_slots, args, kwds, "Graph is being initialized");
 }
 
 static void PyGraph_dealloc(PyObject *obj)
 {
-    release_slots((PyGraph_Object *)obj);
+    replace_slots((PyGraph_Object *)obj, nullptr, 0, nullptr, nullptr);
     Py_TYPE(obj)->tp_free(obj);
 }
 
@@ -341,6 +355,43 @@ static void release_stale_outputs(PyGraph_Object *self)
     }
 }
 
+// Checks the array found for input register `x` in slot `i` and binds it; the sample
+// count so far is in `*count`. 0, or -1 with an exception set.
+static int bind_input(PyInteraction_Object *x, int i, PyObject *array, npy_intp *count)
+{
+    if (!PyArray_Check(array)) {
+        PyErr_Format(PyExc_ValueError, "Element %s in X is not a numpy array", x->name);
+        return -1;
+    }
+    if (PyArray_NDIM((PyArrayObject *)array) != 1) {
+        PyErr_Format(PyExc_ValueError, "Element %s in X is not 1-dimensional", x->name);
+        return -1;
+    }
+    npy_intp length = PyArray_DIM((PyArrayObject *)array, 0);
+    if (*count != -1 && *count != length) {
+        PyErr_Format(PyExc_ValueError, "Uneven X feature lengths %zd != %zd",
+                     (Py_ssize_t)*count, (Py_ssize_t)length);
+        return -1;
+    }
+    if (x->typeobj->set_inputarray == nullptr) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Graph not correctly initalized. Interaction %i misses set_input "
+                     "entrypoint",
+                     i);
+        return -1;
+    }
+    if (x->typeobj->set_inputarray(x, array) != 0) {
+        return -1;
+    }
+    if (length > INT_MAX) {
+        PyErr_Format(PyExc_ValueError, "Element %s in X has %zd samples; a query takes at most %i",
+                     x->name, (Py_ssize_t)length, INT_MAX);
+        return -1;
+    }
+    *count = length;
+    return 0;
+}
+
 // Binds every input register in slot order; returns the sample count (-1 when there is no
 // input register) or -2 with an exception set.
 static npy_intp bind_inputs(PyGraph_Object *self, PyObject *xarray)
@@ -371,44 +422,20 @@ static npy_intp bind_inputs(PyGraph_Object *self, PyObject *xarray)
             }
             continue;
         }
-        PyObject *array = PyDict_GetItemString(xarray, x->name);  // borrowed
-        if (array == nullptr) {
-            PyErr_Format(PyExc_ValueError, "Missing data array for %s in X", x->name);
+        // A new reference: Python code run by the binding may drop it from the dictionary.
+        PyObject *array;
+        int found = tolq_dict_lookup(xarray, x->name, &array);
+        if (found <= 0) {
+            if (found == 0) {
+                PyErr_Format(PyExc_ValueError, "Missing data array for %s in X", x->name);
+            }
             return -2;
         }
-        if (!PyArray_Check(array)) {
-            PyErr_Format(PyExc_ValueError, "Element %s in X is not a numpy array", x->name);
-            return -2;
-        }
-        if (PyArray_NDIM((PyArrayObject *)array) != 1) {
-            PyErr_Format(PyExc_ValueError, "Element %s in X is not 1-dimensional", x->name);
-            return -2;
-        }
-        npy_intp length = PyArray_DIM((PyArrayObject *)array, 0);
-        if (count != -1 && count != length) {
-            PyErr_Format(PyExc_ValueError, "Uneven X feature lengths %zd != %zd",
-                         (Py_ssize_t)count, (Py_ssize_t)length);
-            return -2;
-        }
-        if (x->typeobj->set_inputarray == nullptr) {
-            PyErr_Format(PyExc_RuntimeError,
-                         "Graph not correctly initalized. Interaction %i misses set_input "
-                         "entrypoint",
-                         i);
-            return -2;
-        }
-        Py_INCREF(array);  // Python code run by the binding may drop it from the dictionary
-        int rc = x->typeobj->set_inputarray(x, array);
+        int rc = bind_input(x, i, array, &count);
         Py_DECREF(array);
         if (rc != 0) {
             return -2;
         }
-        if (length > INT_MAX) {
-            PyErr_Format(PyExc_ValueError, "Element %s in X has %zd samples; a query takes at most %i",
-                         x->name, (Py_ssize_t)length, INT_MAX);
-            return -2;
-        }
-        count = length;
     }
     return count;
 }
@@ -486,6 +513,10 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
                          "Graph is busy: interaction %i is used by a query running on another "
                          "graph",
                          i);
+            return nullptr;
+        }
+        if (x != nullptr && x->changing) {
+            PyErr_Format(PyExc_RuntimeError, "Graph is busy: interaction %i is being changed", i);
             return nullptr;
         }
     }

@@ -23,33 +23,46 @@ int interaction_check_not_busy(PyInteraction_Object *interaction)
     return 0;
 }
 
-// Copies at most `limit` bytes of `text` into a zero-filled field of `size` bytes.
+// Copies at most `limit` bytes of the UTF-8 `text` into a zero-filled field of `size` bytes,
+// ending on a character boundary so that the field always decodes.
 static void copy_text(char *field, size_t size, const char *text, size_t limit)
 {
     memset(field, 0, size);
     size_t n = strlen(text);
-    memcpy(field, text, n < limit ? n : limit);
+    if (n > limit) {
+        n = limit;
+        while (n > 0 && ((unsigned char)text[n] & 0xC0) == 0x80) {  // a continuation byte
+            n--;
+        }
+    }
+    memcpy(field, text, n);
+}
+
+// Empties the proxy's pointer before anything that can run Python code (a category key's
+// __del__), so that code cannot reach a record whose type state is being released.
+static void detach_state(PyInteraction_Object *self)
+{
+    if (self->state != nullptr) {
+        self->state->interaction = nullptr;
+    }
 }
 
 // Undoes what an earlier, failed __init__ left behind, so that a new one starts clean.
 static void release_partial_init(PyInteraction_Object *self)
 {
+    detach_state(self);
     if (self->typeobj != nullptr && self->typeobj->deallocate != nullptr) {
         self->typeobj->deallocate(self);
     }
-    if (self->state != nullptr) {
-        self->state->interaction = nullptr;
-        Py_CLEAR(self->state);
-    }
+    Py_CLEAR(self->state);
     self->typeobj = nullptr;
     self->data_size = 0;
     self->loss_dv_f = nullptr;
     memset(self->data, 0, sizeof(self->data));
 }
 
-static int PyInteraction_init(PyObject *obj, PyObject *args, PyObject *kwds)
+static int init_record(PyInteraction_Object *self, PyObject *args, PyObject *kwds)
 {
-    PyInteraction_Object *self = (PyInteraction_Object *)obj;
     static const char *kwlist[] = {"type", "latticeloc", "gluamine", "name", nullptr};
     const char *type_arg = nullptr;
     PyObject *latticeloc = nullptr;
@@ -105,17 +118,23 @@ static int PyInteraction_init(PyObject *obj, PyObject *args, PyObject *kwds)
     return 0;
 }
 
+// Parsing (gluamine), the latticeloc items (__index__) and releasing a failed attempt (a
+// category key's __del__) run Python code.
+static int PyInteraction_init(PyObject *obj, PyObject *args, PyObject *kwds)
+{
+    return init_once((PyInteraction_Object *)obj, init_record, args, kwds,
+                     "Interaction is being initialized");
+}
+
 static void PyInteraction_dealloc(PyObject *obj)
 {
     PyInteraction_Object *self = (PyInteraction_Object *)obj;
+    detach_state(self);  // a proxy kept by Python must not reach us
     if (self->typeobj != nullptr && self->typeobj->deallocate != nullptr) {
         self->typeobj->deallocate(self);
     }
     Py_CLEAR(self->linkdata);
-    if (self->state != nullptr) {
-        self->state->interaction = nullptr;  // a proxy kept by Python must not reach us
-        Py_CLEAR(self->state);
-    }
+    Py_CLEAR(self->state);
     Py_CLEAR(self->loss);
     Py_TYPE(obj)->tp_free(obj);
 }

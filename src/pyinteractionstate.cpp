@@ -1,14 +1,37 @@
 // The state proxy: an interaction's parameters by name, and as a dictionary.
 #include "_tolq.h"
 
-// The interaction behind a proxy, or null with ReferenceError once it has been freed.
-static PyInteraction_Object *live_interaction(PyInteractionState_Object *self)
+// The interaction behind a proxy, with a new reference, or null with ReferenceError once it
+// has been freed. The proxy holds none of its own, and the calls below run Python code
+// (hashing, __float__, comparisons) that may drop every other reference to it.
+static PyInteraction_Object *hold_interaction(PyInteractionState_Object *self)
 {
-    if (self->interaction == nullptr) {
+    PyInteraction_Object *interaction = self->interaction;
+    if (interaction == nullptr) {
         PyErr_SetString(PyExc_ReferenceError,
                         "the interaction of this state no longer exists");
+        return nullptr;
     }
-    return self->interaction;
+    Py_INCREF(interaction);
+    return interaction;
+}
+
+// A parameter change runs Python code before it writes. Its mark, taken together with the
+// busy test and held to the end, keeps any query from starting on the interaction meanwhile
+// (another thread could otherwise bind it in that window and run its passes under the
+// write); the reference held by the caller keeps the record alive.
+static int begin_change(PyInteraction_Object *interaction)
+{
+    if (interaction_check_not_busy(interaction) < 0) {
+        return -1;
+    }
+    interaction->changing++;
+    return 0;
+}
+
+static void end_change(PyInteraction_Object *interaction)
+{
+    interaction->changing--;
 }
 
 int tolq_number_as_float(PyObject *value, float *out)
@@ -35,19 +58,22 @@ static PyObject *PyInteractionState_GetAttr(PyObject *obj, PyObject *attr)
     if (name[0] == '_') {
         return PyObject_GenericGetAttr(obj, attr);
     }
-    PyInteraction_Object *interaction = live_interaction(self);
+    PyInteraction_Object *interaction = hold_interaction(self);
+    PyObject *value = nullptr;
     if (interaction == nullptr) {
         return nullptr;
     }
     if (interaction->typeobj->getattr == nullptr) {
         PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes",
                      interaction->type);
-        return nullptr;
+        goto error;
     }
-    PyObject *value = interaction->typeobj->getattr(interaction, name);
+    value = interaction->typeobj->getattr(interaction, name);
     if (value == nullptr) {
         PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
     }
+error:
+    Py_DECREF(interaction);
     return value;
 }
 
@@ -61,28 +87,33 @@ static int PyInteractionState_SetAttr(PyObject *obj, PyObject *attr, PyObject *v
     if (name[0] == '_') {
         return PyObject_GenericSetAttr(obj, attr, value);
     }
-    PyInteraction_Object *interaction = live_interaction(self);
+    PyInteraction_Object *interaction = hold_interaction(self);
+    int rc = -1;
     if (interaction == nullptr) {
         return -1;
     }
     if (interaction->typeobj->setattr == nullptr) {
         PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes",
                      interaction->type);
-        return -1;
+        goto error;
     }
     if (value == nullptr) {
         PyErr_Format(PyExc_AttributeError, "Parameter '%s' of interaction '%s' cannot be deleted",
                      name, interaction->type);
-        return -1;
+        goto error;
     }
-    if (interaction_check_not_busy(interaction) < 0) {
-        return -1;
+    if (begin_change(interaction) < 0) {
+        goto error;
     }
-    if (interaction->typeobj->setattr(interaction, name, value) != 0) {
+    rc = interaction->typeobj->setattr(interaction, name, value);
+    end_change(interaction);
+    if (rc != 0) {
+        rc = -1;
         PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
-        return -1;
     }
-    return 0;
+error:
+    Py_DECREF(interaction);  // may free it, now that nothing more is written
+    return rc;
 }
 
 static int PyInteractionState_init(PyObject *, PyObject *, PyObject *)
@@ -92,17 +123,17 @@ static int PyInteractionState_init(PyObject *, PyObject *, PyObject *)
 
 static PyObject *PyInteractionState_todict(PyObject *obj, PyObject *)
 {
-    PyInteraction_Object *interaction = live_interaction((PyInteractionState_Object *)obj);
+    PyInteraction_Object *interaction = hold_interaction((PyInteractionState_Object *)obj);
     if (interaction == nullptr) {
         return nullptr;
     }
     interaction_type *t = interaction->typeobj;
     PyObject *dict = PyDict_New();
     if (dict == nullptr) {
-        return nullptr;
+        goto error;
     }
     if (t->attributes == nullptr || t->getattr == nullptr) {
-        return dict;
+        goto done;
     }
     for (const char **name = t->attributes; *name != nullptr; name++) {
         PyObject *value = t->getattr(interaction, *name);
@@ -115,9 +146,12 @@ static PyObject *PyInteractionState_todict(PyObject *obj, PyObject *)
             goto error;
         }
     }
+done:
+    Py_DECREF(interaction);
     return dict;
 error:
-    Py_DECREF(dict);
+    Py_XDECREF(dict);
+    Py_DECREF(interaction);
     return nullptr;
 }
 
@@ -128,37 +162,49 @@ static PyObject *PyInteractionState_get__dict__(PyObject *obj, void *)
 
 static PyObject *PyInteractionState_fromdict(PyObject *obj, PyObject *d)
 {
-    PyInteraction_Object *interaction = live_interaction((PyInteractionState_Object *)obj);
+    PyInteraction_Object *interaction = hold_interaction((PyInteractionState_Object *)obj);
+    interaction_type *t;
+    PyObject *result = nullptr;
     if (interaction == nullptr) {
         return nullptr;
     }
     if (!PyDict_Check(d)) {
         PyErr_SetString(PyExc_ValueError, "Argument must be dict");
-        return nullptr;
+        goto error;
     }
-    interaction_type *t = interaction->typeobj;
+    t = interaction->typeobj;
     if (PyDict_GET_SIZE(d) == 0 || t->attributes == nullptr || t->setattr == nullptr) {
-        Py_RETURN_NONE;
+        goto done;
     }
-    if (interaction_check_not_busy(interaction) < 0) {
-        return nullptr;
+    if (begin_change(interaction) < 0) {
+        goto error;
     }
     for (const char **name = t->attributes; *name != nullptr; name++) {
-        PyObject *value = PyDict_GetItemString(d, *name);  // borrowed; errors count as missing
-        if (value == nullptr) {
-            PyErr_Clear();
+        PyObject *value;
+        int found = tolq_dict_lookup(d, *name, &value);  // a missing name is skipped
+        if (found <= 0) {
+            if (found < 0) {
+                end_change(interaction);
+                goto error;
+            }
             continue;
         }
-        Py_INCREF(value);  // a setattr may run Python code that changes `d`
         int rc = t->setattr(interaction, *name, value);
         Py_DECREF(value);
         if (rc != 0) {
+            end_change(interaction);
             PyErr_Format(PyExc_RuntimeError, "Interaction '%s' internal error setting attribute",
                          interaction->type);
-            return nullptr;
+            goto error;
         }
     }
-    Py_RETURN_NONE;
+    end_change(interaction);
+done:
+    result = Py_None;
+    Py_INCREF(result);
+error:
+    Py_DECREF(interaction);
+    return result;
 }
 
 static PyMethodDef PyInteractionState_methods[] = {

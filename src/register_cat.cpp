@@ -174,24 +174,45 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
                                          : reverse_role<false>(g, interaction, n_samples);
 }
 
-// Every name reads the categories: a list of (key, weight) pairs in the map's order.
+// Every name reads the categories: a list of (key, weight) pairs in the map's order. The
+// pairs are taken first: making the Python objects can start a garbage collection whose
+// finalizers replace the categories, and the map must not be walked across that.
 static PyObject *getattr(PyInteraction_Object *interaction, const char *)
 {
     register_cat_state_t *s = state_of(interaction);
-    PyObject *list = PyList_New(0);
-    if (list == nullptr) {
-        return nullptr;
-    }
+    typedef struct {
+        PyObject *key;
+        double weight;
+    } pair_t;
+    pair_t *pairs = nullptr;
+    PyObject *list = nullptr;
+    Py_ssize_t n = 0, i = 0;
     for (category_entry *e = category_hashmap_iterate(s->map, nullptr); e != nullptr;
          e = category_hashmap_iterate(s->map, e)) {
-        PyObject *pair = Py_BuildValue("(Od)", e->key, e->weight);
-        if (pair == nullptr || PyList_Append(list, pair) < 0) {
-            Py_XDECREF(pair);
-            Py_DECREF(list);
-            return nullptr;
-        }
-        Py_DECREF(pair);
+        n++;
     }
+    pairs = PyMem_New(pair_t, n > 0 ? n : 1);
+    if (pairs == nullptr) {
+        return PyErr_NoMemory();
+    }
+    for (category_entry *e = category_hashmap_iterate(s->map, nullptr); e != nullptr;
+         e = category_hashmap_iterate(s->map, e), i++) {
+        Py_INCREF(e->key);
+        pairs[i] = {e->key, e->weight};
+    }
+    list = PyList_New(n);
+    for (i = 0; list != nullptr && i < n; i++) {
+        PyObject *pair = Py_BuildValue("(Od)", pairs[i].key, pairs[i].weight);
+        if (pair == nullptr) {
+            Py_CLEAR(list);
+            break;
+        }
+        PyList_SET_ITEM(list, i, pair);
+    }
+    for (i = 0; i < n; i++) {
+        Py_DECREF(pairs[i].key);
+    }
+    PyMem_Free(pairs);
     return list;
 }
 
@@ -259,13 +280,14 @@ static int setattr(PyInteraction_Object *interaction, const char *name, PyObject
     Py_INCREF(value);
     int rc = fill_categories(fresh, value);
     Py_DECREF(value);
+    category_hashmap *old = fresh;
     if (rc == 0) {
-        category_hashmap_clear(s->map);
-        memcpy(s->map, fresh, sizeof(category_hashmap));
-    } else {
-        category_hashmap_clear(fresh);
+        old = s->map;
+        s->map = fresh;
     }
-    PyMem_Free(fresh);
+    // Releasing the keys may run their __del__: the record is complete before that.
+    category_hashmap_clear(old);
+    PyMem_Free(old);
     return rc;
 }
 

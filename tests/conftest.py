@@ -70,3 +70,17 @@ def diamond():
     g[2] = make("multiply", (0, 0, 0), (0, 0), (1, 1))
     g[3] = make("multiply", (0, 0, 0), (0, 2), (1, 0))
     return g
+
+
+class Collides:
+    """A dictionary key hashed like the str `name` whose comparison fails: looking `name` up
+    in a dictionary holding it raises."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        raise MemoryError("no memory for the comparison")

@@ -186,6 +186,25 @@ def test_register_name_and_loss():
     assert x._loss == b"mean_squared_error"
 
 
+def fitting_prefix(text, limit):
+    """The longest prefix of `text` whose UTF-8 form has at most `limit` bytes."""
+    return next(text[:k] for k in range(len(text), -1, -1) if len(text[:k].encode()) <= limit)
+
+
+@pytest.mark.parametrize("char", ["\u00e9", "\u20ac", "\U0001d11e"])
+@pytest.mark.parametrize("field, limit", [("name", 126), ("type", 15)])
+@pytest.mark.parametrize("shift", [0, 1, 2])
+def test_long_text_cut_at_a_character_boundary(field, limit, char, shift):
+    text = "n" * (limit - 3 + shift) + char * 2
+    x = Interaction.__new__(Interaction)
+    if field == "name":
+        x.__init__("fixed", (0, 0, 0), 0, text)
+    else:
+        with pytest.raises(ValueError):   # no such type: the copy stays readable
+            x.__init__(text, (0, 0, 0))
+    assert getattr(x, field) == fitting_prefix(text, limit)
+
+
 def test_depth_outside_graph():
     x = make()
     tail = "interaction 'multiply' because it's not in a graph$"

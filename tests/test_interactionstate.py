@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import _tolq
-from conftest import make
+from conftest import Collides, make
 
 NO_ATTRS = "^Interaction 'multiply' does not support attributes$"
 STATE_DOC = ("The InteractionState object encapsulates the state of a single Interaction\n\n"
@@ -157,3 +157,11 @@ def test_fixed_from_dict():
     b._from_dict(a._to_dict())
     assert b._to_dict() == {"feature_min": -0.5, "feature_max": 0.25, "auto_adapt": False}
     assert b._from_dict({}) is None
+
+
+def test_from_dict_lookup_error_propagates():
+    x = make("linear")
+    x.state._from_dict({"w0": 0.5, "w1": 0.25, "bias": 0.125})
+    with pytest.raises(MemoryError):   # a failed lookup is not a missing name
+        x.state._from_dict({"w0": 2.0, Collides("w1"): 1.0, "bias": 1.0})
+    assert x.state._to_dict() == {"w0": 2.0, "w1": 0.25, "bias": 0.125}

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import _tolq
+from conftest import Collides
 from _regq import act, da_of, graph, mse, multiply, product_graph, register, rng
 
 f32 = np.float32
@@ -69,6 +70,8 @@ CASES = {
             "Element x1 in X is not 1-dimensional"),
     "0-d": (product_graph, {"x0": np.ones(2), "x1": np.array(1.0)}, None, ValueError,
             "Element x1 in X is not 1-dimensional"),
+    "lookup-error": (product_graph, {"x0": np.ones(2), Collides("x1"): np.ones(2)}, None,
+                     MemoryError, "no memory for the comparison"),
     "uneven": (product_graph, arrays([1, 2, 3], [1, 2]), None, ValueError,
                "Uneven X feature lengths 3 != 2"),
     "function-input-missing": (function_input, {}, None, ValueError,
