@@ -186,6 +186,25 @@ def test_reinit_empties_and_detaches():
     assert len(g) == 10
 
 
+def test_reinit_without_memory_keeps_the_slots():
+    _testcapi = pytest.importorskip("_testcapi")
+    g, x = _tolq.Graph(2), make()
+    g[0] = x
+    failures = 0
+    for start in range(50):   # fail each allocation of the re-initialisation in turn
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            g.__init__(5)
+        except MemoryError:
+            failures += 1
+            assert len(g) == 2 and g[0] is x and x.depth == -1
+            continue
+        finally:
+            _testcapi.remove_mem_hooks()
+        break
+    assert failures > 0 and len(g) == 5 and g[0] is None
+
+
 def test_dealloc_detaches():
     g = _tolq.Graph(2)
     x = make()
