@@ -513,6 +513,20 @@ def test_assignment_releases_the_old_keys():
     assert Key.live == 0 and cats(c) == []
 
 
+def test_assignment_from_a_released_keys_del_wins():
+    """The old keys are released after the new map is in place: an assignment made by a
+    key's __del__ comes later and stays."""
+    c = new_cat()
+
+    class Parting(Key):
+        def __del__(self):
+            c.state.categories = [(9, 0.875)]
+
+    c.state.categories = [(Parting(5), 0.5)]
+    c.state.categories = [(1, 0.125)]
+    assert cats(c) == [(9, 0.875)]
+
+
 def _traced():
     gc.collect()
     return tracemalloc.get_traced_memory()[0]
