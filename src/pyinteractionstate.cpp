@@ -165,6 +165,7 @@ static PyObject *PyInteractionState_fromdict(PyObject *obj, PyObject *d)
     PyInteraction_Object *interaction = hold_interaction((PyInteractionState_Object *)obj);
     interaction_type *t;
     PyObject *result = nullptr;
+    bool changing = false;
     if (interaction == nullptr) {
         return nullptr;
     }
@@ -173,36 +174,36 @@ static PyObject *PyInteractionState_fromdict(PyObject *obj, PyObject *d)
         goto error;
     }
     t = interaction->typeobj;
-    if (PyDict_GET_SIZE(d) == 0 || t->attributes == nullptr || t->setattr == nullptr) {
-        goto done;
-    }
-    if (begin_change(interaction) < 0) {
-        goto error;
-    }
-    for (const char **name = t->attributes; *name != nullptr; name++) {
-        PyObject *value;
-        int found = tolq_dict_lookup(d, *name, &value);  // a missing name is skipped
-        if (found <= 0) {
-            if (found < 0) {
-                end_change(interaction);
-                goto error;
-            }
-            continue;
-        }
-        int rc = t->setattr(interaction, *name, value);
-        Py_DECREF(value);
-        if (rc != 0) {
-            end_change(interaction);
-            PyErr_Format(PyExc_RuntimeError, "Interaction '%s' internal error setting attribute",
-                         interaction->type);
+    if (PyDict_GET_SIZE(d) > 0 && t->attributes != nullptr && t->setattr != nullptr) {
+        if (begin_change(interaction) < 0) {
             goto error;
         }
+        changing = true;
+        for (const char **name = t->attributes; *name != nullptr; name++) {
+            PyObject *value;
+            int found = tolq_dict_lookup(d, *name, &value);
+            if (found < 0) {
+                goto error;
+            }
+            if (found == 0) {
+                continue;  // a missing name is skipped
+            }
+            int rc = t->setattr(interaction, *name, value);
+            Py_DECREF(value);
+            if (rc != 0) {
+                PyErr_Format(PyExc_RuntimeError,
+                             "Interaction '%s' internal error setting attribute",
+                             interaction->type);
+                goto error;
+            }
+        }
     }
-    end_change(interaction);
-done:
     result = Py_None;
     Py_INCREF(result);
 error:
+    if (changing) {
+        end_change(interaction);
+    }
     Py_DECREF(interaction);
     return result;
 }
