@@ -211,9 +211,40 @@ def query_inside_a_change():
     return lin, errors
 
 
-def test_query_refused_inside_a_change():
+class ChangingKey:
+    """A category whose hash, taken while its query binds, tries to change `target`."""
+
+    def __init__(self, target, errors):
+        self.target, self.errors = target, errors
+
+    def __hash__(self):
+        for change in (lambda st: setattr(st, "w0", 2.0), lambda st: st._from_dict({"w0": 2.0})):
+            try:
+                change(self.target.state)
+            except RuntimeError as e:
+                self.errors.append(str(e))
+        return 1
+
+
+def change_inside_a_query():
+    """Changes a parameter from Python code run by the binding of a query."""
+    lin = _tolq.Interaction("linear", (0, 0, 0))
+    lin._set_source(0, 0)
+    g = _tolq.Graph(3)
+    g[0], g[1] = make("cat", (0, 0, 0), (0, -1), name="c"), lin
+    g[2] = make("fixed", (0, 0, 0), (0, 1))
+    errors, column = [], np.empty(1, dtype=object)
+    column[0] = ChangingKey(lin, errors)
+    g._query({"c": column})
+    return lin, errors
+
+
+def test_query_and_change_refuse_each_other():
     lin, errors = query_inside_a_change()
     assert errors == ["Graph is busy: interaction 1 is being changed"] and lin.state.w0 == 0.5
+    lin, errors = change_inside_a_query()
+    assert errors == ["Interaction is busy: a query is running on its graph"] * 2
+    assert lin.state.w0 != 2.0
 
 
 # ---- another thread starts a query while a change runs Python code
@@ -311,12 +342,13 @@ LEAK_CASES = {
     "from-dict-lookup": from_dict_lookup_error,
     "query-lookup": query_lookup_error,
     "query-inside-change": query_inside_a_change,
+    "change-inside-query": change_inside_a_query,
 }
 
 
 @pytest.mark.parametrize("case", LEAK_CASES.values(), ids=LEAK_CASES.keys())
 def test_failure_paths_do_not_leak(case):
-    hooks = (Reenter, DelHook, QueryingValue, Collides)   # each instance holds its class
+    hooks = (Reenter, DelHook, QueryingValue, ChangingKey, Collides)   # each instance holds its class
     for _ in range(200):
         case()
     gc.collect()
