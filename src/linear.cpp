@@ -1,7 +1,7 @@
 // The "linear" interaction: a clamped weighted sum, trained with Adam.
 //
 //   forward:  a = clamp(bias + w0 a0 + w1 a1, -1, 1)        (w1 a1 only with two sources)
-//   reverse:  dz = da;  da0 += dz w0;  da1 += dz w1;
+//   reverse:  dz = da (0 at the clamp, a = +-1);  da0 += dz w0;  da1 += dz w1;
 //             w0 -= lr adam(a0 dz);  w1 -= lr adam(a1 dz);  bias -= lr adam(dz)
 #include "_tolq.h"
 
@@ -81,8 +81,14 @@ template <bool TWO>
 static int reverse_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
                            int n_samples) noexcept
 {
-    // A saturated node (activation exactly +-1) passes its da on unchanged and keeps learning.
-    linear_backpropagate<TWO>(g, interaction, n_samples, n_samples >= 1 ? interaction->da[0] : 0.0f);
+    // A clamped node (activation exactly +-1) passes nothing back: letting its da through made
+    // the weights grow without bound on real data. Adam still moves the parameters by momentum.
+    float dz = 0.0f;
+    if (n_samples >= 1) {
+        float a = interaction->activation[0];
+        dz = (a == 1.0f || a == -1.0f) ? 0.0f : interaction->da[0];
+    }
+    linear_backpropagate<TWO>(g, interaction, n_samples, dz);
     return 0;
 }
 
