@@ -1,6 +1,7 @@
 // The registry of interaction types and the module's init function.
 #define TOLQ_IMPORTS_NUMPY
 #include "_tolq.h"
+#include "query_loop.h"
 
 #include <cstring>
 
@@ -118,6 +119,7 @@ PyMODINIT_FUNC PyInit__tolq(void)
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
         goto error;
     }
+    query_loop_init();
     if (graph_addtomodule(m) == nullptr || interaction_addtomodule(m) == nullptr ||
         interactionstate_addtomodule(m) == nullptr) {
         goto error;

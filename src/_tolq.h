@@ -70,6 +70,19 @@ enum source_use {
 typedef int (*pass_func)(struct PyGraph_Object *g, PyInteraction_Object *interaction,
                          int n_samples);
 
+// The built-in types, which the query loop runs from inline bodies rather than through
+// the table's passes; any other type says FAMILY_OTHER.
+enum type_family {
+    FAMILY_OTHER = 0,
+    FAMILY_FIXED,
+    FAMILY_CAT,
+    FAMILY_LINEAR,
+    FAMILY_TANH,
+    FAMILY_GAUSSIAN,
+    FAMILY_SINE,
+    FAMILY_MULTIPLY,
+};
+
 typedef struct interaction_type {
     const char *type_name;  // name the type registers under (`typename` is reserved in C++)
     int (*initialize)(PyInteraction_Object *interaction);
@@ -87,18 +100,10 @@ typedef struct interaction_type {
     PyObject *(*get_outputarray)(PyInteraction_Object *interaction);
     struct interaction_type *next;  // registry link; null in the static records
     enum source_use sources_read;   // source entries the passes read
-    // Optional: the passes for the role the interaction has in the coming query, chosen once
-    // after binding so that the per-sample passes test nothing the binding already decided.
-    // They must compute exactly what `forward` and `reverse` would; a null reverse means the
-    // reverse pass has nothing to do.
-    void (*plan)(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse);
+    enum type_family family;        // which inline bodies compute exactly what the passes do
 } interaction_type;
 
-// One step of a query plan: a pass function and the interaction it runs on.
-typedef struct plan_step {
-    pass_func pass;
-    PyInteraction_Object *interaction;
-} plan_step;
+struct query_step;
 
 typedef struct PyGraph_Object {
     PyObject_HEAD
@@ -110,9 +115,7 @@ typedef struct PyGraph_Object {
     int busy;                               // 1 while a query runs on this graph
     PyObject *err_type;                     // exception recorded during a pass (a builtin class)
     char err_msg[256];                      // its message
-    plan_step *forward_plan;                // `size` steps in slot order, set per query
-    plan_step *reverse_plan;                // the reverse steps with work, last slot first
-    int reverse_steps;                      // how many of reverse_plan are in use
+    struct query_step *steps;               // `size` steps in slot order, resolved per query
     char cache_line_pad[64];                // as in PyInteraction_Object
 } PyGraph_Object;
 
@@ -226,31 +229,6 @@ static inline int float_param_set(const float_param *params, void *state, const 
     return 0;
 }
 
-// Types whose passes come in a one-source and a two-source variant: `plan` picks the pair
-// once per query, `forward` and `reverse` decide per call for callers without a plan.
-template <pass_func FORWARD_ONE, pass_func FORWARD_TWO, pass_func REVERSE_ONE,
-          pass_func REVERSE_TWO>
-struct counted_passes {
-    static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
-    {
-        bool two = interaction->sourcecount == 2;
-        *forward = two ? FORWARD_TWO : FORWARD_ONE;
-        *reverse = two ? REVERSE_TWO : REVERSE_ONE;
-    }
-    static int forward(PyGraph_Object *g, PyInteraction_Object *interaction,
-                       int n_samples) noexcept
-    {
-        return (interaction->sourcecount == 2 ? FORWARD_TWO : FORWARD_ONE)(g, interaction,
-                                                                         n_samples);
-    }
-    static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction,
-                       int n_samples) noexcept
-    {
-        return (interaction->sourcecount == 2 ? REVERSE_TWO : REVERSE_ONE)(g, interaction,
-                                                                         n_samples);
-    }
-};
-
 // Learning rate of the function types: base / ln(gluamine + 2), the logarithm in float32,
 // the quotient in float64, narrowed.
 static inline float gluamine_rate(double base, int gluamine)
@@ -280,9 +258,7 @@ extern const char *linear_attributes[];
 int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value);
 PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name);
 const char *linear_get_tooltip(PyInteraction_Object *interaction);
-// Passes dz to the sources (both with TWO, else source 0) and takes one Adam step on each
-// parameter.
-template <bool TWO>
+// Passes dz to the sources and takes one Adam step on each parameter.
 void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
                           float dz) noexcept;
 

@@ -3,7 +3,7 @@
 //   forward:  a = clamp(bias + w0 a0 + w1 a1, -1, 1)        (w1 a1 only with two sources)
 //   reverse:  dz = da (0 at the clamp, a = +-1);  da0 += dz w0;  da1 += dz w1;
 //             w0 -= lr adam(a0 dz);  w1 -= lr adam(a1 dz);  bias -= lr adam(dz)
-#include "_tolq.h"
+#include "linear.h"
 
 #include <cstdio>
 #include <cstring>
@@ -28,73 +28,50 @@ static int initialize(PyInteraction_Object *interaction)
     return 0;
 }
 
-template <bool TWO>
-static int forward_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
-                           int n_samples) noexcept
+// The table's passes, for callers outside the query loop; the loop inlines the same bodies.
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     if (n_samples < 1) {
         return 0;
     }
     linear_state_t *s = state_of(interaction);
-    float z = graph_get_activation(g, interaction->sources[0], 0) * s->w0;
-    if (TWO) {
-        z = z + graph_get_activation(g, interaction->sources[1], 0) * s->w1;
-    }
-    z = s->bias + z;
-    interaction->activation[0] = z > 1.0f ? 1.0f : (z < -1.0f ? -1.0f : z);
+    float a0 = graph_get_activation(g, interaction->sources[0], 0);
+    interaction->activation[0] =
+        interaction->sourcecount == 2
+            ? linear_value<true>(s, a0, graph_get_activation(g, interaction->sources[1], 0))
+            : linear_value<false>(s, a0, 0.0f);
     return 0;
 }
 
-template <bool TWO>
 void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
                           float dz) noexcept
 {
     linear_state_t *s = state_of(interaction);
-    float dw0_sum = 0.0f, dw1_sum = 0.0f, dbias_sum = 0.0f;
-    if (n_samples >= 1) {
-        graphlocation_t s0 = interaction->sources[0];
-        graphlocation_t s1 = interaction->sources[1];
-        dw0_sum += graph_get_activation(g, s0, 0) * dz;
-        if (TWO) {
-            dw1_sum += graph_get_activation(g, s1, 0) * dz;
-        }
-        dbias_sum += dz;
-        // The shares use the weights from before this sample's update.
-        graph_add_da(g, s0, 0, dz * s->w0);
-        if (TWO) {
-            graph_add_da(g, s1, 0, dz * s->w1);
-        }
+    if (n_samples < 1) {
+        // Also without a sample: the moments decay and the parameters move by momentum.
+        linear_adam(s, g->samples, 0.0f, 0.0f, 0.0f);
+        return;
     }
-    // Also without a sample: the moments decay and the parameters move by momentum.
-    int samples = g->samples;
-    s->w0 = s->w0 - s->lr * adam_step(&s->w0_adam, samples, dw0_sum);
-    s->w1 = s->w1 - s->lr * adam_step(&s->w1_adam, samples, dw1_sum);
-    s->bias = s->bias - s->lr * adam_step(&s->bias_adam, samples, dbias_sum);
+    graphlocation_t s0 = interaction->sources[0];
+    graphlocation_t s1 = interaction->sources[1];
+    float a0 = graph_get_activation(g, s0, 0);
+    float share0, share1;
+    if (interaction->sourcecount == 2) {
+        linear_learn<true>(s, g->samples, a0, graph_get_activation(g, s1, 0), dz, &share0, &share1);
+        graph_add_da(g, s0, 0, share0);
+        graph_add_da(g, s1, 0, share1);
+    } else {
+        linear_learn<false>(s, g->samples, a0, 0.0f, dz, &share0, &share1);
+        graph_add_da(g, s0, 0, share0);
+    }
 }
 
-template void linear_backpropagate<true>(PyGraph_Object *, PyInteraction_Object *, int,
-                                         float) noexcept;
-template void linear_backpropagate<false>(PyGraph_Object *, PyInteraction_Object *, int,
-                                          float) noexcept;
-
-template <bool TWO>
-static int reverse_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
-                           int n_samples) noexcept
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    // A clamped node (activation exactly +-1) passes nothing back: letting its da through made
-    // the weights grow without bound on real data. Adam still moves the parameters by momentum.
-    float dz = 0.0f;
-    if (n_samples >= 1) {
-        float a = interaction->activation[0];
-        dz = (a == 1.0f || a == -1.0f) ? 0.0f : interaction->da[0];
-    }
-    linear_backpropagate<TWO>(g, interaction, n_samples, dz);
+    float dz = n_samples >= 1 ? linear_dz(interaction->activation[0], interaction->da[0]) : 0.0f;
+    linear_backpropagate(g, interaction, n_samples, dz);
     return 0;
 }
-
-typedef counted_passes<forward_sources<false>, forward_sources<true>, reverse_sources<false>,
-                       reverse_sources<true>>
-    passes;
 
 static const float_param params[] = {
     {"w0", offsetof(linear_state_t, w0)},
@@ -131,8 +108,8 @@ const char *linear_get_tooltip(PyInteraction_Object *interaction)
 static interaction_type typeobj = {
     "linear",               /* type_name */
     initialize,             /* initialize */
-    passes::forward,        /* forward */
-    passes::reverse,        /* reverse */
+    forward,                /* forward */
+    reverse,                /* reverse */
     linear_attributes,      /* attributes */
     linear_setattr,         /* setattr */
     linear_getattr,         /* getattr */
@@ -145,7 +122,7 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_COUNTED,        /* sources_read */
-    passes::plan,           /* plan */
+    FAMILY_LINEAR,          /* family */
 };
 
 __attribute__((constructor)) static void init(void)

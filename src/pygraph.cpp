@@ -1,5 +1,6 @@
 // The Graph object: slots of interactions, its structural hash, and the query driver.
 #include "_tolq.h"
+#include "query_loop.h"
 
 #include <climits>
 #include <cstdio>
@@ -26,10 +27,8 @@ static void release_slots(PyGraph_Object *self)
     int size = self->size;
     self->interactions = nullptr;
     self->size = 0;
-    PyMem_Free(self->forward_plan);
-    PyMem_Free(self->reverse_plan);
-    self->forward_plan = nullptr;
-    self->reverse_plan = nullptr;
+    PyMem_Free(self->steps);
+    self->steps = nullptr;
     if (slots == nullptr) {
         return;
     }
@@ -60,18 +59,15 @@ static int PyGraph_init(PyObject *obj, PyObject *args, PyObject *kwds)
     release_slots(self);
     PyInteraction_Object **slots =
         (PyInteraction_Object **)PyMem_Calloc((size_t)size, sizeof(PyInteraction_Object *));
-    plan_step *forward_plan = (plan_step *)PyMem_Calloc((size_t)size, sizeof(plan_step));
-    plan_step *reverse_plan = (plan_step *)PyMem_Calloc((size_t)size, sizeof(plan_step));
-    if (slots == nullptr || forward_plan == nullptr || reverse_plan == nullptr) {
+    query_step *steps = (query_step *)PyMem_Calloc((size_t)size, sizeof(query_step));
+    if (slots == nullptr || steps == nullptr) {
         PyMem_Free(slots);
-        PyMem_Free(forward_plan);
-        PyMem_Free(reverse_plan);
+        PyMem_Free(steps);
         PyErr_NoMemory();
         return -1;
     }
     self->interactions = slots;
-    self->forward_plan = forward_plan;
-    self->reverse_plan = reverse_plan;
+    self->steps = steps;
     self->size = size;
     return 0;
 }
@@ -223,58 +219,6 @@ static PyObject *PyGraph_get_edge_count(PyObject *obj, void *)
 
 // ---------------------------------------------------------------------------------------
 // Query driver
-
-// One forward pass and, when training, one reverse pass, along the query's plan. Runs
-// without the interpreter lock.
-static inline int pygraph_query_internal(PyGraph_Object *g, int batchsize, int tune)
-{
-    g->latest_batchsize = batchsize;
-    const plan_step *forward = g->forward_plan;
-    for (int i = 0, n = g->size; i < n; i++) {
-        PyInteraction_Object *x = forward[i].interaction;
-        x->da[0] = 0.0f;
-        if (forward[i].pass(g, x, batchsize) != 0) {
-            return -1;
-        }
-    }
-    if (!tune) {
-        return 0;
-    }
-    if (g->samples < INT_MAX) {  // saturate: past 1000 the Adam step no longer reads it
-        g->samples++;
-    }
-    const plan_step *reverse = g->reverse_plan;
-    for (int i = 0, n = g->reverse_steps; i < n; i++) {
-        if (reverse[i].pass(g, reverse[i].interaction, batchsize) != 0) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
-// Resolves every slot's passes once per query, so the sample loop makes no lookups and
-// skips reverse passes that have nothing to do.
-static void make_plan(PyGraph_Object *g)
-{
-    int steps = 0;
-    for (int i = 0; i < g->size; i++) {
-        PyInteraction_Object *x = g->interactions[i];
-        interaction_type *t = x->typeobj;
-        pass_func forward = t->forward;
-        pass_func reverse = t->reverse;
-        if (t->plan != nullptr) {
-            t->plan(x, &forward, &reverse);
-        }
-        g->forward_plan[i] = {forward, x};
-        g->reverse_plan[g->size - 1 - i] = {reverse, x};  // last slot first
-    }
-    for (int i = 0; i < g->size; i++) {  // compact: the read index never trails the write index
-        if (g->reverse_plan[i].pass != nullptr) {
-            g->reverse_plan[steps++] = g->reverse_plan[i];
-        }
-    }
-    g->reverse_steps = steps;
-}
 
 static bool names_slot(PyGraph_Object *g, graphlocation_t loc)
 {
@@ -503,16 +447,11 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
         goto done;
     }
     tune = yarray != Py_None;
-    make_plan(self);
+    query_resolve(self, tune);
 
     self->err_type = nullptr;
     self->_threadstate = PyEval_SaveThread();
-    for (npy_intp s = 0; s < count; s++) {
-        if (pygraph_query_internal(self, 1, tune) != 0) {
-            failed = 1;
-            break;
-        }
-    }
+    failed = query_run(self, count, tune, nullptr) != 0;
     PyEval_RestoreThread(self->_threadstate);
     self->_threadstate = nullptr;
     if (failed) {

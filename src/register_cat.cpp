@@ -4,19 +4,9 @@
 //   reverse:  weight -= 0.002 da, clamped to [-1, 1]      (pass-through: da[source] += da)
 // Categories are hashed once per bind into an array of entry addresses, so the passes
 // neither hash nor allocate.
-#include "_tolq.h"
+#include "register_cat.h"
 
 #include <cstring>
-
-typedef struct register_cat_state {
-    int array_index;                   // current sample of the bound entry array
-    PyArrayObject *py_inputarray;      // owned NPY_LONG array of category_entry addresses
-    PyArrayObject *py_outputarray;     // always null: the type cannot be an output
-    PyArrayObject *py_expectedarray;   // always null: the type cannot be an output
-    category_hashmap *map;             // owned: the categories and their weights
-    category_entry **current_input;    // the entry of the last forward: a cache line's first cell
-    void *current_input_buffer;        // owned allocation holding that cache line
-} register_cat_state_t;
 
 static_assert(sizeof(register_cat_state_t) <= sizeof(((PyInteraction_Object *)0)->data),
               "categorical register state must fit the interaction record");
@@ -24,8 +14,6 @@ static_assert(sizeof(npy_long) == sizeof(category_entry *),
               "entry addresses are stored as NPY_LONG");
 
 static const char *attributes[] = {"categories", nullptr};
-
-static const float category_step = 0.002f;
 
 // Binds of more rows than this look categories up through a temporary index.
 static const npy_intp INDEXED_BIND = 256;
@@ -115,63 +103,34 @@ error:
     return -1;
 }
 
-template <bool INPUT>
-static int forward_role(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+// The table's passes, for callers outside the query loop; the loop inlines the same bodies.
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     register_cat_state_t *s = state_of(interaction);
-    if (!INPUT) {
+    if (interaction->sources[0] != -1) {
         if (n_samples >= 1) {
             interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
         }
         return 0;
     }
     if (n_samples >= 1) {
-        PyArrayObject *entries = s->py_inputarray;
-        category_entry *e = *(category_entry **)(PyArray_BYTES(entries) +
-                                                 (npy_intp)s->array_index *
-                                                     PyArray_STRIDE(entries, 0));
-        *s->current_input = e;
-        interaction->activation[0] = (float)e->weight;
+        interaction->activation[0] = cat_read_input(s);
     }
     s->array_index += n_samples;
     return 0;
 }
 
-template <bool INPUT>
-static int reverse_role(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    register_cat_state_t *s = state_of(interaction);
     if (n_samples < 1) {
         return 0;
     }
-    if (!INPUT) {
+    if (interaction->sources[0] != -1) {
         graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
-        return 0;
+    } else {
+        cat_learn(state_of(interaction), interaction->da[0]);
     }
-    category_entry *e = *s->current_input;
-    float step = category_step * interaction->da[0];
-    double w = e->weight - (double)step;
-    e->weight = w > 1.0 ? 1.0 : (w < -1.0 ? -1.0 : w);
     return 0;
-}
-
-static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
-{
-    bool input = interaction->sources[0] == -1;
-    *forward = input ? forward_role<true> : forward_role<false>;
-    *reverse = input ? reverse_role<true> : reverse_role<false>;
-}
-
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    return interaction->sources[0] == -1 ? forward_role<true>(g, interaction, n_samples)
-                                         : forward_role<false>(g, interaction, n_samples);
-}
-
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    return interaction->sources[0] == -1 ? reverse_role<true>(g, interaction, n_samples)
-                                         : reverse_role<false>(g, interaction, n_samples);
 }
 
 // Every name reads the categories: a list of (key, weight) pairs in the map's order.
@@ -306,7 +265,7 @@ static interaction_type typeobj = {
     nullptr,                        /* get_outputarray */
     nullptr,                        /* next */
     SOURCES_FIRST,                  /* sources_read */
-    plan,                           /* plan */
+    FAMILY_CAT,                     /* family */
 };
 
 __attribute__((constructor)) static void init(void)

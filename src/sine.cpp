@@ -2,16 +2,10 @@
 //
 //   forward:  a = sin(k v + x0)
 //   reverse:  c = cos(k v + x0);  dv += c k da;  x0 -= lr c da;  k -= 2 lr v da c
-#include "_tolq.h"
+#include "sine.h"
 
 #include <cstdio>
 #include <cstring>
-
-typedef struct sine_state {
-    float x0;  // phase offset
-    float k;   // frequency factor
-    float lr;  // learning rate of x0; k moves with twice this
-} sine_state_t;
 
 static_assert(sizeof(sine_state_t) == 12, "sine state is three floats");
 
@@ -32,31 +26,26 @@ static int initialize(PyInteraction_Object *interaction)
     return 0;
 }
 
+// The table's passes, for callers outside the query loop; the loop inlines the same bodies.
 static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    if (n_samples < 1) {
-        return 0;
+    if (n_samples >= 1) {
+        interaction->activation[0] =
+            sine_value(state_of(interaction), graph_get_activation(g, interaction->sources[0], 0));
     }
-    sine_state_t *s = state_of(interaction);
-    float v = graph_get_activation(g, interaction->sources[0], 0);
-    interaction->activation[0] = sinf((v * s->k) + s->x0);
     return 0;
 }
 
 static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     sine_state_t *s = state_of(interaction);
-    float dx0_tot = 0.0f, dk_tot = 0.0f;
-    if (n_samples >= 1) {
-        float da = interaction->da[0];
-        float v = graph_get_activation(g, interaction->sources[0], 0);
-        float c = cosf((s->k * v) + s->x0);
-        dx0_tot += c * da;
-        dk_tot += (v * da) * c;
-        graph_add_da(g, interaction->sources[0], 0, c * (s->k * da));
+    if (n_samples < 1) {
+        sine_step(s, 0.0f, 0.0f);
+        return 0;
     }
-    s->x0 = s->x0 - (dx0_tot * s->lr);
-    s->k = s->k - (dk_tot * (s->lr + s->lr));
+    float share;
+    sine_learn(s, graph_get_activation(g, interaction->sources[0], 0), interaction->da[0], &share);
+    graph_add_da(g, interaction->sources[0], 0, share);
     return 0;
 }
 
@@ -102,7 +91,7 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_FIRST,          /* sources_read */
-    nullptr,                /* plan */
+    FAMILY_SINE,            /* family */
 };
 
 __attribute__((constructor)) static void init(void)

@@ -1,0 +1,335 @@
+// The query loop. Every slot is resolved once per query to a step of a closed set of kinds;
+// the loop dispatches on the kind with a switch to the types' inline bodies, so that the
+// value one step computes reaches the next step in a register while it is also stored in
+// the record (activation and da read after the query as they always did). A type outside
+// the set runs through its table's passes.
+#include "query_loop.h"
+
+#include <climits>
+
+#include "gaussian.h"
+#include "linear.h"
+#include "losses.h"
+#include "multiply.h"
+#include "register.h"
+#include "register_cat.h"
+#include "sine.h"
+#include "tanh.h"
+
+// Set from the environment at module start: every slot runs through its table's passes, so
+// that the tests can hold the inline loop and the table's entry points to the same bits.
+static bool table_passes_only = false;
+
+void query_loop_init(void)
+{
+    const char *v = getenv("TOLQ_TABLE_PASSES");
+    table_passes_only = v != nullptr && v[0] != '\0' && strcmp(v, "0") != 0;
+}
+
+static inline register_state_t *fixed_of(PyInteraction_Object *x)
+{
+    return (register_state_t *)x->data;
+}
+
+static inline register_cat_state_t *cat_of(PyInteraction_Object *x)
+{
+    return (register_cat_state_t *)x->data;
+}
+
+static inline linear_state_t *linear_of(PyInteraction_Object *x)
+{
+    return (linear_state_t *)x->data;
+}
+
+static inline gaussian_state_t *gaussian_of(PyInteraction_Object *x)
+{
+    return (gaussian_state_t *)x->data;
+}
+
+static inline sine_state_t *sine_of(PyInteraction_Object *x)
+{
+    return (sine_state_t *)x->data;
+}
+
+// The output's loss as a loss_kind; false for a function the loop does not know.
+static bool loss_kind_of(loss_func f, int *kind)
+{
+    if (f == mean_absolute_error) {
+        *kind = LOSS_MAE;
+    } else if (f == mean_squared_error) {
+        *kind = LOSS_MSE;
+    } else if (f == categorical_cross_entropy) {
+        *kind = LOSS_CCE;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+static enum step_kind kind_of(PyInteraction_Object *x, int tune, int *loss)
+{
+    bool input = x->sources[0] == -1;
+    bool two = x->sourcecount == 2;
+    switch (x->typeobj->family) {
+    case FAMILY_FIXED: {
+        register_state_t *s = fixed_of(x);
+        bool output = s->py_outputarray != nullptr;
+        // Training: the register holding the result is the one holding the expected values.
+        if (tune && (output != (s->py_expectedarray != nullptr) ||
+                     (output && !loss_kind_of(x->loss_dv_f, loss)))) {
+            return STEP_TABLE;
+        }
+        if (input) {
+            return output ? STEP_INPUT_OUTPUT : STEP_INPUT;
+        }
+        return output ? STEP_OUTPUT : STEP_PASS;
+    }
+    case FAMILY_CAT:
+        return input ? STEP_CAT_INPUT : STEP_CAT_PASS;
+    case FAMILY_LINEAR:
+        return two ? STEP_LINEAR2 : STEP_LINEAR1;
+    case FAMILY_TANH:
+        return two ? STEP_TANH2 : STEP_TANH1;
+    case FAMILY_GAUSSIAN:
+        return two ? STEP_GAUSSIAN2 : STEP_GAUSSIAN1;
+    case FAMILY_SINE:
+        return STEP_SINE;
+    case FAMILY_MULTIPLY:
+        return STEP_MULTIPLY;
+    default:
+        return STEP_TABLE;
+    }
+}
+
+static int sources_of(enum step_kind kind)
+{
+    switch (kind) {
+    case STEP_INPUT:
+    case STEP_INPUT_OUTPUT:
+    case STEP_CAT_INPUT:
+    case STEP_TABLE:
+        return 0;
+    case STEP_LINEAR2:
+    case STEP_TANH2:
+    case STEP_GAUSSIAN2:
+    case STEP_MULTIPLY:
+        return 2;
+    default:
+        return 1;
+    }
+}
+
+size_t query_resolve(PyGraph_Object *g, int tune)
+{
+    int n = g->size;
+    // An interaction in two slots shares one record: values must then go through it.
+    bool shared = false;
+    for (int i = 0; i < n; i++) {
+        shared = shared || g->interactions[i]->busy > 1;
+    }
+    for (int i = 0; i < n; i++) {
+        PyInteraction_Object *x = g->interactions[i];
+        query_step *st = &g->steps[i];
+        st->x = x;
+        st->loss = LOSS_MSE;
+        st->kind = table_passes_only ? STEP_TABLE : kind_of(x, tune, &st->loss);
+        int sources = sources_of(st->kind);
+        st->loc0 = x->sources[0];
+        st->loc1 = x->sources[1];
+        st->src0 = sources >= 1 ? g->interactions[st->loc0] : nullptr;
+        st->src1 = sources >= 2 ? g->interactions[st->loc1] : nullptr;
+        st->src0_prev = !shared && sources >= 1 && st->loc0 == i - 1;
+        st->src1_prev = !shared && sources >= 2 && st->loc1 == i - 1;
+        st->da_from_next = false;
+        if (i > 0) {
+            g->steps[i - 1].da_from_next = st->src0_prev || st->src1_prev;
+        }
+    }
+    return 0;
+}
+
+// One sample's forward pass.
+static inline int forward_sample(PyGraph_Object *g, const query_step *steps, int n)
+{
+    float prev = 0.0f;  // the value of the step before
+    for (int i = 0; i < n; i++) {
+        const query_step *st = &steps[i];
+        PyInteraction_Object *x = st->x;
+        float a0 = st->src0_prev ? prev : (st->src0 ? st->src0->activation[0] : 0.0f);
+        float a1 = st->src1_prev ? prev : (st->src1 ? st->src1->activation[0] : 0.0f);
+        float v;
+        x->da[0] = 0.0f;
+        switch (st->kind) {
+        case STEP_INPUT:
+        case STEP_INPUT_OUTPUT: {
+            register_state_t *s = fixed_of(x);
+            if (register_read_input(g, x, s, &v) < 0) {
+                return -1;
+            }
+            if (st->kind == STEP_INPUT_OUTPUT) {
+                register_write_output(s, v);
+            }
+            s->array_index++;
+            break;
+        }
+        case STEP_PASS:
+            v = a0;
+            fixed_of(x)->array_index++;
+            break;
+        case STEP_OUTPUT:
+            v = a0;
+            register_write_output(fixed_of(x), v);
+            fixed_of(x)->array_index++;
+            break;
+        case STEP_CAT_INPUT:
+            v = cat_read_input(cat_of(x));
+            cat_of(x)->array_index++;
+            break;
+        case STEP_CAT_PASS:
+            v = a0;
+            break;
+        case STEP_LINEAR1:
+            v = linear_value<false>(linear_of(x), a0, a1);
+            break;
+        case STEP_LINEAR2:
+            v = linear_value<true>(linear_of(x), a0, a1);
+            break;
+        case STEP_TANH1:
+            v = tanh_value<false>(linear_of(x), a0, a1);
+            break;
+        case STEP_TANH2:
+            v = tanh_value<true>(linear_of(x), a0, a1);
+            break;
+        case STEP_GAUSSIAN1:
+            v = gaussian_value<false>(gaussian_of(x), a0, a1);
+            break;
+        case STEP_GAUSSIAN2:
+            v = gaussian_value<true>(gaussian_of(x), a0, a1);
+            break;
+        case STEP_SINE:
+            v = sine_value(sine_of(x), a0);
+            break;
+        case STEP_MULTIPLY:
+            v = multiply_value(a0, a1);
+            break;
+        default:
+            if (x->typeobj->forward(g, x, 1) != 0) {
+                return -1;
+            }
+            v = x->activation[0];
+            break;
+        }
+        x->activation[0] = v;
+        prev = v;
+    }
+    return 0;
+}
+
+// Adds a share to a source's da; the slot before keeps the sum in a register.
+static inline void add_share(PyInteraction_Object *src, bool prev, float share, float *next_da)
+{
+    float v = src->da[0] + share;
+    src->da[0] = v;
+    if (prev) {
+        *next_da = v;
+    }
+}
+
+// One sample's reverse pass, with `samples` the Adam step count.
+static inline int reverse_sample(PyGraph_Object *g, const query_step *steps, int n, int samples)
+{
+    float next_da = 0.0f;  // the da the step after finished writing for this one
+    for (int i = n - 1; i >= 0; i--) {
+        const query_step *st = &steps[i];
+        PyInteraction_Object *x = st->x;
+        float da = st->da_from_next ? next_da : x->da[0];
+        float a = x->activation[0];
+        float a0 = st->src0 ? st->src0->activation[0] : 0.0f;
+        float a1 = st->src1 ? st->src1->activation[0] : 0.0f;
+        float share0 = 0.0f, share1 = 0.0f;
+        switch (st->kind) {
+        case STEP_INPUT:
+            continue;
+        case STEP_INPUT_OUTPUT:
+        case STEP_OUTPUT: {
+            float t;
+            if (register_read_expected(g, x, fixed_of(x), &t) < 0) {
+                return -1;
+            }
+            if (st->kind == STEP_OUTPUT) {
+                float grad = loss_dv((enum loss_kind)st->loss, t, a);
+                st->src0->da[0] = grad;
+                if (st->src0_prev) {
+                    next_da = grad;
+                }
+            }
+            continue;
+        }
+        case STEP_PASS:
+        case STEP_CAT_PASS:
+            share0 = da;
+            break;
+        case STEP_CAT_INPUT:
+            cat_learn(cat_of(x), da);
+            continue;
+        case STEP_LINEAR1:
+            linear_learn<false>(linear_of(x), samples, a0, a1, linear_dz(a, da), &share0, &share1);
+            break;
+        case STEP_LINEAR2:
+            linear_learn<true>(linear_of(x), samples, a0, a1, linear_dz(a, da), &share0, &share1);
+            break;
+        case STEP_TANH1:
+            linear_learn<false>(linear_of(x), samples, a0, a1, tanh_dz(a, da), &share0, &share1);
+            break;
+        case STEP_TANH2:
+            linear_learn<true>(linear_of(x), samples, a0, a1, tanh_dz(a, da), &share0, &share1);
+            break;
+        case STEP_GAUSSIAN1:
+            gaussian_learn<false>(gaussian_of(x), a, da, a0, a1, &share0, &share1);
+            break;
+        case STEP_GAUSSIAN2:
+            gaussian_learn<true>(gaussian_of(x), a, da, a0, a1, &share0, &share1);
+            break;
+        case STEP_SINE:
+            sine_learn(sine_of(x), a0, da, &share0);
+            break;
+        case STEP_MULTIPLY:
+            multiply_shares(a0, a1, da, &share0, &share1);
+            break;
+        default:
+            if (x->typeobj->reverse(g, x, 1) != 0) {
+                return -1;
+            }
+            continue;
+        }
+        add_share(st->src0, st->src0_prev, share0, &next_da);
+        if (st->src1 != nullptr) {
+            add_share(st->src1, st->src1_prev, share1, &next_da);
+        }
+    }
+    return 0;
+}
+
+int query_run(PyGraph_Object *g, npy_intp count, int tune, float *)
+{
+    const query_step *steps = g->steps;
+    int n = g->size;
+    if (count > 0) {
+        g->latest_batchsize = 1;
+    }
+    for (npy_intp k = 0; k < count; k++) {
+        if (forward_sample(g, steps, n) != 0) {
+            return -1;
+        }
+        if (!tune) {
+            continue;
+        }
+        if (g->samples < INT_MAX) {  // saturate: past 1000 the Adam step no longer reads it
+            g->samples++;
+        }
+        if (reverse_sample(g, steps, n, g->samples) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
