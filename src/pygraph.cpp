@@ -407,6 +407,8 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
     npy_intp count;
     int tune;
     int failed = 0;
+    size_t block_floats;
+    float *block;
 
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", (char **)kwlist, &xarray, &yarray)) {
         return nullptr;
@@ -447,12 +449,15 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
         goto done;
     }
     tune = yarray != Py_None;
-    query_resolve(self, tune);
+    // Without room for blocks the query runs sample by sample, to the same bits.
+    block_floats = count > 0 ? query_resolve(self, tune) : 0;
+    block = block_floats ? (float *)PyMem_Malloc(block_floats * sizeof(float)) : nullptr;
 
     self->err_type = nullptr;
     self->_threadstate = PyEval_SaveThread();
-    failed = query_run(self, count, tune, nullptr) != 0;
+    failed = query_run(self, count, tune, block) != 0;
     PyEval_RestoreThread(self->_threadstate);
+    PyMem_Free(block);
     self->_threadstate = nullptr;
     if (failed) {
         PyErr_SetString(self->err_type ? self->err_type : PyExc_RuntimeError, self->err_msg);

@@ -3,6 +3,13 @@
 // value one step computes reaches the next step in a register while it is also stored in
 // the record (activation and da read after the query as they always did). A type outside
 // the set runs through its table's passes.
+//
+// Blocks: a prediction changes no parameter, so it runs each slot over a block of samples
+// before the next slot, and the libm calls of a block overlap instead of waiting on each
+// other. Training scales a block's inputs and expected values ahead of its per-sample
+// passes. Either way each sample's arithmetic is that of the per-sample loop, and a block
+// holding a value that is not finite runs sample by sample, so that the error and the point
+// where the query stops are the same.
 #include "query_loop.h"
 
 #include <climits>
@@ -145,11 +152,24 @@ size_t query_resolve(PyGraph_Object *g, int tune)
             g->steps[i - 1].da_from_next = st->src0_prev || st->src1_prev;
         }
     }
-    return 0;
+    // Blocks need every step's inline body; a prediction by slot also needs every value to
+    // come from an earlier slot of this sample and to live in one record of its own.
+    for (int i = 0; i < n; i++) {
+        const query_step *st = &g->steps[i];
+        if (st->kind == STEP_TABLE) {
+            return 0;
+        }
+        if (!tune && (shared || (st->src0 != nullptr && st->loc0 >= i) ||
+                      (st->src1 != nullptr && st->loc1 >= i))) {
+            return 0;
+        }
+    }
+    return (size_t)(n + 1) * QUERY_BLOCK;
 }
 
-// One sample's forward pass.
-static inline int forward_sample(PyGraph_Object *g, const query_step *steps, int n)
+// One sample's forward pass; SCALED: the inputs come scaled from the block's columns, at `k`.
+template <bool SCALED>
+static inline int forward_sample(PyGraph_Object *g, const query_step *steps, int n, int k)
 {
     float prev = 0.0f;  // the value of the step before
     for (int i = 0; i < n; i++) {
@@ -163,7 +183,9 @@ static inline int forward_sample(PyGraph_Object *g, const query_step *steps, int
         case STEP_INPUT:
         case STEP_INPUT_OUTPUT: {
             register_state_t *s = fixed_of(x);
-            if (register_read_input(g, x, s, &v) < 0) {
+            if (SCALED) {
+                v = st->col[k];
+            } else if (register_read_input(g, x, s, &v) < 0) {
                 return -1;
             }
             if (st->kind == STEP_INPUT_OUTPUT) {
@@ -235,8 +257,11 @@ static inline void add_share(PyInteraction_Object *src, bool prev, float share, 
     }
 }
 
-// One sample's reverse pass, with `samples` the Adam step count.
-static inline int reverse_sample(PyGraph_Object *g, const query_step *steps, int n, int samples)
+// One sample's reverse pass, with `samples` the Adam step count; SCALED: the expected value
+// comes scaled from the block's column, at `k`.
+template <bool SCALED>
+static inline int reverse_sample(PyGraph_Object *g, const query_step *steps, int n, int samples,
+                                 int k)
 {
     float next_da = 0.0f;  // the da the step after finished writing for this one
     for (int i = n - 1; i >= 0; i--) {
@@ -253,7 +278,9 @@ static inline int reverse_sample(PyGraph_Object *g, const query_step *steps, int
         case STEP_INPUT_OUTPUT:
         case STEP_OUTPUT: {
             float t;
-            if (register_read_expected(g, x, fixed_of(x), &t) < 0) {
+            if (SCALED) {
+                t = st->expected[k];
+            } else if (register_read_expected(g, x, fixed_of(x), &t) < 0) {
                 return -1;
             }
             if (st->kind == STEP_OUTPUT) {
@@ -310,26 +337,202 @@ static inline int reverse_sample(PyGraph_Object *g, const query_step *steps, int
     return 0;
 }
 
-int query_run(PyGraph_Object *g, npy_intp count, int tune, float *)
+static inline bool is_input(const query_step *st)
 {
-    const query_step *steps = g->steps;
+    return st->kind == STEP_INPUT || st->kind == STEP_INPUT_OUTPUT;
+}
+
+static inline bool is_output(const query_step *st)
+{
+    return st->kind == STEP_OUTPUT || st->kind == STEP_INPUT_OUTPUT;
+}
+
+static bool finite_column(PyArrayObject *array, int from, int len)
+{
+    for (int k = 0; k < len; k++) {
+        if (!std::isfinite(*register_element(array, from + k))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the next `len` inputs (and expected values, EXPECTED) are all finite.
+static bool block_finite(const query_step *steps, int n, int len, bool expected)
+{
+    for (int i = 0; i < n; i++) {
+        register_state_t *s = fixed_of(steps[i].x);
+        if (is_input(&steps[i]) && !finite_column(s->py_inputarray, s->array_index, len)) {
+            return false;
+        }
+        if (expected && is_output(&steps[i]) &&
+            !finite_column(s->py_expectedarray, s->array_index, len)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Scales the next `len` inputs and expected values into the steps' columns.
+static void scale_block(const query_step *steps, int n, int len)
+{
+    for (int i = 0; i < n; i++) {
+        const query_step *st = &steps[i];
+        register_state_t *s = fixed_of(st->x);
+        if (is_input(st)) {
+            for (int k = 0; k < len; k++) {
+                st->col[k] = register_scale_in(st->x, s, *register_element(s->py_inputarray,
+                                                                           s->array_index + k));
+            }
+        }
+        if (is_output(st)) {
+            for (int k = 0; k < len; k++) {
+                st->expected[k] = register_scale_in(
+                    st->x, s, *register_element(s->py_expectedarray, s->array_index + k));
+            }
+        }
+    }
+}
+
+// A prediction over `len` samples, slot by slot; each record ends with its last sample.
+static void predict_block(const query_step *steps, int n, int len)
+{
+    for (int i = 0; i < n; i++) {
+        const query_step *st = &steps[i];
+        PyInteraction_Object *x = st->x;
+        float *c = st->col;
+        const float *c0 = st->src0 != nullptr ? steps[st->loc0].col : nullptr;
+        const float *c1 = st->src1 != nullptr ? steps[st->loc1].col : nullptr;
+        switch (st->kind) {
+        case STEP_INPUT:
+        case STEP_INPUT_OUTPUT: {
+            register_state_t *s = fixed_of(x);
+            for (int k = 0; k < len; k++) {
+                c[k] = register_scale_in(x, s, *register_element(s->py_inputarray,
+                                                                 s->array_index + k));
+            }
+            if (st->kind == STEP_INPUT) {
+                s->array_index += len;
+                break;
+            }
+            for (int k = 0; k < len; k++, s->array_index++) {
+                register_write_output(s, c[k]);
+            }
+            break;
+        }
+        case STEP_PASS:
+        case STEP_OUTPUT: {
+            register_state_t *s = fixed_of(x);
+            memcpy(c, c0, (size_t)len * sizeof(float));
+            if (st->kind == STEP_PASS) {
+                s->array_index += len;
+                break;
+            }
+            for (int k = 0; k < len; k++, s->array_index++) {
+                register_write_output(s, c[k]);
+            }
+            break;
+        }
+        case STEP_CAT_INPUT:
+            for (int k = 0; k < len; k++, cat_of(x)->array_index++) {
+                c[k] = cat_read_input(cat_of(x));  // the weights as they stand: no step changes them
+            }
+            break;
+        case STEP_CAT_PASS:
+            memcpy(c, c0, (size_t)len * sizeof(float));
+            break;
+        case STEP_LINEAR1:
+            for (int k = 0; k < len; k++) {
+                c[k] = linear_value<false>(linear_of(x), c0[k], 0.0f);
+            }
+            break;
+        case STEP_LINEAR2:
+            for (int k = 0; k < len; k++) {
+                c[k] = linear_value<true>(linear_of(x), c0[k], c1[k]);
+            }
+            break;
+        case STEP_TANH1:
+            for (int k = 0; k < len; k++) {
+                c[k] = tanh_value<false>(linear_of(x), c0[k], 0.0f);
+            }
+            break;
+        case STEP_TANH2:
+            for (int k = 0; k < len; k++) {
+                c[k] = tanh_value<true>(linear_of(x), c0[k], c1[k]);
+            }
+            break;
+        case STEP_GAUSSIAN1:
+            for (int k = 0; k < len; k++) {
+                c[k] = gaussian_value<false>(gaussian_of(x), c0[k], 0.0f);
+            }
+            break;
+        case STEP_GAUSSIAN2:
+            for (int k = 0; k < len; k++) {
+                c[k] = gaussian_value<true>(gaussian_of(x), c0[k], c1[k]);
+            }
+            break;
+        case STEP_SINE:
+            for (int k = 0; k < len; k++) {
+                c[k] = sine_value(sine_of(x), c0[k]);
+            }
+            break;
+        case STEP_MULTIPLY:
+            for (int k = 0; k < len; k++) {
+                c[k] = multiply_value(c0[k], c1[k]);
+            }
+            break;
+        default:  // a table step never runs in blocks
+            break;
+        }
+        x->activation[0] = c[len - 1];
+        x->da[0] = 0.0f;
+    }
+}
+
+// One sample, forward and, when training, reverse.
+template <bool SCALED>
+static inline int run_sample(PyGraph_Object *g, const query_step *steps, int n, int tune, int k)
+{
+    if (forward_sample<SCALED>(g, steps, n, k) != 0) {
+        return -1;
+    }
+    if (!tune) {
+        return 0;
+    }
+    if (g->samples < INT_MAX) {  // saturate: past 1000 the Adam step no longer reads it
+        g->samples++;
+    }
+    return reverse_sample<SCALED>(g, steps, n, g->samples, k);
+}
+
+int query_run(PyGraph_Object *g, npy_intp count, int tune, float *block)
+{
+    query_step *steps = g->steps;
     int n = g->size;
     if (count > 0) {
         g->latest_batchsize = 1;
     }
-    for (npy_intp k = 0; k < count; k++) {
-        if (forward_sample(g, steps, n) != 0) {
-            return -1;
+    for (int i = 0; block != nullptr && i < n; i++) {
+        steps[i].col = block + (size_t)i * QUERY_BLOCK;
+        steps[i].expected = block + (size_t)n * QUERY_BLOCK;
+    }
+    for (npy_intp done = 0; done < count;) {
+        int len = count - done < QUERY_BLOCK ? (int)(count - done) : QUERY_BLOCK;
+        if (block == nullptr || !block_finite(steps, n, len, tune)) {
+            for (int k = 0; k < len; k++) {
+                if (run_sample<false>(g, steps, n, tune, k) != 0) {
+                    return -1;
+                }
+            }
+        } else if (!tune) {
+            predict_block(steps, n, len);
+        } else {
+            scale_block(steps, n, len);
+            for (int k = 0; k < len; k++) {
+                run_sample<true>(g, steps, n, tune, k);  // cannot fail: every value is finite
+            }
         }
-        if (!tune) {
-            continue;
-        }
-        if (g->samples < INT_MAX) {  // saturate: past 1000 the Adam step no longer reads it
-            g->samples++;
-        }
-        if (reverse_sample(g, steps, n, g->samples) != 0) {
-            return -1;
-        }
+        done += len;
     }
     return 0;
 }

@@ -33,17 +33,21 @@ typedef struct query_step {
     PyInteraction_Object *src0;  // null for an input
     PyInteraction_Object *src1;  // null with fewer than two sources
     graphlocation_t loc0, loc1;  // the source slots
+    float *col;                  // block mode: the step's values over the block
+    float *expected;             // block mode, training: the output's scaled expected values
 } query_step;
 
 // Samples a block holds: prediction runs each slot over a block before the next slot.
 enum { QUERY_BLOCK = 256 };
 
 // Resolves every slot's step; returns the number of floats of block space the query needs
-// (0 when it runs sample by sample only).
+// (0 when it runs sample by sample only). With that space a prediction runs each slot over
+// a block of samples before the next slot, and training scales a block's inputs and
+// expected values ahead of the per-sample passes.
 size_t query_resolve(PyGraph_Object *g, int tune);
 
-// Runs `count` samples; `block` holds the space query_resolve asked for. 0, or -1 with the
-// error recorded in the graph.
+// Runs `count` samples; `block` holds the space query_resolve asked for, or is null for
+// sample by sample. 0, or -1 with the error recorded in the graph.
 int query_run(PyGraph_Object *g, npy_intp count, int tune, float *block);
 
 // Reads the environment once, at module start.
