@@ -9,11 +9,10 @@
 // object loads, before Python calls PyInit__tolq.
 static interaction_type *interaction_types = nullptr;
 
-int tolq_add_interactiontype(interaction_type *typeobj)
+void tolq_add_interactiontype(interaction_type *typeobj)
 {
     typeobj->next = interaction_types;
     interaction_types = typeobj;
-    return 0;
 }
 
 interaction_type *tolq_find_interactiontype(const char *type_name)

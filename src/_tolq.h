@@ -124,16 +124,28 @@ typedef struct PyInteractionState_Object {
     PyInteraction_Object *interaction;  // no reference; emptied when the interaction is freed
 } PyInteractionState_Object;
 
-// PyTypeObject grows with every Python release and its trailing slots are meant to stay
-// zero, so the type objects below name only the slots they fill.
-#define TOLQ_TYPE_OBJECT_BEGIN \
-    _Pragma("GCC diagnostic push") \
-    _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"")
-#define TOLQ_TYPE_OBJECT_END _Pragma("GCC diagnostic pop")
+// The type objects list every slot in order; the slots after tp_finalize differ between
+// Python releases and stay empty here.
+#if PY_VERSION_HEX >= 0x030D0000
+#define TOLQ_TYPE_OBJECT_TAIL nullptr /* tp_vectorcall */, 0 /* tp_watched */, 0 /* tp_versions_used */
+#elif PY_VERSION_HEX >= 0x030C0000
+#define TOLQ_TYPE_OBJECT_TAIL nullptr /* tp_vectorcall */, 0 /* tp_watched */
+#else
+#define TOLQ_TYPE_OBJECT_TAIL nullptr /* tp_vectorcall */
+#endif
 
 extern PyTypeObject PyGraph_Type;
 extern PyTypeObject PyInteraction_Type;
 extern PyTypeObject PyInteractionState_Type;
+
+// The type state laid over an interaction record's data area.
+template <typename T>
+static inline T *type_state(PyInteraction_Object *interaction)
+{
+    static_assert(sizeof(T) <= sizeof(PyInteraction_Object::data),
+                  "a type state must fit the interaction record");
+    return (T *)interaction->data;
+}
 
 // The graph accessors: plain indexed reads and writes, no tests. The passes run them
 // for every interaction and sample with the interpreter lock released.
@@ -152,16 +164,14 @@ static inline float graph_get_da(PyGraph_Object *g, graphlocation_t loc, int n)
     return g->interactions[loc]->da[n];
 }
 
-static inline int graph_add_da(PyGraph_Object *g, graphlocation_t loc, int n, float da)
+static inline void graph_add_da(PyGraph_Object *g, graphlocation_t loc, int n, float da)
 {
     g->interactions[loc]->da[n] += da;
-    return 0;
 }
 
-static inline int graph_reset_da(PyGraph_Object *g, graphlocation_t loc, int n)
+static inline void graph_reset_da(PyGraph_Object *g, graphlocation_t loc, int n)
 {
     g->interactions[loc]->da[n] = 0.0f;
-    return 0;
 }
 
 // Records a failure inside a pass, where no interpreter call may be made; the query
@@ -169,7 +179,7 @@ static inline int graph_reset_da(PyGraph_Object *g, graphlocation_t loc, int n)
 void graph_record_error(PyGraph_Object *g, PyObject *exc, const char *fmt, const char *arg);
 
 // Registry (_tolq.cpp).
-int tolq_add_interactiontype(interaction_type *typeobj);
+void tolq_add_interactiontype(interaction_type *typeobj);
 interaction_type *tolq_find_interactiontype(const char *type_name);
 
 PyObject *graph_addtomodule(PyObject *m);
@@ -203,6 +213,15 @@ static inline float *float_param_field(const float_param *params, void *state, c
         }
     }
     return nullptr;
+}
+
+// Fills `names`, one entry per entry of `params`, with the parameter names and the closing
+// null: the `attributes` list of a type, drawn from its one table of parameters.
+static inline void float_param_names(const float_param *params, const char **names)
+{
+    do {
+        *names++ = params->name;
+    } while ((params++)->name != nullptr);
 }
 
 // The parameter as a new Python float, or null for a name not in `params`.
@@ -254,7 +273,7 @@ typedef struct linear_state {
     float lr;        // learning rate, fixed at initialize
 } linear_state_t;
 
-extern const char *linear_attributes[];
+extern const char *linear_attributes[4];  // filled at load from linear's parameter table
 int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value);
 PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name);
 const char *linear_get_tooltip(PyInteraction_Object *interaction);
@@ -283,7 +302,7 @@ typedef struct category_hashmap {
 // key that cannot be hashed, or MemoryError.
 category_entry *category_hashmap_get(category_hashmap *map, PyObject *key);
 // Frees every entry and releases every key; the map is empty and usable afterwards.
-int category_hashmap_clear(category_hashmap *map);
+void category_hashmap_clear(category_hashmap *map);
 // The entry after `curr` (the first for null): ascending buckets, newest first within one.
 category_entry *category_hashmap_iterate(category_hashmap *map, category_entry *curr);
 

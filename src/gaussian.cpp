@@ -10,12 +10,15 @@
 
 static_assert(sizeof(gaussian_state_t) == 20, "gaussian state is five floats");
 
-static const char *attributes[] = {"center0", "center1", "w0", "w1", nullptr};
+static const float_param params[] = {
+    {"center0", offsetof(gaussian_state_t, center0)},
+    {"center1", offsetof(gaussian_state_t, center1)},
+    {"w0", offsetof(gaussian_state_t, w0)},
+    {"w1", offsetof(gaussian_state_t, w1)},
+    {nullptr, 0},
+};
 
-static inline gaussian_state_t *state_of(PyInteraction_Object *interaction)
-{
-    return (gaussian_state_t *)interaction->data;
-}
+static const char *attributes[sizeof(params) / sizeof(params[0])];  // from params, at load
 
 static inline float rand_width(void)
 {
@@ -24,7 +27,7 @@ static inline float rand_width(void)
 
 static int initialize(PyInteraction_Object *interaction)
 {
-    gaussian_state_t *s = state_of(interaction);
+    gaussian_state_t *s = type_state<gaussian_state_t>(interaction);
     memset(s, 0, sizeof(*s));
     s->center0 = rand_unit();
     s->center1 = rand_unit();
@@ -41,7 +44,7 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     if (n_samples < 1) {
         return 0;
     }
-    gaussian_state_t *s = state_of(interaction);
+    gaussian_state_t *s = type_state<gaussian_state_t>(interaction);
     float a0 = graph_get_activation(g, interaction->sources[0], 0);
     interaction->activation[0] =
         interaction->sourcecount == 2
@@ -52,7 +55,7 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
 
 static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    gaussian_state_t *s = state_of(interaction);
+    gaussian_state_t *s = type_state<gaussian_state_t>(interaction);
     if (n_samples < 1) {
         gaussian_step(s, 0.0f, 0.0f, 0.0f, 0.0f);
         return 0;
@@ -74,29 +77,21 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
-static const float_param params[] = {
-    {"center0", offsetof(gaussian_state_t, center0)},
-    {"center1", offsetof(gaussian_state_t, center1)},
-    {"w0", offsetof(gaussian_state_t, w0)},
-    {"w1", offsetof(gaussian_state_t, w1)},
-    {nullptr, 0},
-};
-
 // An unlisted name is accepted and changes nothing.
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    return float_param_set(params, state_of(interaction), name, value) < 0 ? -1 : 0;
+    return float_param_set(params, type_state<gaussian_state_t>(interaction), name, value) < 0 ? -1 : 0;
 }
 
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
 {
-    return float_param_get(params, state_of(interaction), name);
+    return float_param_get(params, type_state<gaussian_state_t>(interaction), name);
 }
 
 static const char *get_tooltip(PyInteraction_Object *interaction)
 {
     static char buffer[128];
-    gaussian_state_t *s = state_of(interaction);
+    gaussian_state_t *s = type_state<gaussian_state_t>(interaction);
     // Bounded: a text too long for the buffer is cut, never written past it.
     if (interaction->sourcecount == 1) {
         snprintf(buffer, sizeof(buffer), "center: %.2f\nwidth: %.2f", (double)s->center0,
@@ -130,5 +125,6 @@ static interaction_type typeobj = {
 
 __attribute__((constructor)) static void init(void)
 {
+    float_param_names(params, attributes);
     tolq_add_interactiontype(&typeobj);
 }

@@ -10,16 +10,18 @@
 
 static_assert(sizeof(linear_state_t) == 40, "linear state is ten floats");
 
-const char *linear_attributes[] = {"w0", "w1", "bias", nullptr};
+static const float_param params[] = {
+    {"w0", offsetof(linear_state_t, w0)},
+    {"w1", offsetof(linear_state_t, w1)},
+    {"bias", offsetof(linear_state_t, bias)},
+    {nullptr, 0},
+};
 
-static inline linear_state_t *state_of(PyInteraction_Object *interaction)
-{
-    return (linear_state_t *)interaction->data;
-}
+const char *linear_attributes[4];  // from params, at load
 
 static int initialize(PyInteraction_Object *interaction)
 {
-    linear_state_t *s = state_of(interaction);
+    linear_state_t *s = type_state<linear_state_t>(interaction);
     memset(s, 0, sizeof(*s));
     s->w0 = rand_unit() - 0.5f;
     s->w1 = rand_unit() - 0.5f;
@@ -34,7 +36,7 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     if (n_samples < 1) {
         return 0;
     }
-    linear_state_t *s = state_of(interaction);
+    linear_state_t *s = type_state<linear_state_t>(interaction);
     float a0 = graph_get_activation(g, interaction->sources[0], 0);
     interaction->activation[0] =
         interaction->sourcecount == 2
@@ -46,7 +48,7 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
 void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
                           float dz) noexcept
 {
-    linear_state_t *s = state_of(interaction);
+    linear_state_t *s = type_state<linear_state_t>(interaction);
     if (n_samples < 1) {
         // Also without a sample: the moments decay and the parameters move by momentum.
         linear_adam(s, g->samples, 0.0f, 0.0f, 0.0f);
@@ -73,28 +75,21 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
-static const float_param params[] = {
-    {"w0", offsetof(linear_state_t, w0)},
-    {"w1", offsetof(linear_state_t, w1)},
-    {"bias", offsetof(linear_state_t, bias)},
-    {nullptr, 0},
-};
-
 // Unknown names are refused.
 int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    return float_param_set(params, state_of(interaction), name, value) == 0 ? 0 : -1;
+    return float_param_set(params, type_state<linear_state_t>(interaction), name, value) == 0 ? 0 : -1;
 }
 
 PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name)
 {
-    return float_param_get(params, state_of(interaction), name);
+    return float_param_get(params, type_state<linear_state_t>(interaction), name);
 }
 
 const char *linear_get_tooltip(PyInteraction_Object *interaction)
 {
     static char buffer[128];
-    linear_state_t *s = state_of(interaction);
+    linear_state_t *s = type_state<linear_state_t>(interaction);
     // Bounded: a text too long for the buffer is cut, never written past it.
     if (interaction->sourcecount == 1) {
         snprintf(buffer, sizeof(buffer), "w: %.2f\nbias: %.2f", (double)s->w0, (double)s->bias);
@@ -127,5 +122,6 @@ static interaction_type typeobj = {
 
 __attribute__((constructor)) static void init(void)
 {
+    float_param_names(params, linear_attributes);
     tolq_add_interactiontype(&typeobj);
 }

@@ -1,4 +1,18 @@
 // The Graph object: slots of interactions, its structural hash, and the query driver.
+//
+// How a query runs (PyGraph_method_query):
+//  1. The graph and every interaction in it are marked busy: binding runs Python code
+//     (hashing, comparisons, float conversion) that could otherwise change what the passes
+//     read. The marks stay until the result is handed over, or the query fails.
+//  2. Each slot is validated in slot order and each input register binds its array.
+//  3. Arrays left on registers that are not the output are released; the output binds the
+//     expected values (or releases them) and creates the result array.
+//  4. Every slot is resolved to a step kind of the query loop (query_loop.cpp), and the
+//     room for blocks is allocated.
+//  5. The interpreter lock is released and the loop runs the passes; an error inside them
+//     is recorded in the graph, and the loop stops.
+//  6. With the lock taken back, a recorded error is raised; otherwise the inputs are
+//     unbound and the output hands over its result. The busy marks end.
 #include "_tolq.h"
 #include "query_loop.h"
 
@@ -495,31 +509,62 @@ static PyMappingMethods PyGraph_mapping = {
     PyGraph_SetItem,  /* mp_ass_subscript */
 };
 
-TOLQ_TYPE_OBJECT_BEGIN
 PyTypeObject PyGraph_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "_tolq.Graph",
-    .tp_basicsize = sizeof(PyGraph_Object),
-    .tp_dealloc = PyGraph_dealloc,
-    .tp_repr = PyGraph_repr,
-    .tp_as_mapping = &PyGraph_mapping,
-    .tp_hash = PyGraph_hash,
-    .tp_str = PyGraph_str,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "Tolq Graph",
-    .tp_methods = PyGraph_methods,
-    .tp_getset = PyGraph_getsetters,
-    .tp_init = PyGraph_init,
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "_tolq.Graph",                            /* tp_name */
+    sizeof(PyGraph_Object),                   /* tp_basicsize */
+    0,                                        /* tp_itemsize */
+    PyGraph_dealloc,                          /* tp_dealloc */
+    0,                                        /* tp_vectorcall_offset */
+    nullptr,                                  /* tp_getattr */
+    nullptr,                                  /* tp_setattr */
+    nullptr,                                  /* tp_as_async */
+    PyGraph_repr,                             /* tp_repr */
+    nullptr,                                  /* tp_as_number */
+    nullptr,                                  /* tp_as_sequence */
+    &PyGraph_mapping,                         /* tp_as_mapping */
+    PyGraph_hash,                             /* tp_hash */
+    nullptr,                                  /* tp_call */
+    PyGraph_str,                              /* tp_str */
+    nullptr,                                  /* tp_getattro */
+    nullptr,                                  /* tp_setattro */
+    nullptr,                                  /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, /* tp_flags */
+    "Tolq Graph",                             /* tp_doc */
+    nullptr,                                  /* tp_traverse */
+    nullptr,                                  /* tp_clear */
+    nullptr,                                  /* tp_richcompare */
+    0,                                        /* tp_weaklistoffset */
+    nullptr,                                  /* tp_iter */
+    nullptr,                                  /* tp_iternext */
+    PyGraph_methods,                          /* tp_methods */
+    nullptr,                                  /* tp_members */
+    PyGraph_getsetters,                       /* tp_getset */
+    nullptr,                                  /* tp_base */
+    nullptr,                                  /* tp_dict */
+    nullptr,                                  /* tp_descr_get */
+    nullptr,                                  /* tp_descr_set */
+    0,                                        /* tp_dictoffset */
+    PyGraph_init,                             /* tp_init */
+    nullptr,                                  /* tp_alloc */
+    PyType_GenericNew,                        /* tp_new */
+    nullptr,                                  /* tp_free */
+    nullptr,                                  /* tp_is_gc */
+    nullptr,                                  /* tp_bases */
+    nullptr,                                  /* tp_mro */
+    nullptr,                                  /* tp_cache */
+    nullptr,                                  /* tp_subclasses */
+    nullptr,                                  /* tp_weaklist */
+    nullptr,                                  /* tp_del */
+    0,                                        /* tp_version_tag */
+    nullptr,                                  /* tp_finalize */
+    TOLQ_TYPE_OBJECT_TAIL
 };
-TOLQ_TYPE_OBJECT_END
 
 PyObject *graph_addtomodule(PyObject *m)
 {
-    PyGraph_Type.tp_new = PyType_GenericNew;
-    if (PyType_Ready(&PyGraph_Type) < 0) {
+    if (PyModule_AddType(m, &PyGraph_Type) < 0) {  // readies the type, adds it as "Graph"
         return nullptr;
     }
-    Py_INCREF(&PyGraph_Type);
-    PyModule_AddObject(m, "Graph", (PyObject *)&PyGraph_Type);
     return m;
 }

@@ -33,31 +33,6 @@ void query_loop_init(void)
     table_passes_only = v != nullptr && v[0] != '\0' && strcmp(v, "0") != 0;
 }
 
-static inline register_state_t *fixed_of(PyInteraction_Object *x)
-{
-    return (register_state_t *)x->data;
-}
-
-static inline register_cat_state_t *cat_of(PyInteraction_Object *x)
-{
-    return (register_cat_state_t *)x->data;
-}
-
-static inline linear_state_t *linear_of(PyInteraction_Object *x)
-{
-    return (linear_state_t *)x->data;
-}
-
-static inline gaussian_state_t *gaussian_of(PyInteraction_Object *x)
-{
-    return (gaussian_state_t *)x->data;
-}
-
-static inline sine_state_t *sine_of(PyInteraction_Object *x)
-{
-    return (sine_state_t *)x->data;
-}
-
 // The output's loss as a loss_kind; false for a function the loop does not know.
 static bool loss_kind_of(loss_func f, int *kind)
 {
@@ -79,7 +54,7 @@ static enum step_kind kind_of(PyInteraction_Object *x, int tune, int *loss)
     bool two = x->sourcecount == 2;
     switch (x->typeobj->family) {
     case FAMILY_FIXED: {
-        register_state_t *s = fixed_of(x);
+        register_state_t *s = type_state<register_state_t>(x);
         bool output = s->py_outputarray != nullptr;
         // Training: the register holding the result is the one holding the expected values.
         if (tune && (output != (s->py_expectedarray != nullptr) ||
@@ -182,7 +157,7 @@ static inline int forward_sample(PyGraph_Object *g, const query_step *steps, int
         switch (st->kind) {
         case STEP_INPUT:
         case STEP_INPUT_OUTPUT: {
-            register_state_t *s = fixed_of(x);
+            register_state_t *s = type_state<register_state_t>(x);
             if (SCALED) {
                 v = st->col[k];
             } else if (register_read_input(g, x, s, &v) < 0) {
@@ -196,40 +171,40 @@ static inline int forward_sample(PyGraph_Object *g, const query_step *steps, int
         }
         case STEP_PASS:
             v = a0;
-            fixed_of(x)->array_index++;
+            type_state<register_state_t>(x)->array_index++;
             break;
         case STEP_OUTPUT:
             v = a0;
-            register_write_output(fixed_of(x), v);
-            fixed_of(x)->array_index++;
+            register_write_output(type_state<register_state_t>(x), v);
+            type_state<register_state_t>(x)->array_index++;
             break;
         case STEP_CAT_INPUT:
-            v = cat_read_input(cat_of(x));
-            cat_of(x)->array_index++;
+            v = cat_read_input(type_state<register_cat_state_t>(x));
+            type_state<register_cat_state_t>(x)->array_index++;
             break;
         case STEP_CAT_PASS:
             v = a0;
             break;
         case STEP_LINEAR1:
-            v = linear_value<false>(linear_of(x), a0, a1);
+            v = linear_value<false>(type_state<linear_state_t>(x), a0, a1);
             break;
         case STEP_LINEAR2:
-            v = linear_value<true>(linear_of(x), a0, a1);
+            v = linear_value<true>(type_state<linear_state_t>(x), a0, a1);
             break;
         case STEP_TANH1:
-            v = tanh_value<false>(linear_of(x), a0, a1);
+            v = tanh_value<false>(type_state<linear_state_t>(x), a0, a1);
             break;
         case STEP_TANH2:
-            v = tanh_value<true>(linear_of(x), a0, a1);
+            v = tanh_value<true>(type_state<linear_state_t>(x), a0, a1);
             break;
         case STEP_GAUSSIAN1:
-            v = gaussian_value<false>(gaussian_of(x), a0, a1);
+            v = gaussian_value<false>(type_state<gaussian_state_t>(x), a0, a1);
             break;
         case STEP_GAUSSIAN2:
-            v = gaussian_value<true>(gaussian_of(x), a0, a1);
+            v = gaussian_value<true>(type_state<gaussian_state_t>(x), a0, a1);
             break;
         case STEP_SINE:
-            v = sine_value(sine_of(x), a0);
+            v = sine_value(type_state<sine_state_t>(x), a0);
             break;
         case STEP_MULTIPLY:
             v = multiply_value(a0, a1);
@@ -280,7 +255,7 @@ static inline int reverse_sample(PyGraph_Object *g, const query_step *steps, int
             float t;
             if (SCALED) {
                 t = st->expected[k];
-            } else if (register_read_expected(g, x, fixed_of(x), &t) < 0) {
+            } else if (register_read_expected(g, x, type_state<register_state_t>(x), &t) < 0) {
                 return -1;
             }
             if (st->kind == STEP_OUTPUT) {
@@ -297,28 +272,28 @@ static inline int reverse_sample(PyGraph_Object *g, const query_step *steps, int
             share0 = da;
             break;
         case STEP_CAT_INPUT:
-            cat_learn(cat_of(x), da);
+            cat_learn(type_state<register_cat_state_t>(x), da);
             continue;
         case STEP_LINEAR1:
-            linear_learn<false>(linear_of(x), samples, a0, a1, linear_dz(a, da), &share0, &share1);
+            linear_learn<false>(type_state<linear_state_t>(x), samples, a0, a1, linear_dz(a, da), &share0, &share1);
             break;
         case STEP_LINEAR2:
-            linear_learn<true>(linear_of(x), samples, a0, a1, linear_dz(a, da), &share0, &share1);
+            linear_learn<true>(type_state<linear_state_t>(x), samples, a0, a1, linear_dz(a, da), &share0, &share1);
             break;
         case STEP_TANH1:
-            linear_learn<false>(linear_of(x), samples, a0, a1, tanh_dz(a, da), &share0, &share1);
+            linear_learn<false>(type_state<linear_state_t>(x), samples, a0, a1, tanh_dz(a, da), &share0, &share1);
             break;
         case STEP_TANH2:
-            linear_learn<true>(linear_of(x), samples, a0, a1, tanh_dz(a, da), &share0, &share1);
+            linear_learn<true>(type_state<linear_state_t>(x), samples, a0, a1, tanh_dz(a, da), &share0, &share1);
             break;
         case STEP_GAUSSIAN1:
-            gaussian_learn<false>(gaussian_of(x), a, da, a0, a1, &share0, &share1);
+            gaussian_learn<false>(type_state<gaussian_state_t>(x), a, da, a0, a1, &share0, &share1);
             break;
         case STEP_GAUSSIAN2:
-            gaussian_learn<true>(gaussian_of(x), a, da, a0, a1, &share0, &share1);
+            gaussian_learn<true>(type_state<gaussian_state_t>(x), a, da, a0, a1, &share0, &share1);
             break;
         case STEP_SINE:
-            sine_learn(sine_of(x), a0, da, &share0);
+            sine_learn(type_state<sine_state_t>(x), a0, da, &share0);
             break;
         case STEP_MULTIPLY:
             multiply_shares(a0, a1, da, &share0, &share1);
@@ -361,7 +336,7 @@ static bool finite_column(PyArrayObject *array, int from, int len)
 static bool block_finite(const query_step *steps, int n, int len, bool expected)
 {
     for (int i = 0; i < n; i++) {
-        register_state_t *s = fixed_of(steps[i].x);
+        register_state_t *s = type_state<register_state_t>(steps[i].x);
         if (is_input(&steps[i]) && !finite_column(s->py_inputarray, s->array_index, len)) {
             return false;
         }
@@ -378,7 +353,7 @@ static void scale_block(const query_step *steps, int n, int len)
 {
     for (int i = 0; i < n; i++) {
         const query_step *st = &steps[i];
-        register_state_t *s = fixed_of(st->x);
+        register_state_t *s = type_state<register_state_t>(st->x);
         if (is_input(st)) {
             for (int k = 0; k < len; k++) {
                 st->col[k] = register_scale_in(st->x, s, *register_element(s->py_inputarray,
@@ -406,7 +381,7 @@ static void predict_block(const query_step *steps, int n, int len)
         switch (st->kind) {
         case STEP_INPUT:
         case STEP_INPUT_OUTPUT: {
-            register_state_t *s = fixed_of(x);
+            register_state_t *s = type_state<register_state_t>(x);
             for (int k = 0; k < len; k++) {
                 c[k] = register_scale_in(x, s, *register_element(s->py_inputarray,
                                                                  s->array_index + k));
@@ -422,7 +397,7 @@ static void predict_block(const query_step *steps, int n, int len)
         }
         case STEP_PASS:
         case STEP_OUTPUT: {
-            register_state_t *s = fixed_of(x);
+            register_state_t *s = type_state<register_state_t>(x);
             memcpy(c, c0, (size_t)len * sizeof(float));
             if (st->kind == STEP_PASS) {
                 s->array_index += len;
@@ -434,8 +409,8 @@ static void predict_block(const query_step *steps, int n, int len)
             break;
         }
         case STEP_CAT_INPUT:
-            for (int k = 0; k < len; k++, cat_of(x)->array_index++) {
-                c[k] = cat_read_input(cat_of(x));  // the weights as they stand: no step changes them
+            for (int k = 0; k < len; k++, type_state<register_cat_state_t>(x)->array_index++) {
+                c[k] = cat_read_input(type_state<register_cat_state_t>(x));  // the weights as they stand: no step changes them
             }
             break;
         case STEP_CAT_PASS:
@@ -443,37 +418,37 @@ static void predict_block(const query_step *steps, int n, int len)
             break;
         case STEP_LINEAR1:
             for (int k = 0; k < len; k++) {
-                c[k] = linear_value<false>(linear_of(x), c0[k], 0.0f);
+                c[k] = linear_value<false>(type_state<linear_state_t>(x), c0[k], 0.0f);
             }
             break;
         case STEP_LINEAR2:
             for (int k = 0; k < len; k++) {
-                c[k] = linear_value<true>(linear_of(x), c0[k], c1[k]);
+                c[k] = linear_value<true>(type_state<linear_state_t>(x), c0[k], c1[k]);
             }
             break;
         case STEP_TANH1:
             for (int k = 0; k < len; k++) {
-                c[k] = tanh_value<false>(linear_of(x), c0[k], 0.0f);
+                c[k] = tanh_value<false>(type_state<linear_state_t>(x), c0[k], 0.0f);
             }
             break;
         case STEP_TANH2:
             for (int k = 0; k < len; k++) {
-                c[k] = tanh_value<true>(linear_of(x), c0[k], c1[k]);
+                c[k] = tanh_value<true>(type_state<linear_state_t>(x), c0[k], c1[k]);
             }
             break;
         case STEP_GAUSSIAN1:
             for (int k = 0; k < len; k++) {
-                c[k] = gaussian_value<false>(gaussian_of(x), c0[k], 0.0f);
+                c[k] = gaussian_value<false>(type_state<gaussian_state_t>(x), c0[k], 0.0f);
             }
             break;
         case STEP_GAUSSIAN2:
             for (int k = 0; k < len; k++) {
-                c[k] = gaussian_value<true>(gaussian_of(x), c0[k], c1[k]);
+                c[k] = gaussian_value<true>(type_state<gaussian_state_t>(x), c0[k], c1[k]);
             }
             break;
         case STEP_SINE:
             for (int k = 0; k < len; k++) {
-                c[k] = sine_value(sine_of(x), c0[k]);
+                c[k] = sine_value(type_state<sine_state_t>(x), c0[k]);
             }
             break;
         case STEP_MULTIPLY:

@@ -9,15 +9,8 @@
 #include <cmath>
 #include <cstring>
 
-static_assert(sizeof(register_state_t) <= sizeof(((PyInteraction_Object *)0)->data),
-              "register state must fit the interaction record");
 
 static const char *attributes[] = {"feature_min", "feature_max", "auto_adapt", nullptr};
-
-static inline register_state_t *state_of(PyInteraction_Object *interaction)
-{
-    return (register_state_t *)interaction->data;
-}
 
 static void set_default_range(register_state_t *s)
 {
@@ -31,7 +24,7 @@ static void set_default_range(register_state_t *s)
 
 static int initialize(PyInteraction_Object *interaction)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     s->array_index = 0;
     s->py_inputarray = nullptr;
     s->py_outputarray = nullptr;
@@ -114,7 +107,7 @@ static bool short_range(PyArrayObject *array, float *hi, float *lo)
 // changed, so a failure leaves the range as it was.
 static int widen_range(PyInteraction_Object *interaction, PyArrayObject *array, const char *role)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     float hi, lo;
     if (PyArray_SIZE(array) == 0) {
         return 0;  // nothing to cover
@@ -137,7 +130,7 @@ static int widen_range(PyInteraction_Object *interaction, PyArrayObject *array, 
 static int bind_copy(PyInteraction_Object *interaction, PyArrayObject **field, PyObject *array,
                      const char *role)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     s->array_index = 0;
     Py_CLEAR(*field);
     if (array == nullptr) {
@@ -155,7 +148,7 @@ static int bind_copy(PyInteraction_Object *interaction, PyArrayObject **field, P
 
 static int set_inputarray(PyInteraction_Object *interaction, PyObject *array)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     if (bind_copy(interaction, &s->py_inputarray, array, "input") < 0) {
         return -1;
     }
@@ -171,7 +164,7 @@ static int set_inputarray(PyInteraction_Object *interaction, PyObject *array)
 
 static int set_expectedarray(PyInteraction_Object *interaction, PyObject *array)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     if (bind_copy(interaction, &s->py_expectedarray, array, "expected") < 0) {
         return -1;
     }
@@ -183,7 +176,7 @@ static int set_expectedarray(PyInteraction_Object *interaction, PyObject *array)
 
 static int create_outputarray(PyInteraction_Object *interaction, long n)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     set_default_range(s);
     s->array_index = 0;
     Py_CLEAR(s->py_outputarray);
@@ -196,7 +189,7 @@ static int create_outputarray(PyInteraction_Object *interaction, long n)
 
 static PyObject *get_outputarray(PyInteraction_Object *interaction)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     PyObject *array = (PyObject *)s->py_outputarray;
     s->py_outputarray = nullptr;
     return array;
@@ -208,7 +201,7 @@ static PyObject *get_outputarray(PyInteraction_Object *interaction)
 // into the loss gradient, where any other passes its da on.
 static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     if (n_samples >= 1) {
         float a;
         if (interaction->sources[0] == -1) {
@@ -229,7 +222,7 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
 
 static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     bool source = interaction->sources[0] != -1;
     if (n_samples <= 0) {
         return 0;
@@ -251,7 +244,7 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
 
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     if (strcmp(name, "feature_min") == 0) {
         return PyFloat_FromDouble(s->feature_min);
     }
@@ -266,7 +259,7 @@ static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
 
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     float *end = nullptr;
     if (strcmp(name, "feature_min") == 0) {
         end = &s->feature_min;
@@ -300,23 +293,23 @@ static const struct {
     {nullptr, nullptr},
 };
 
-// Stores the loss named `function_name` into `*function`; non-zero, and nothing stored,
-// when no loss has that name.
-static int set_loss_function_from_string(const char *function_name, loss_func *function)
+// Stores the loss named `function_name` into `*function`; false, and nothing stored, when
+// no loss has that name.
+static bool set_loss_function_from_string(const char *function_name, loss_func *function)
 {
     for (int i = 0; loss_functions[i].name != nullptr; i++) {
         if (strcmp(function_name, loss_functions[i].name) == 0) {
             *function = loss_functions[i].function;
-            return 0;
+            return true;
         }
     }
-    return -1;
+    return false;
 }
 
 static int set_loss(PyInteraction_Object *interaction, PyObject *value)
 {
     const char *name = PyBytes_Check(value) ? PyBytes_AsString(value) : PyUnicode_AsUTF8(value);
-    if (name == nullptr || set_loss_function_from_string(name, &interaction->loss_dv_f) != 0) {
+    if (name == nullptr || !set_loss_function_from_string(name, &interaction->loss_dv_f)) {
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, "Invalid loss function provided");
         return -1;
@@ -326,7 +319,7 @@ static int set_loss(PyInteraction_Object *interaction, PyObject *value)
 
 static void deallocate(PyInteraction_Object *interaction)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     Py_CLEAR(s->py_inputarray);
     Py_CLEAR(s->py_expectedarray);
     Py_CLEAR(s->py_outputarray);

@@ -8,8 +8,6 @@
 
 #include <cstring>
 
-static_assert(sizeof(register_cat_state_t) <= sizeof(((PyInteraction_Object *)0)->data),
-              "categorical register state must fit the interaction record");
 static_assert(sizeof(npy_long) == sizeof(category_entry *),
               "entry addresses are stored as NPY_LONG");
 
@@ -18,18 +16,13 @@ static const char *attributes[] = {"categories", nullptr};
 // Binds of more rows than this look categories up through a temporary index.
 static const npy_intp INDEXED_BIND = 256;
 
-static inline register_cat_state_t *state_of(PyInteraction_Object *interaction)
-{
-    return (register_cat_state_t *)interaction->data;
-}
-
 // The cell written every sample gets a cache line of its own: small allocations sit side by
 // side, and registers trained in parallel threads must not share the line.
 static const size_t CACHE_LINE = 64;
 
 static int initialize(PyInteraction_Object *interaction)
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     s->map = (category_hashmap *)PyMem_Calloc(1, sizeof(category_hashmap));
     s->current_input_buffer = PyMem_Calloc(2, CACHE_LINE);
     if (s->map == nullptr || s->current_input_buffer == nullptr) {
@@ -56,7 +49,7 @@ static void release_input(register_cat_state_t *s)
 
 static int categorical_set_inputarray(PyInteraction_Object *interaction, PyObject *array)
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     release_input(s);
     if (array == nullptr) {
         return 0;
@@ -106,7 +99,7 @@ error:
 // The table's passes, for callers outside the query loop; the loop inlines the same bodies.
 static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     if (interaction->sources[0] != -1) {
         if (n_samples >= 1) {
             interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
@@ -128,7 +121,7 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     if (interaction->sources[0] != -1) {
         graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
     } else {
-        cat_learn(state_of(interaction), interaction->da[0]);
+        cat_learn(type_state<register_cat_state_t>(interaction), interaction->da[0]);
     }
     return 0;
 }
@@ -136,7 +129,7 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
 // Every name reads the categories: a list of (key, weight) pairs in the map's order.
 static PyObject *getattr(PyInteraction_Object *interaction, const char *)
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     PyObject *list = PyList_New(0);
     if (list == nullptr) {
         return nullptr;
@@ -202,7 +195,7 @@ static int fill_categories(category_hashmap *map, PyObject *list)
 // weights exactly as they were.
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     if (strcmp(name, "categories") != 0) {
         return -1;
     }
@@ -236,7 +229,7 @@ static int set_loss(PyInteraction_Object *, PyObject *)
 
 static void deallocate(PyInteraction_Object *interaction)
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     release_input(s);
     if (s->map != nullptr) {
         category_hashmap_clear(s->map);

@@ -9,16 +9,17 @@
 
 static_assert(sizeof(sine_state_t) == 12, "sine state is three floats");
 
-static const char *attributes[] = {"x0", "k", nullptr};
+static const float_param params[] = {
+    {"x0", offsetof(sine_state_t, x0)},
+    {"k", offsetof(sine_state_t, k)},
+    {nullptr, 0},
+};
 
-static inline sine_state_t *state_of(PyInteraction_Object *interaction)
-{
-    return (sine_state_t *)interaction->data;
-}
+static const char *attributes[sizeof(params) / sizeof(params[0])];  // from params, at load
 
 static int initialize(PyInteraction_Object *interaction)
 {
-    sine_state_t *s = state_of(interaction);
+    sine_state_t *s = type_state<sine_state_t>(interaction);
     memset(s, 0, sizeof(*s));
     s->k = (float)((double)(rand() % 3 + 1) * 3.141592653589793);  // pi, 2 pi or 3 pi
     s->lr = gluamine_rate(0.01, interaction->gluamine);
@@ -31,14 +32,14 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
 {
     if (n_samples >= 1) {
         interaction->activation[0] =
-            sine_value(state_of(interaction), graph_get_activation(g, interaction->sources[0], 0));
+            sine_value(type_state<sine_state_t>(interaction), graph_get_activation(g, interaction->sources[0], 0));
     }
     return 0;
 }
 
 static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    sine_state_t *s = state_of(interaction);
+    sine_state_t *s = type_state<sine_state_t>(interaction);
     if (n_samples < 1) {
         sine_step(s, 0.0f, 0.0f);
         return 0;
@@ -49,27 +50,21 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
-static const float_param params[] = {
-    {"x0", offsetof(sine_state_t, x0)},
-    {"k", offsetof(sine_state_t, k)},
-    {nullptr, 0},
-};
-
 // An unlisted name is accepted and changes nothing.
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    return float_param_set(params, state_of(interaction), name, value) < 0 ? -1 : 0;
+    return float_param_set(params, type_state<sine_state_t>(interaction), name, value) < 0 ? -1 : 0;
 }
 
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
 {
-    return float_param_get(params, state_of(interaction), name);
+    return float_param_get(params, type_state<sine_state_t>(interaction), name);
 }
 
 static const char *get_tooltip(PyInteraction_Object *interaction)
 {
     static char buffer[100];  // the longest text, two extreme floats with signs, needs 95
-    sine_state_t *s = state_of(interaction);
+    sine_state_t *s = type_state<sine_state_t>(interaction);
     snprintf(buffer, sizeof(buffer), "x0: %.2f\nk: %.2f", (double)s->x0, (double)s->k);
     return buffer;
 }
@@ -96,5 +91,6 @@ static interaction_type typeobj = {
 
 __attribute__((constructor)) static void init(void)
 {
+    float_param_names(params, attributes);
     tolq_add_interactiontype(&typeobj);
 }

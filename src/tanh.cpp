@@ -9,11 +9,6 @@
 
 typedef linear_state_t tanh_state_t;  // same fields in the same order
 
-static inline tanh_state_t *state_of(PyInteraction_Object *interaction)
-{
-    return (tanh_state_t *)interaction->data;
-}
-
 static inline float rand_weight(void)
 {
     return (((float)rand() * 10.0f) * 0x1p-31f) - 5.0f;
@@ -21,7 +16,7 @@ static inline float rand_weight(void)
 
 static int initialize(PyInteraction_Object *interaction)
 {
-    tanh_state_t *s = state_of(interaction);
+    tanh_state_t *s = type_state<tanh_state_t>(interaction);
     memset(s, 0, sizeof(*s));
     s->w0 = rand_weight();
     s->w1 = rand_weight();
@@ -37,7 +32,7 @@ static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     if (n_samples < 1) {
         return 0;
     }
-    tanh_state_t *s = state_of(interaction);
+    tanh_state_t *s = type_state<tanh_state_t>(interaction);
     float a0 = graph_get_activation(g, interaction->sources[0], 0);
     interaction->activation[0] =
         interaction->sourcecount == 2
