@@ -174,6 +174,24 @@ static inline void graph_reset_da(PyGraph_Object *g, graphlocation_t loc, int n)
     g->interactions[loc]->da[n] = 0.0f;
 }
 
+// The table's forward pass of a function type reading one or two sources: ONE and TWO are
+// the type's inline bodies for each count.
+template <typename S, float (*ONE)(const S *, float, float), float (*TWO)(const S *, float, float)>
+static int counted_forward(PyGraph_Object *g, PyInteraction_Object *interaction,
+                           int n_samples) noexcept
+{
+    if (n_samples < 1) {
+        return 0;
+    }
+    const S *s = type_state<S>(interaction);
+    float a0 = graph_get_activation(g, interaction->sources[0], 0);
+    interaction->activation[0] =
+        interaction->sourcecount == 2
+            ? TWO(s, a0, graph_get_activation(g, interaction->sources[1], 0))
+            : ONE(s, a0, 0.0f);
+    return 0;
+}
+
 // Records a failure inside a pass, where no interpreter call may be made; the query
 // driver raises it once it holds the lock again. `exc` is a builtin exception class.
 void graph_record_error(PyGraph_Object *g, PyObject *exc, const char *fmt, const char *arg);

@@ -39,20 +39,6 @@ static int initialize(PyInteraction_Object *interaction)
 }
 
 // The table's passes, for callers outside the query loop; the loop inlines the same bodies.
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    if (n_samples < 1) {
-        return 0;
-    }
-    gaussian_state_t *s = type_state<gaussian_state_t>(interaction);
-    float a0 = graph_get_activation(g, interaction->sources[0], 0);
-    interaction->activation[0] =
-        interaction->sourcecount == 2
-            ? gaussian_value<true>(s, a0, graph_get_activation(g, interaction->sources[1], 0))
-            : gaussian_value<false>(s, a0, 0.0f);
-    return 0;
-}
-
 static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     gaussian_state_t *s = type_state<gaussian_state_t>(interaction);
@@ -106,7 +92,7 @@ static const char *get_tooltip(PyInteraction_Object *interaction)
 static interaction_type typeobj = {
     "gaussian",             /* type_name */
     initialize,             /* initialize */
-    forward,                /* forward */
+    counted_forward<gaussian_state_t, gaussian_value<false>, gaussian_value<true>>, /* forward */
     reverse,                /* reverse */
     attributes,             /* attributes */
     setattr,                /* setattr */

@@ -31,20 +31,6 @@ static int initialize(PyInteraction_Object *interaction)
 }
 
 // The table's passes, for callers outside the query loop; the loop inlines the same bodies.
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    if (n_samples < 1) {
-        return 0;
-    }
-    linear_state_t *s = type_state<linear_state_t>(interaction);
-    float a0 = graph_get_activation(g, interaction->sources[0], 0);
-    interaction->activation[0] =
-        interaction->sourcecount == 2
-            ? linear_value<true>(s, a0, graph_get_activation(g, interaction->sources[1], 0))
-            : linear_value<false>(s, a0, 0.0f);
-    return 0;
-}
-
 void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
                           float dz) noexcept
 {
@@ -103,7 +89,7 @@ const char *linear_get_tooltip(PyInteraction_Object *interaction)
 static interaction_type typeobj = {
     "linear",               /* type_name */
     initialize,             /* initialize */
-    forward,                /* forward */
+    counted_forward<linear_state_t, linear_value<false>, linear_value<true>>, /* forward */
     reverse,                /* reverse */
     linear_attributes,      /* attributes */
     linear_setattr,         /* setattr */

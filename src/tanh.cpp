@@ -27,20 +27,6 @@ static int initialize(PyInteraction_Object *interaction)
 }
 
 // The table's passes, for callers outside the query loop; the loop inlines the same bodies.
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    if (n_samples < 1) {
-        return 0;
-    }
-    tanh_state_t *s = type_state<tanh_state_t>(interaction);
-    float a0 = graph_get_activation(g, interaction->sources[0], 0);
-    interaction->activation[0] =
-        interaction->sourcecount == 2
-            ? tanh_value<true>(s, a0, graph_get_activation(g, interaction->sources[1], 0))
-            : tanh_value<false>(s, a0, 0.0f);
-    return 0;
-}
-
 static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     float dz = n_samples >= 1 ? tanh_dz(interaction->activation[0], interaction->da[0]) : 0.0f;
@@ -51,7 +37,7 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
 static interaction_type typeobj = {
     "tanh",                 /* type_name */
     initialize,             /* initialize */
-    forward,                /* forward */
+    counted_forward<tanh_state_t, tanh_value<false>, tanh_value<true>>, /* forward */
     reverse,                /* reverse */
     linear_attributes,      /* attributes */
     linear_setattr,         /* setattr */

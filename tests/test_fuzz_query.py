@@ -124,3 +124,19 @@ def test_table_passes_give_the_inline_bits():
     inline = [run(build(c[0]), c[1], c[2])
               for c in (case(s, tr) for s in SEEDS for tr in (False, True))]
     assert table == repr(inline)
+
+
+@pytest.mark.parametrize("train", [False, True], ids=["predict", "train"])
+@pytest.mark.parametrize("col, at", [("x1", 0), ("x1", 255), ("x1", 256), ("y", 255), ("y", 256),
+                                     ("y", ROWS - 1)])
+def test_value_not_finite_at_a_block_edge(col, at, train):
+    slots = [("in", "x0"), ("in", "x1"), ("tanh", [0, 1], LIVELY["tanh"]),
+             ("sine", [2], LIVELY["sine"]), ("out", 3, "mean_squared_error")]
+    rng = np.random.default_rng(at)
+    X = {k: rng.uniform(-2.5, 2.5, ROWS) for k in ("x0", "x1")}
+    y = rng.uniform(-2.5, 2.5, ROWS)
+    (y if col == "y" else X[col])[at] = np.inf
+    y = y if train else None
+    want = run_rows_one_by_one(build(slots), X, y)
+    assert (want[1] is None) == (col == "y" and not train)  # a prediction reads no y
+    assert run(build(slots), X, y) == want
