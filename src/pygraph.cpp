@@ -464,7 +464,7 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
     }
     tune = yarray != Py_None;
     // Without room for blocks the query runs sample by sample, to the same bits.
-    block_floats = count > 0 ? query_resolve(self, tune) : 0;
+    block_floats = count > 0 ? query_resolve(self, tune, count) : 0;
     block = block_floats ? (float *)PyMem_Malloc(block_floats * sizeof(float)) : nullptr;
 
     self->err_type = nullptr;

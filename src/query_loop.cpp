@@ -101,13 +101,20 @@ static int sources_of(enum step_kind kind)
     }
 }
 
-size_t query_resolve(PyGraph_Object *g, int tune)
+// Samples per block for a query of `count` samples.
+static inline int block_length(npy_intp count)
+{
+    return count < QUERY_BLOCK ? (int)count : QUERY_BLOCK;
+}
+
+size_t query_resolve(PyGraph_Object *g, int tune, npy_intp count)
 {
     int n = g->size;
-    // An interaction in two slots shares one record: values must then go through it.
+    // An interaction in two slots shares one record: values must then go through it. Its
+    // location names only the later slot (or another graph), which shows in the earlier one.
     bool shared = false;
     for (int i = 0; i < n; i++) {
-        shared = shared || g->interactions[i]->busy > 1;
+        shared = shared || g->interactions[i]->location != i || g->interactions[i]->graph != g;
     }
     for (int i = 0; i < n; i++) {
         PyInteraction_Object *x = g->interactions[i];
@@ -139,7 +146,7 @@ size_t query_resolve(PyGraph_Object *g, int tune)
             return 0;
         }
     }
-    return (size_t)(n + 1) * QUERY_BLOCK;
+    return (size_t)(n + 1) * (size_t)block_length(count);
 }
 
 // One sample's forward pass; SCALED: the inputs come scaled from the block's columns, at `k`.
@@ -487,12 +494,13 @@ int query_run(PyGraph_Object *g, npy_intp count, int tune, float *block)
     if (count > 0) {
         g->latest_batchsize = 1;
     }
+    size_t stride = (size_t)block_length(count);
     for (int i = 0; block != nullptr && i < n; i++) {
-        steps[i].col = block + (size_t)i * QUERY_BLOCK;
-        steps[i].expected = block + (size_t)n * QUERY_BLOCK;
+        steps[i].col = block + (size_t)i * stride;
+        steps[i].expected = block + (size_t)n * stride;
     }
     for (npy_intp done = 0; done < count;) {
-        int len = count - done < QUERY_BLOCK ? (int)(count - done) : QUERY_BLOCK;
+        int len = block_length(count - done);
         if (block == nullptr || !block_finite(steps, n, len, tune)) {
             for (int k = 0; k < len; k++) {
                 if (run_sample<false>(g, steps, n, tune, k) != 0) {

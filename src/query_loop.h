@@ -40,11 +40,11 @@ typedef struct query_step {
 // Samples a block holds: prediction runs each slot over a block before the next slot.
 enum { QUERY_BLOCK = 256 };
 
-// Resolves every slot's step; returns the number of floats of block space the query needs
-// (0 when it runs sample by sample only). With that space a prediction runs each slot over
+// Resolves every slot's step; returns the number of floats of block space a query of `count`
+// samples needs (0 when it runs sample by sample only). With that space a prediction runs each slot over
 // a block of samples before the next slot, and training scales a block's inputs and
 // expected values ahead of the per-sample passes.
-size_t query_resolve(PyGraph_Object *g, int tune);
+size_t query_resolve(PyGraph_Object *g, int tune, npy_intp count);
 
 // Runs `count` samples; `block` holds the space query_resolve asked for, or is null for
 // sample by sample. 0, or -1 with the error recorded in the graph.
