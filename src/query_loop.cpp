@@ -376,6 +376,14 @@ static void scale_block(const query_step *steps, int n, int len)
     }
 }
 
+template <typename F>
+static inline void fill(float *c, int len, F value)
+{
+    for (int k = 0; k < len; k++) {
+        c[k] = value(k);
+    }
+}
+
 // A prediction over `len` samples, slot by slot; each record ends with its last sample.
 static void predict_block(const query_step *steps, int n, int len)
 {
@@ -385,6 +393,8 @@ static void predict_block(const query_step *steps, int n, int len)
         float *c = st->col;
         const float *c0 = st->src0 != nullptr ? steps[st->loc0].col : nullptr;
         const float *c1 = st->src1 != nullptr ? steps[st->loc1].col : nullptr;
+        const linear_state_t *linear_state = type_state<linear_state_t>(x);
+        const gaussian_state_t *gaussian = type_state<gaussian_state_t>(x);
         switch (st->kind) {
         case STEP_INPUT:
         case STEP_INPUT_OUTPUT: {
@@ -424,44 +434,28 @@ static void predict_block(const query_step *steps, int n, int len)
             memcpy(c, c0, (size_t)len * sizeof(float));
             break;
         case STEP_LINEAR1:
-            for (int k = 0; k < len; k++) {
-                c[k] = linear_value<false>(type_state<linear_state_t>(x), c0[k], 0.0f);
-            }
+            fill(c, len, [&](int k) { return linear_value<false>(linear_state, c0[k], 0.0f); });
             break;
         case STEP_LINEAR2:
-            for (int k = 0; k < len; k++) {
-                c[k] = linear_value<true>(type_state<linear_state_t>(x), c0[k], c1[k]);
-            }
+            fill(c, len, [&](int k) { return linear_value<true>(linear_state, c0[k], c1[k]); });
             break;
         case STEP_TANH1:
-            for (int k = 0; k < len; k++) {
-                c[k] = tanh_value<false>(type_state<linear_state_t>(x), c0[k], 0.0f);
-            }
+            fill(c, len, [&](int k) { return tanh_value<false>(linear_state, c0[k], 0.0f); });
             break;
         case STEP_TANH2:
-            for (int k = 0; k < len; k++) {
-                c[k] = tanh_value<true>(type_state<linear_state_t>(x), c0[k], c1[k]);
-            }
+            fill(c, len, [&](int k) { return tanh_value<true>(linear_state, c0[k], c1[k]); });
             break;
         case STEP_GAUSSIAN1:
-            for (int k = 0; k < len; k++) {
-                c[k] = gaussian_value<false>(type_state<gaussian_state_t>(x), c0[k], 0.0f);
-            }
+            fill(c, len, [&](int k) { return gaussian_value<false>(gaussian, c0[k], 0.0f); });
             break;
         case STEP_GAUSSIAN2:
-            for (int k = 0; k < len; k++) {
-                c[k] = gaussian_value<true>(type_state<gaussian_state_t>(x), c0[k], c1[k]);
-            }
+            fill(c, len, [&](int k) { return gaussian_value<true>(gaussian, c0[k], c1[k]); });
             break;
         case STEP_SINE:
-            for (int k = 0; k < len; k++) {
-                c[k] = sine_value(type_state<sine_state_t>(x), c0[k]);
-            }
+            fill(c, len, [&](int k) { return sine_value(type_state<sine_state_t>(x), c0[k]); });
             break;
         case STEP_MULTIPLY:
-            for (int k = 0; k < len; k++) {
-                c[k] = multiply_value(c0[k], c1[k]);
-            }
+            fill(c, len, [&](int k) { return multiply_value(c0[k], c1[k]); });
             break;
         default:  // a table step never runs in blocks
             break;
