@@ -1,17 +1,10 @@
 // The design's limit for graph B8: the same float32 arithmetic as _tolq, in the same
-// order, with every node inlined and no dispatch. The benchmark compiles it with the
-// project's flags, checks its results against _tolq bit for bit, and times it.
-//
-//   limit_b8 DIR REPEATS
-// reads DIR/x0.f32 DIR/x1.f32 DIR/y.f32 (float32 columns) and DIR/params.txt, writes
-// DIR/train_pred.f32 DIR/predict_pred.f32 DIR/final_params.txt, and prints the median
-// nanoseconds per sample of training and of prediction.
+// order, with every node inlined and no dispatch, one sample after the other. The
+// benchmark compiles it into a shared object with the project's flags, checks its results
+// against _tolq bit for bit, and times it.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <vector>
+#include <cstddef>
 
 namespace {
 
@@ -149,7 +142,7 @@ inline void train_sample(Params &p, int samples, float x0, float x1, float y, fl
     }
     // linear
     {
-        float dz = da2;
+        float dz = (a.a2 == 1.0f || a.a2 == -1.0f) ? 0.0f : da2;
         float s0 = 0.0f, s1 = 0.0f, sb = 0.0f;
         s0 += a.a0 * dz;
         s1 += a.a1 * dz;
@@ -160,124 +153,48 @@ inline void train_sample(Params &p, int samples, float x0, float x1, float y, fl
     }
 }
 
-std::vector<float> read_column(const char *dir, const char *name)
-{
-    char path[4096];
-    snprintf(path, sizeof(path), "%s/%s", dir, name);
-    FILE *f = fopen(path, "rb");
-    if (!f) {
-        perror(path);
-        exit(2);
-    }
-    fseek(f, 0, SEEK_END);
-    long bytes = ftell(f);
-    fseek(f, 0, SEEK_SET);
-    std::vector<float> v(bytes / sizeof(float));
-    if (fread(v.data(), sizeof(float), v.size(), f) != v.size()) {
-        exit(2);
-    }
-    fclose(f);
-    return v;
-}
-
-void write_column(const char *dir, const char *name, const std::vector<float> &v)
-{
-    char path[4096];
-    snprintf(path, sizeof(path), "%s/%s", dir, name);
-    FILE *f = fopen(path, "wb");
-    fwrite(v.data(), sizeof(float), v.size(), f);
-    fclose(f);
-}
-
-// Parameters travel as the hexadecimal bit patterns of the float32 values.
-float read_bits(FILE *f)
-{
-    unsigned bits;
-    if (fscanf(f, "%x", &bits) != 1) {
-        exit(2);
-    }
-    float v;
-    static_assert(sizeof(v) == sizeof(bits), "float32");
-    std::copy((char *)&bits, (char *)&bits + 4, (char *)&v);
-    return v;
-}
-
-void write_bits(FILE *f, float v)
-{
-    unsigned bits;
-    std::copy((char *)&v, (char *)&v + 4, (char *)&bits);
-    fprintf(f, "%08x\n", bits);
-}
-
 }  // namespace
 
-int main(int argc, char **argv)
+// The entry points the benchmark loads with ctypes, so that it times the limit and _tolq in
+// the same process, round by round, on the same thread clock.
+//
+// `start` holds, as float32: the ranges (lo, hi) of x0, x1 and y, then linear w0 w1 bias,
+// tanh w0 w1 bias, gaussian center0 center1 w0 w1, sine x0 k. `trained` receives the
+// twelve parameters after training, in the same order.
+static Params params_of(const float *start)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: limit_b8 DIR REPEATS\n");
-        return 2;
+    Params p;
+    float *fields[] = {&p.r0.lo, &p.r0.hi, &p.r1.lo, &p.r1.hi, &p.ry.lo, &p.ry.hi,
+                       &p.lw0,   &p.lw1,   &p.lb,    &p.tw0,   &p.tw1,   &p.tb,
+                       &p.c0,    &p.c1,    &p.gw0,   &p.gw1,   &p.sx0,   &p.sk};
+    for (size_t i = 0; i < sizeof(fields) / sizeof(fields[0]); i++) {
+        *fields[i] = start[i];
     }
-    const char *dir = argv[1];
-    int repeats = atoi(argv[2]);
-    std::vector<float> x0 = read_column(dir, "x0.f32");
-    std::vector<float> x1 = read_column(dir, "x1.f32");
-    std::vector<float> y = read_column(dir, "y.f32");
-    size_t n = x0.size();
-
-    Params start;
-    char path[4096];
-    snprintf(path, sizeof(path), "%s/params.txt", dir);
-    FILE *f = fopen(path, "r");
-    if (!f) {
-        perror(path);
-        return 2;
-    }
-    float *fields[] = {&start.r0.lo, &start.r0.hi, &start.r1.lo, &start.r1.hi,
-                       &start.ry.lo, &start.ry.hi, &start.lw0,   &start.lw1,
-                       &start.lb,    &start.tw0,   &start.tw1,   &start.tb,
-                       &start.c0,    &start.c1,    &start.gw0,   &start.gw1,
-                       &start.sx0,   &start.sk};
-    for (float *field : fields) {
-        *field = read_bits(f);
-    }
-    fclose(f);
     // Learning rates of gluamine 0, as the nodes derive them.
-    float log2f_ = logf(2.0f);
-    start.llr = start.tlr = (float)(0.005 / (double)log2f_);
-    start.glr = (float)(1e-4 / (double)log2f_);
-    start.slr = (float)(0.01 / (double)log2f_);
+    float ln2 = logf(2.0f);
+    p.llr = p.tlr = (float)(0.005 / (double)ln2);
+    p.glr = (float)(1e-4 / (double)ln2);
+    p.slr = (float)(0.01 / (double)ln2);
+    return p;
+}
 
-    std::vector<float> train_pred(n), predict_pred(n);
-    std::vector<double> train_ns, predict_ns;
-    Params trained = start;
-    for (int r = 0; r < repeats; r++) {
-        Params p = start;
-        auto t0 = std::chrono::steady_clock::now();
-        for (size_t i = 0; i < n; i++) {
-            train_sample(p, (int)(i + 1), x0[i], x1[i], y[i], &train_pred[i]);
-        }
-        auto t1 = std::chrono::steady_clock::now();
-        for (size_t i = 0; i < n; i++) {
-            predict_pred[i] = scale_out(p.ry, forward(p, x0[i], x1[i]).a6);
-        }
-        auto t2 = std::chrono::steady_clock::now();
-        train_ns.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() / n);
-        predict_ns.push_back(std::chrono::duration<double, std::nano>(t2 - t1).count() / n);
-        trained = p;
+extern "C" void limit_train(const float *x0, const float *x1, const float *y, long n,
+                            const float *start, float *pred, float *trained)
+{
+    Params p = params_of(start);
+    for (long i = 0; i < n; i++) {
+        train_sample(p, (int)(i + 1), x0[i], x1[i], y[i], &pred[i]);
     }
-    write_column(dir, "train_pred.f32", train_pred);
-    write_column(dir, "predict_pred.f32", predict_pred);
-    snprintf(path, sizeof(path), "%s/final_params.txt", dir);
-    f = fopen(path, "w");
-    Params *out = &trained;
-    float *outs[] = {&out->lw0, &out->lw1, &out->lb, &out->tw0, &out->tw1, &out->tb,
-                     &out->c0, &out->c1, &out->gw0, &out->gw1, &out->sx0, &out->sk};
-    for (float *field : outs) {
-        write_bits(f, *field);
+    float outs[] = {p.lw0, p.lw1, p.lb, p.tw0, p.tw1, p.tb, p.c0, p.c1, p.gw0, p.gw1, p.sx0, p.sk};
+    std::copy(outs, outs + 12, trained);
+}
+
+// Prediction with the parameters of `start` (as laid out above).
+extern "C" void limit_predict(const float *x0, const float *x1, long n, const float *start,
+                              float *pred)
+{
+    Params p = params_of(start);
+    for (long i = 0; i < n; i++) {
+        pred[i] = scale_out(p.ry, forward(p, x0[i], x1[i]).a6);
     }
-    fclose(f);
-    std::sort(train_ns.begin(), train_ns.end());
-    std::sort(predict_ns.begin(), predict_ns.end());
-    printf("%.3f %.3f\n", train_ns[train_ns.size() / 2], predict_ns[predict_ns.size() / 2]);
-    return 0;
 }

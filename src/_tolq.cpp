@@ -1,6 +1,7 @@
 // The registry of interaction types and the module's init function.
 #define TOLQ_IMPORTS_NUMPY
 #include "_tolq.h"
+#include "query_loop.h"
 
 #include <cstring>
 
@@ -8,11 +9,10 @@
 // object loads, before Python calls PyInit__tolq.
 static interaction_type *interaction_types = nullptr;
 
-int tolq_add_interactiontype(interaction_type *typeobj)
+void tolq_add_interactiontype(interaction_type *typeobj)
 {
     typeobj->next = interaction_types;
     interaction_types = typeobj;
-    return 0;
 }
 
 interaction_type *tolq_find_interactiontype(const char *type_name)
@@ -136,6 +136,7 @@ PyMODINIT_FUNC PyInit__tolq(void)
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
         goto error;
     }
+    query_loop_init();
     if (graph_addtomodule(m) == nullptr || interaction_addtomodule(m) == nullptr ||
         interactionstate_addtomodule(m) == nullptr) {
         goto error;

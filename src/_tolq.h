@@ -72,6 +72,19 @@ enum source_use {
 typedef int (*pass_func)(struct PyGraph_Object *g, PyInteraction_Object *interaction,
                          int n_samples);
 
+// The built-in types, which the query loop runs from inline bodies rather than through
+// the table's passes; any other type says FAMILY_OTHER.
+enum type_family {
+    FAMILY_OTHER = 0,
+    FAMILY_FIXED,
+    FAMILY_CAT,
+    FAMILY_LINEAR,
+    FAMILY_TANH,
+    FAMILY_GAUSSIAN,
+    FAMILY_SINE,
+    FAMILY_MULTIPLY,
+};
+
 typedef struct interaction_type {
     const char *type_name;  // name the type registers under (`typename` is reserved in C++)
     int (*initialize)(PyInteraction_Object *interaction);
@@ -89,18 +102,10 @@ typedef struct interaction_type {
     PyObject *(*get_outputarray)(PyInteraction_Object *interaction);
     struct interaction_type *next;  // registry link; null in the static records
     enum source_use sources_read;   // source entries the passes read
-    // Optional: the passes for the role the interaction has in the coming query, chosen once
-    // after binding so that the per-sample passes test nothing the binding already decided.
-    // They must compute exactly what `forward` and `reverse` would; a null reverse means the
-    // reverse pass has nothing to do.
-    void (*plan)(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse);
+    enum type_family family;        // which inline bodies compute exactly what the passes do
 } interaction_type;
 
-// One step of a query plan: a pass function and the interaction it runs on.
-typedef struct plan_step {
-    pass_func pass;
-    PyInteraction_Object *interaction;
-} plan_step;
+struct query_step;
 
 typedef struct PyGraph_Object {
     PyObject_HEAD
@@ -112,9 +117,7 @@ typedef struct PyGraph_Object {
     int busy;                               // 1 while a query runs on this graph
     PyObject *err_type;                     // exception recorded during a pass (a builtin class)
     char err_msg[256];                      // its message
-    plan_step *forward_plan;                // `size` steps in slot order, set per query
-    plan_step *reverse_plan;                // the reverse steps with work, last slot first
-    int reverse_steps;                      // how many of reverse_plan are in use
+    struct query_step *steps;               // `size` steps in slot order, resolved per query
     int initializing;                       // 1 while __init__ runs
     char cache_line_pad[64];                // as in PyInteraction_Object
 } PyGraph_Object;
@@ -124,16 +127,28 @@ typedef struct PyInteractionState_Object {
     PyInteraction_Object *interaction;  // no reference; emptied when the interaction is freed
 } PyInteractionState_Object;
 
-// PyTypeObject grows with every Python release and its trailing slots are meant to stay
-// zero, so the type objects below name only the slots they fill.
-#define TOLQ_TYPE_OBJECT_BEGIN \
-    _Pragma("GCC diagnostic push") \
-    _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"")
-#define TOLQ_TYPE_OBJECT_END _Pragma("GCC diagnostic pop")
+// The type objects list every slot in order; the slots after tp_finalize differ between
+// Python releases and stay empty here.
+#if PY_VERSION_HEX >= 0x030D0000
+#define TOLQ_TYPE_OBJECT_TAIL nullptr /* tp_vectorcall */, 0 /* tp_watched */, 0 /* tp_versions_used */
+#elif PY_VERSION_HEX >= 0x030C0000
+#define TOLQ_TYPE_OBJECT_TAIL nullptr /* tp_vectorcall */, 0 /* tp_watched */
+#else
+#define TOLQ_TYPE_OBJECT_TAIL nullptr /* tp_vectorcall */
+#endif
 
 extern PyTypeObject PyGraph_Type;
 extern PyTypeObject PyInteraction_Type;
 extern PyTypeObject PyInteractionState_Type;
+
+// The type state laid over an interaction record's data area.
+template <typename T>
+static inline T *type_state(PyInteraction_Object *interaction)
+{
+    static_assert(sizeof(T) <= sizeof(PyInteraction_Object::data),
+                  "a type state must fit the interaction record");
+    return (T *)interaction->data;
+}
 
 // The graph accessors: plain indexed reads and writes, no tests. The passes run them
 // for every interaction and sample with the interpreter lock released.
@@ -152,15 +167,31 @@ static inline float graph_get_da(PyGraph_Object *g, graphlocation_t loc, int n)
     return g->interactions[loc]->da[n];
 }
 
-static inline int graph_add_da(PyGraph_Object *g, graphlocation_t loc, int n, float da)
+static inline void graph_add_da(PyGraph_Object *g, graphlocation_t loc, int n, float da)
 {
     g->interactions[loc]->da[n] += da;
-    return 0;
 }
 
-static inline int graph_reset_da(PyGraph_Object *g, graphlocation_t loc, int n)
+static inline void graph_reset_da(PyGraph_Object *g, graphlocation_t loc, int n)
 {
     g->interactions[loc]->da[n] = 0.0f;
+}
+
+// The table's forward pass of a function type reading one or two sources: ONE and TWO are
+// the type's inline bodies for each count.
+template <typename S, float (*ONE)(const S *, float, float), float (*TWO)(const S *, float, float)>
+static int counted_forward(PyGraph_Object *g, PyInteraction_Object *interaction,
+                           int n_samples) noexcept
+{
+    if (n_samples < 1) {
+        return 0;
+    }
+    const S *s = type_state<S>(interaction);
+    float a0 = graph_get_activation(g, interaction->sources[0], 0);
+    interaction->activation[0] =
+        interaction->sourcecount == 2
+            ? TWO(s, a0, graph_get_activation(g, interaction->sources[1], 0))
+            : ONE(s, a0, 0.0f);
     return 0;
 }
 
@@ -169,7 +200,7 @@ static inline int graph_reset_da(PyGraph_Object *g, graphlocation_t loc, int n)
 void graph_record_error(PyGraph_Object *g, PyObject *exc, const char *fmt, const char *arg);
 
 // Registry (_tolq.cpp).
-int tolq_add_interactiontype(interaction_type *typeobj);
+void tolq_add_interactiontype(interaction_type *typeobj);
 interaction_type *tolq_find_interactiontype(const char *type_name);
 
 PyObject *graph_addtomodule(PyObject *m);
@@ -227,6 +258,15 @@ static inline float *float_param_field(const float_param *params, void *state, c
     return nullptr;
 }
 
+// Fills `names`, one entry per entry of `params`, with the parameter names and the closing
+// null: the `attributes` list of a type, drawn from its one table of parameters.
+static inline void float_param_names(const float_param *params, const char **names)
+{
+    do {
+        *names++ = params->name;
+    } while ((params++)->name != nullptr);
+}
+
 // The parameter as a new Python float, or null for a name not in `params`.
 static inline PyObject *float_param_get(const float_param *params, void *state, const char *name)
 {
@@ -250,31 +290,6 @@ static inline int float_param_set(const float_param *params, void *state, const 
     *field = v;
     return 0;
 }
-
-// Types whose passes come in a one-source and a two-source variant: `plan` picks the pair
-// once per query, `forward` and `reverse` decide per call for callers without a plan.
-template <pass_func FORWARD_ONE, pass_func FORWARD_TWO, pass_func REVERSE_ONE,
-          pass_func REVERSE_TWO>
-struct counted_passes {
-    static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
-    {
-        bool two = interaction->sourcecount == 2;
-        *forward = two ? FORWARD_TWO : FORWARD_ONE;
-        *reverse = two ? REVERSE_TWO : REVERSE_ONE;
-    }
-    static int forward(PyGraph_Object *g, PyInteraction_Object *interaction,
-                       int n_samples) noexcept
-    {
-        return (interaction->sourcecount == 2 ? FORWARD_TWO : FORWARD_ONE)(g, interaction,
-                                                                         n_samples);
-    }
-    static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction,
-                       int n_samples) noexcept
-    {
-        return (interaction->sourcecount == 2 ? REVERSE_TWO : REVERSE_ONE)(g, interaction,
-                                                                         n_samples);
-    }
-};
 
 // Learning rate of the function types: base / ln(gluamine + 2), the logarithm in float32,
 // the quotient in float64, narrowed.
@@ -301,13 +316,11 @@ typedef struct linear_state {
     float lr;        // learning rate, fixed at initialize
 } linear_state_t;
 
-extern const char *linear_attributes[];
+extern const char *linear_attributes[4];  // filled at load from linear's parameter table
 int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value);
 PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name);
 const char *linear_get_tooltip(PyInteraction_Object *interaction);
-// Passes dz to the sources (both with TWO, else source 0) and takes one Adam step on each
-// parameter.
-template <bool TWO>
+// Passes dz to the sources and takes one Adam step on each parameter.
 void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
                           float dz) noexcept;
 
@@ -332,7 +345,7 @@ typedef struct category_hashmap {
 // key that cannot be hashed, or MemoryError.
 category_entry *category_hashmap_get(category_hashmap *map, PyObject *key);
 // Frees every entry and releases every key; the map is empty and usable afterwards.
-int category_hashmap_clear(category_hashmap *map);
+void category_hashmap_clear(category_hashmap *map);
 // The entry after `curr` (the first for null): ascending buckets, newest first within one.
 category_entry *category_hashmap_iterate(category_hashmap *map, category_entry *curr);
 

@@ -138,7 +138,7 @@ void category_index_free(category_index *index)
     index->slots = nullptr;
 }
 
-int category_hashmap_clear(category_hashmap *map)
+void category_hashmap_clear(category_hashmap *map)
 {
     for (unsigned b = 0; b < CATEGORY_BUCKETS; b++) {
         while (map->entries[b] != nullptr) {
@@ -148,7 +148,6 @@ int category_hashmap_clear(category_hashmap *map)
             free(e);
         }
     }
-    return 0;
 }
 
 category_entry *category_hashmap_iterate(category_hashmap *map, category_entry *curr)

@@ -1,94 +1,14 @@
 // The "linear" interaction: a clamped weighted sum, trained with Adam.
 //
 //   forward:  a = clamp(bias + w0 a0 + w1 a1, -1, 1)        (w1 a1 only with two sources)
-//   reverse:  dz = da;  da0 += dz w0;  da1 += dz w1;
+//   reverse:  dz = da (0 at the clamp, a = +-1);  da0 += dz w0;  da1 += dz w1;
 //             w0 -= lr adam(a0 dz);  w1 -= lr adam(a1 dz);  bias -= lr adam(dz)
-#include "_tolq.h"
+#include "linear.h"
 
 #include <cstdio>
 #include <cstring>
 
 static_assert(sizeof(linear_state_t) == 40, "linear state is ten floats");
-
-const char *linear_attributes[] = {"w0", "w1", "bias", nullptr};
-
-static inline linear_state_t *state_of(PyInteraction_Object *interaction)
-{
-    return (linear_state_t *)interaction->data;
-}
-
-static int initialize(PyInteraction_Object *interaction)
-{
-    linear_state_t *s = state_of(interaction);
-    memset(s, 0, sizeof(*s));
-    s->w0 = rand_unit() - 0.5f;
-    s->w1 = rand_unit() - 0.5f;
-    s->lr = gluamine_rate(0.005, interaction->gluamine);
-    interaction->data_size = sizeof(linear_state_t);
-    return 0;
-}
-
-template <bool TWO>
-static int forward_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
-                           int n_samples) noexcept
-{
-    if (n_samples < 1) {
-        return 0;
-    }
-    linear_state_t *s = state_of(interaction);
-    float z = graph_get_activation(g, interaction->sources[0], 0) * s->w0;
-    if (TWO) {
-        z = z + graph_get_activation(g, interaction->sources[1], 0) * s->w1;
-    }
-    z = s->bias + z;
-    interaction->activation[0] = z > 1.0f ? 1.0f : (z < -1.0f ? -1.0f : z);
-    return 0;
-}
-
-template <bool TWO>
-void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
-                          float dz) noexcept
-{
-    linear_state_t *s = state_of(interaction);
-    float dw0_sum = 0.0f, dw1_sum = 0.0f, dbias_sum = 0.0f;
-    if (n_samples >= 1) {
-        graphlocation_t s0 = interaction->sources[0];
-        graphlocation_t s1 = interaction->sources[1];
-        dw0_sum += graph_get_activation(g, s0, 0) * dz;
-        if (TWO) {
-            dw1_sum += graph_get_activation(g, s1, 0) * dz;
-        }
-        dbias_sum += dz;
-        // The shares use the weights from before this sample's update.
-        graph_add_da(g, s0, 0, dz * s->w0);
-        if (TWO) {
-            graph_add_da(g, s1, 0, dz * s->w1);
-        }
-    }
-    // Also without a sample: the moments decay and the parameters move by momentum.
-    int samples = g->samples;
-    s->w0 = s->w0 - s->lr * adam_step(&s->w0_adam, samples, dw0_sum);
-    s->w1 = s->w1 - s->lr * adam_step(&s->w1_adam, samples, dw1_sum);
-    s->bias = s->bias - s->lr * adam_step(&s->bias_adam, samples, dbias_sum);
-}
-
-template void linear_backpropagate<true>(PyGraph_Object *, PyInteraction_Object *, int,
-                                         float) noexcept;
-template void linear_backpropagate<false>(PyGraph_Object *, PyInteraction_Object *, int,
-                                          float) noexcept;
-
-template <bool TWO>
-static int reverse_sources(PyGraph_Object *g, PyInteraction_Object *interaction,
-                           int n_samples) noexcept
-{
-    // A saturated node (activation exactly +-1) passes its da on unchanged and keeps learning.
-    linear_backpropagate<TWO>(g, interaction, n_samples, n_samples >= 1 ? interaction->da[0] : 0.0f);
-    return 0;
-}
-
-typedef counted_passes<forward_sources<false>, forward_sources<true>, reverse_sources<false>,
-                       reverse_sources<true>>
-    passes;
 
 static const float_param params[] = {
     {"w0", offsetof(linear_state_t, w0)},
@@ -97,21 +17,65 @@ static const float_param params[] = {
     {nullptr, 0},
 };
 
+const char *linear_attributes[4];  // from params, at load
+
+static int initialize(PyInteraction_Object *interaction)
+{
+    linear_state_t *s = type_state<linear_state_t>(interaction);
+    memset(s, 0, sizeof(*s));
+    s->w0 = rand_unit() - 0.5f;
+    s->w1 = rand_unit() - 0.5f;
+    s->lr = gluamine_rate(0.005, interaction->gluamine);
+    interaction->data_size = sizeof(linear_state_t);
+    return 0;
+}
+
+// The table's passes, for callers outside the query loop; the loop inlines the same bodies.
+void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
+                          float dz) noexcept
+{
+    linear_state_t *s = type_state<linear_state_t>(interaction);
+    if (n_samples < 1) {
+        // Also without a sample: the moments decay and the parameters move by momentum.
+        linear_adam(s, g->samples, 0.0f, 0.0f, 0.0f);
+        return;
+    }
+    graphlocation_t s0 = interaction->sources[0];
+    graphlocation_t s1 = interaction->sources[1];
+    float a0 = graph_get_activation(g, s0, 0);
+    float share0, share1;
+    if (interaction->sourcecount == 2) {
+        linear_learn<true>(s, g->samples, a0, graph_get_activation(g, s1, 0), dz, &share0, &share1);
+        graph_add_da(g, s0, 0, share0);
+        graph_add_da(g, s1, 0, share1);
+    } else {
+        linear_learn<false>(s, g->samples, a0, 0.0f, dz, &share0, &share1);
+        graph_add_da(g, s0, 0, share0);
+    }
+}
+
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    float dz = n_samples >= 1 ? linear_dz(interaction->activation[0], interaction->da[0]) : 0.0f;
+    linear_backpropagate(g, interaction, n_samples, dz);
+    return 0;
+}
+
 // Unknown names are refused.
 int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    return float_param_set(params, state_of(interaction), name, value) == 0 ? 0 : -1;
+    return float_param_set(params, type_state<linear_state_t>(interaction), name, value) == 0 ? 0 : -1;
 }
 
 PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name)
 {
-    return float_param_get(params, state_of(interaction), name);
+    return float_param_get(params, type_state<linear_state_t>(interaction), name);
 }
 
 const char *linear_get_tooltip(PyInteraction_Object *interaction)
 {
     static char buffer[128];
-    linear_state_t *s = state_of(interaction);
+    linear_state_t *s = type_state<linear_state_t>(interaction);
     // Bounded: a text too long for the buffer is cut, never written past it.
     if (interaction->sourcecount == 1) {
         snprintf(buffer, sizeof(buffer), "w: %.2f\nbias: %.2f", (double)s->w0, (double)s->bias);
@@ -125,8 +89,8 @@ const char *linear_get_tooltip(PyInteraction_Object *interaction)
 static interaction_type typeobj = {
     "linear",               /* type_name */
     initialize,             /* initialize */
-    passes::forward,        /* forward */
-    passes::reverse,        /* reverse */
+    counted_forward<linear_state_t, linear_value<false>, linear_value<true>>, /* forward */
+    reverse,                /* reverse */
     linear_attributes,      /* attributes */
     linear_setattr,         /* setattr */
     linear_getattr,         /* getattr */
@@ -139,10 +103,11 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_COUNTED,        /* sources_read */
-    passes::plan,           /* plan */
+    FAMILY_LINEAR,          /* family */
 };
 
 __attribute__((constructor)) static void init(void)
 {
+    float_param_names(params, linear_attributes);
     tolq_add_interactiontype(&typeobj);
 }

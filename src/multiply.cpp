@@ -5,6 +5,7 @@
 //
 // No parameters; it learns nothing.
 #include "_tolq.h"
+#include "multiply.h"
 
 typedef struct multiply_state {
 } multiply_state_t;
@@ -15,14 +16,14 @@ static int initialize(PyInteraction_Object *interaction) noexcept
     return 0;
 }
 
+// The table's passes, for callers outside the query loop; the loop inlines the same bodies.
 static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    if (n_samples < 1) {
-        return 0;
+    if (n_samples >= 1) {
+        interaction->activation[0] =
+            multiply_value(graph_get_activation(g, interaction->sources[0], 0),
+                           graph_get_activation(g, interaction->sources[1], 0));
     }
-    float a0 = graph_get_activation(g, interaction->sources[0], 0);
-    float a1 = graph_get_activation(g, interaction->sources[1], 0);
-    interaction->activation[0] = a0 * a1;
     return 0;
 }
 
@@ -31,11 +32,12 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     if (n_samples < 1) {
         return 0;
     }
-    float da = interaction->da[0];
-    float a0 = graph_get_activation(g, interaction->sources[0], 0);
-    float a1 = graph_get_activation(g, interaction->sources[1], 0);
-    graph_add_da(g, interaction->sources[0], 0, da * a1);
-    graph_add_da(g, interaction->sources[1], 0, a0 * da);
+    float share0, share1;
+    multiply_shares(graph_get_activation(g, interaction->sources[0], 0),
+                    graph_get_activation(g, interaction->sources[1], 0), interaction->da[0],
+                    &share0, &share1);
+    graph_add_da(g, interaction->sources[0], 0, share0);
+    graph_add_da(g, interaction->sources[1], 0, share1);
     return 0;
 }
 
@@ -56,7 +58,7 @@ static interaction_type typeobj = {
     nullptr,            /* get_outputarray */
     nullptr,            /* next */
     SOURCES_BOTH,       /* sources_read */
-    nullptr,                /* plan */
+    FAMILY_MULTIPLY,        /* family */
 };
 
 __attribute__((constructor)) static void init(void)

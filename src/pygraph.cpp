@@ -1,5 +1,20 @@
 // The Graph object: slots of interactions, its structural hash, and the query driver.
+//
+// How a query runs (PyGraph_method_query):
+//  1. The graph and every interaction in it are marked busy: binding runs Python code
+//     (hashing, comparisons, float conversion) that could otherwise change what the passes
+//     read. The marks stay until the result is handed over, or the query fails.
+//  2. Each slot is validated in slot order and each input register binds its array.
+//  3. Arrays left on registers that are not the output are released; the output binds the
+//     expected values (or releases them) and creates the result array.
+//  4. Every slot is resolved to a step kind of the query loop (query_loop.cpp), and the
+//     room for blocks is allocated.
+//  5. The interpreter lock is released and the loop runs the passes; an error inside them
+//     is recorded in the graph, and the loop stops.
+//  6. With the lock taken back, a recorded error is raised; otherwise the inputs are
+//     unbound and the output hands over its result. The busy marks end.
 #include "_tolq.h"
+#include "query_loop.h"
 
 #include <climits>
 #include <cstdio>
@@ -39,19 +54,17 @@ static void release_slot_array(PyInteraction_Object **slots, int size)
     PyMem_Free(slots);
 }
 
-// Installs `size` empty slots and their plan arrays (freshly allocated), then releases the
+// Installs `size` empty slots and their step array (freshly allocated), then releases the
 // old ones: every write is done before the Python code of the releases runs.
 static void replace_slots(PyGraph_Object *self, PyInteraction_Object **slots, int size,
-                          plan_step *forward_plan, plan_step *reverse_plan)
+                          query_step *steps)
 {
     PyInteraction_Object **old = self->interactions;
     int old_size = self->size;
-    PyMem_Free(self->forward_plan);
-    PyMem_Free(self->reverse_plan);
+    PyMem_Free(self->steps);
     self->interactions = slots;
     self->size = size;
-    self->forward_plan = forward_plan;
-    self->reverse_plan = reverse_plan;
+    self->steps = steps;
     release_slot_array(old, old_size);
 }
 
@@ -71,16 +84,14 @@ static int init_slots(PyGraph_Object *self, PyObject *args, PyObject *kwds)
     }
     PyInteraction_Object **slots =
         (PyInteraction_Object **)PyMem_Calloc((size_t)size, sizeof(PyInteraction_Object *));
-    plan_step *forward_plan = (plan_step *)PyMem_Calloc((size_t)size, sizeof(plan_step));
-    plan_step *reverse_plan = (plan_step *)PyMem_Calloc((size_t)size, sizeof(plan_step));
-    if (slots == nullptr || forward_plan == nullptr || reverse_plan == nullptr) {
+    query_step *steps = (query_step *)PyMem_Calloc((size_t)size, sizeof(query_step));
+    if (slots == nullptr || steps == nullptr) {
         PyMem_Free(slots);
-        PyMem_Free(forward_plan);
-        PyMem_Free(reverse_plan);
+        PyMem_Free(steps);
         PyErr_NoMemory();  // the graph keeps its slots
         return -1;
     }
-    replace_slots(self, slots, size, forward_plan, reverse_plan);
+    replace_slots(self, slots, size, steps);
     return 0;
 }
 
@@ -92,7 +103,7 @@ static int PyGraph_init(PyObject *obj, PyObject *args, PyObject *kwds)
 
 static void PyGraph_dealloc(PyObject *obj)
 {
-    replace_slots((PyGraph_Object *)obj, nullptr, 0, nullptr, nullptr);
+    replace_slots((PyGraph_Object *)obj, nullptr, 0, nullptr);
     Py_TYPE(obj)->tp_free(obj);
 }
 
@@ -237,58 +248,6 @@ static PyObject *PyGraph_get_edge_count(PyObject *obj, void *)
 
 // ---------------------------------------------------------------------------------------
 // Query driver
-
-// One forward pass and, when training, one reverse pass, along the query's plan. Runs
-// without the interpreter lock.
-static inline int pygraph_query_internal(PyGraph_Object *g, int batchsize, int tune)
-{
-    g->latest_batchsize = batchsize;
-    const plan_step *forward = g->forward_plan;
-    for (int i = 0, n = g->size; i < n; i++) {
-        PyInteraction_Object *x = forward[i].interaction;
-        x->da[0] = 0.0f;
-        if (forward[i].pass(g, x, batchsize) != 0) {
-            return -1;
-        }
-    }
-    if (!tune) {
-        return 0;
-    }
-    if (g->samples < INT_MAX) {  // saturate: past 1000 the Adam step no longer reads it
-        g->samples++;
-    }
-    const plan_step *reverse = g->reverse_plan;
-    for (int i = 0, n = g->reverse_steps; i < n; i++) {
-        if (reverse[i].pass(g, reverse[i].interaction, batchsize) != 0) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
-// Resolves every slot's passes once per query, so the sample loop makes no lookups and
-// skips reverse passes that have nothing to do.
-static void make_plan(PyGraph_Object *g)
-{
-    int steps = 0;
-    for (int i = 0; i < g->size; i++) {
-        PyInteraction_Object *x = g->interactions[i];
-        interaction_type *t = x->typeobj;
-        pass_func forward = t->forward;
-        pass_func reverse = t->reverse;
-        if (t->plan != nullptr) {
-            t->plan(x, &forward, &reverse);
-        }
-        g->forward_plan[i] = {forward, x};
-        g->reverse_plan[g->size - 1 - i] = {reverse, x};  // last slot first
-    }
-    for (int i = 0; i < g->size; i++) {  // compact: the read index never trails the write index
-        if (g->reverse_plan[i].pass != nullptr) {
-            g->reverse_plan[steps++] = g->reverse_plan[i];
-        }
-    }
-    g->reverse_steps = steps;
-}
 
 static bool names_slot(PyGraph_Object *g, graphlocation_t loc)
 {
@@ -490,6 +449,8 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
     npy_intp count;
     int tune;
     int failed = 0;
+    size_t block_floats;
+    float *block;
 
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", (char **)kwlist, &xarray, &yarray)) {
         return nullptr;
@@ -534,17 +495,15 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
         goto done;
     }
     tune = yarray != Py_None;
-    make_plan(self);
+    // Without room for blocks the query runs sample by sample, to the same bits.
+    block_floats = count > 0 ? query_resolve(self, tune, count) : 0;
+    block = block_floats ? (float *)PyMem_Malloc(block_floats * sizeof(float)) : nullptr;
 
     self->err_type = nullptr;
     self->_threadstate = PyEval_SaveThread();
-    for (npy_intp s = 0; s < count; s++) {
-        if (pygraph_query_internal(self, 1, tune) != 0) {
-            failed = 1;
-            break;
-        }
-    }
+    failed = query_run(self, count, tune, block) != 0;
     PyEval_RestoreThread(self->_threadstate);
+    PyMem_Free(block);
     self->_threadstate = nullptr;
     if (failed) {
         PyErr_SetString(self->err_type ? self->err_type : PyExc_RuntimeError, self->err_msg);
@@ -582,31 +541,62 @@ static PyMappingMethods PyGraph_mapping = {
     PyGraph_SetItem,  /* mp_ass_subscript */
 };
 
-TOLQ_TYPE_OBJECT_BEGIN
 PyTypeObject PyGraph_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "_tolq.Graph",
-    .tp_basicsize = sizeof(PyGraph_Object),
-    .tp_dealloc = PyGraph_dealloc,
-    .tp_repr = PyGraph_repr,
-    .tp_as_mapping = &PyGraph_mapping,
-    .tp_hash = PyGraph_hash,
-    .tp_str = PyGraph_str,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "Tolq Graph",
-    .tp_methods = PyGraph_methods,
-    .tp_getset = PyGraph_getsetters,
-    .tp_init = PyGraph_init,
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "_tolq.Graph",                            /* tp_name */
+    sizeof(PyGraph_Object),                   /* tp_basicsize */
+    0,                                        /* tp_itemsize */
+    PyGraph_dealloc,                          /* tp_dealloc */
+    0,                                        /* tp_vectorcall_offset */
+    nullptr,                                  /* tp_getattr */
+    nullptr,                                  /* tp_setattr */
+    nullptr,                                  /* tp_as_async */
+    PyGraph_repr,                             /* tp_repr */
+    nullptr,                                  /* tp_as_number */
+    nullptr,                                  /* tp_as_sequence */
+    &PyGraph_mapping,                         /* tp_as_mapping */
+    PyGraph_hash,                             /* tp_hash */
+    nullptr,                                  /* tp_call */
+    PyGraph_str,                              /* tp_str */
+    nullptr,                                  /* tp_getattro */
+    nullptr,                                  /* tp_setattro */
+    nullptr,                                  /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, /* tp_flags */
+    "Tolq Graph",                             /* tp_doc */
+    nullptr,                                  /* tp_traverse */
+    nullptr,                                  /* tp_clear */
+    nullptr,                                  /* tp_richcompare */
+    0,                                        /* tp_weaklistoffset */
+    nullptr,                                  /* tp_iter */
+    nullptr,                                  /* tp_iternext */
+    PyGraph_methods,                          /* tp_methods */
+    nullptr,                                  /* tp_members */
+    PyGraph_getsetters,                       /* tp_getset */
+    nullptr,                                  /* tp_base */
+    nullptr,                                  /* tp_dict */
+    nullptr,                                  /* tp_descr_get */
+    nullptr,                                  /* tp_descr_set */
+    0,                                        /* tp_dictoffset */
+    PyGraph_init,                             /* tp_init */
+    nullptr,                                  /* tp_alloc */
+    PyType_GenericNew,                        /* tp_new */
+    nullptr,                                  /* tp_free */
+    nullptr,                                  /* tp_is_gc */
+    nullptr,                                  /* tp_bases */
+    nullptr,                                  /* tp_mro */
+    nullptr,                                  /* tp_cache */
+    nullptr,                                  /* tp_subclasses */
+    nullptr,                                  /* tp_weaklist */
+    nullptr,                                  /* tp_del */
+    0,                                        /* tp_version_tag */
+    nullptr,                                  /* tp_finalize */
+    TOLQ_TYPE_OBJECT_TAIL
 };
-TOLQ_TYPE_OBJECT_END
 
 PyObject *graph_addtomodule(PyObject *m)
 {
-    PyGraph_Type.tp_new = PyType_GenericNew;
-    if (PyType_Ready(&PyGraph_Type) < 0) {
+    if (PyModule_AddType(m, &PyGraph_Type) < 0) {  // readies the type, adds it as "Graph"
         return nullptr;
     }
-    Py_INCREF(&PyGraph_Type);
-    PyModule_AddObject(m, "Graph", (PyObject *)&PyGraph_Type);
     return m;
 }

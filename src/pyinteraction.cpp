@@ -509,29 +509,62 @@ PyDoc_STRVAR(interaction_doc,
              ">>> print(interaction.name, interaction.type)\n"
              "x, fixed\n");
 
-TOLQ_TYPE_OBJECT_BEGIN
 PyTypeObject PyInteraction_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "_tolq.Interaction",
-    .tp_basicsize = sizeof(PyInteraction_Object),
-    .tp_dealloc = PyInteraction_dealloc,
-    .tp_repr = PyInteraction_str,
-    .tp_str = PyInteraction_str,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_doc = interaction_doc,
-    .tp_methods = PyInteraction_methods,
-    .tp_getset = PyInteraction_getsetters,
-    .tp_init = PyInteraction_init,
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "_tolq.Interaction",          /* tp_name */
+    sizeof(PyInteraction_Object), /* tp_basicsize */
+    0,                            /* tp_itemsize */
+    PyInteraction_dealloc,        /* tp_dealloc */
+    0,                            /* tp_vectorcall_offset */
+    nullptr,                      /* tp_getattr */
+    nullptr,                      /* tp_setattr */
+    nullptr,                      /* tp_as_async */
+    PyInteraction_str,            /* tp_repr */
+    nullptr,                      /* tp_as_number */
+    nullptr,                      /* tp_as_sequence */
+    nullptr,                      /* tp_as_mapping */
+    nullptr,                      /* tp_hash */
+    nullptr,                      /* tp_call */
+    PyInteraction_str,            /* tp_str */
+    nullptr,                      /* tp_getattro */
+    nullptr,                      /* tp_setattro */
+    nullptr,                      /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT,           /* tp_flags */
+    interaction_doc,              /* tp_doc */
+    nullptr,                      /* tp_traverse */
+    nullptr,                      /* tp_clear */
+    nullptr,                      /* tp_richcompare */
+    0,                            /* tp_weaklistoffset */
+    nullptr,                      /* tp_iter */
+    nullptr,                      /* tp_iternext */
+    PyInteraction_methods,        /* tp_methods */
+    nullptr,                      /* tp_members */
+    PyInteraction_getsetters,     /* tp_getset */
+    nullptr,                      /* tp_base */
+    nullptr,                      /* tp_dict */
+    nullptr,                      /* tp_descr_get */
+    nullptr,                      /* tp_descr_set */
+    0,                            /* tp_dictoffset */
+    PyInteraction_init,           /* tp_init */
+    nullptr,                      /* tp_alloc */
+    PyType_GenericNew,            /* tp_new */
+    nullptr,                      /* tp_free */
+    nullptr,                      /* tp_is_gc */
+    nullptr,                      /* tp_bases */
+    nullptr,                      /* tp_mro */
+    nullptr,                      /* tp_cache */
+    nullptr,                      /* tp_subclasses */
+    nullptr,                      /* tp_weaklist */
+    nullptr,                      /* tp_del */
+    0,                            /* tp_version_tag */
+    nullptr,                      /* tp_finalize */
+    TOLQ_TYPE_OBJECT_TAIL
 };
-TOLQ_TYPE_OBJECT_END
 
 PyObject *interaction_addtomodule(PyObject *m)
 {
-    PyInteraction_Type.tp_new = PyType_GenericNew;
-    if (PyType_Ready(&PyInteraction_Type) < 0) {
+    if (PyModule_AddType(m, &PyInteraction_Type) < 0) {  // readies the type, adds it as "Interaction"
         return nullptr;
     }
-    Py_INCREF(&PyInteraction_Type);
-    PyModule_AddObject(m, "Interaction", (PyObject *)&PyInteraction_Type);
     return m;
 }

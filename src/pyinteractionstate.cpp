@@ -229,20 +229,57 @@ PyDoc_STRVAR(interactionstate_doc,
              "The actual properties of the state depends on the interaction. You may examine "
              "them using dir() or though the InteractionState.__dict__ property.\n");
 
-TOLQ_TYPE_OBJECT_BEGIN
 PyTypeObject PyInteractionState_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "_tolq.InteractionState",
-    .tp_basicsize = sizeof(PyInteractionState_Object),
-    .tp_getattro = PyInteractionState_GetAttr,
-    .tp_setattro = PyInteractionState_SetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_doc = interactionstate_doc,
-    .tp_methods = PyInteractionState_methods,
-    .tp_getset = PyInteractionState_getsetters,
-    .tp_init = PyInteractionState_init,
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "_tolq.InteractionState",          /* tp_name */
+    sizeof(PyInteractionState_Object), /* tp_basicsize */
+    0,                                 /* tp_itemsize */
+    nullptr,                           /* tp_dealloc */
+    0,                                 /* tp_vectorcall_offset */
+    nullptr,                           /* tp_getattr */
+    nullptr,                           /* tp_setattr */
+    nullptr,                           /* tp_as_async */
+    nullptr,                           /* tp_repr */
+    nullptr,                           /* tp_as_number */
+    nullptr,                           /* tp_as_sequence */
+    nullptr,                           /* tp_as_mapping */
+    nullptr,                           /* tp_hash */
+    nullptr,                           /* tp_call */
+    nullptr,                           /* tp_str */
+    PyInteractionState_GetAttr,        /* tp_getattro */
+    PyInteractionState_SetAttr,        /* tp_setattro */
+    nullptr,                           /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT,                /* tp_flags */
+    interactionstate_doc,              /* tp_doc */
+    nullptr,                           /* tp_traverse */
+    nullptr,                           /* tp_clear */
+    nullptr,                           /* tp_richcompare */
+    0,                                 /* tp_weaklistoffset */
+    nullptr,                           /* tp_iter */
+    nullptr,                           /* tp_iternext */
+    PyInteractionState_methods,        /* tp_methods */
+    nullptr,                           /* tp_members */
+    PyInteractionState_getsetters,     /* tp_getset */
+    nullptr,                           /* tp_base */
+    nullptr,                           /* tp_dict */
+    nullptr,                           /* tp_descr_get */
+    nullptr,                           /* tp_descr_set */
+    0,                                 /* tp_dictoffset */
+    PyInteractionState_init,           /* tp_init */
+    nullptr,                           /* tp_alloc */
+    nullptr,                           /* tp_new */
+    nullptr,                           /* tp_free */
+    nullptr,                           /* tp_is_gc */
+    nullptr,                           /* tp_bases */
+    nullptr,                           /* tp_mro */
+    nullptr,                           /* tp_cache */
+    nullptr,                           /* tp_subclasses */
+    nullptr,                           /* tp_weaklist */
+    nullptr,                           /* tp_del */
+    0,                                 /* tp_version_tag */
+    nullptr,                           /* tp_finalize */
+    TOLQ_TYPE_OBJECT_TAIL
 };
-TOLQ_TYPE_OBJECT_END
 
 PyObject *interactionstate_addtomodule(PyObject *m)
 {

@@ -4,56 +4,13 @@
 //   scale out: y = (1 + a) (feature_max - feature_min) / 2 + feature_min
 //   reverse (output):       da[source] = loss'(scaled expected value, activation)
 //   reverse (pass-through): da[source] += da
-#include "_tolq.h"
+#include "register.h"
 
 #include <cmath>
 #include <cstring>
 
-typedef struct register_state {
-    int array_index;                   // current sample of the bound arrays
-    PyArrayObject *py_inputarray;      // owned float32 copy of the input column, or null
-    PyArrayObject *py_outputarray;     // owned float32 result being filled, or null
-    PyArrayObject *py_expectedarray;   // owned float32 copy of the expected values, or null
-    float feature_max;                 // upper end of the range; NaN while unknown
-    float feature_min;                 // lower end of the range; NaN while unknown
-    int auto_adapt;                    // whether bound arrays widen the range
-} register_state_t;
-
-static_assert(sizeof(register_state_t) <= sizeof(((PyInteraction_Object *)0)->data),
-              "register state must fit the interaction record");
 
 static const char *attributes[] = {"feature_min", "feature_max", "auto_adapt", nullptr};
-
-static inline register_state_t *state_of(PyInteraction_Object *interaction)
-{
-    return (register_state_t *)interaction->data;
-}
-
-static inline float element(PyArrayObject *array, int index)
-{
-    return *(float *)(PyArray_BYTES(array) + (npy_intp)index * PyArray_STRIDE(array, 0));
-}
-
-static inline float scale_in(PyInteraction_Object *interaction, register_state_t *s, float x)
-{
-    float d = x - s->feature_min;
-    float range = s->feature_max - s->feature_min;
-    // A one-point range maps its point to the middle rather than to 0/0.
-    float v = (range == 0.0f && d == 0.0f) ? 0.0f : (d + d) / range - 1.0f;
-    if (v > 1.0f) {
-        v = 1.0f;
-        interaction->errcode = 1;
-    } else if (v < -1.0f) {
-        v = -1.0f;
-        interaction->errcode = 1;
-    }
-    return v;
-}
-
-static inline float scale_out(register_state_t *s, float a)
-{
-    return (1.0f + a) * (s->feature_max - s->feature_min) * 0.5f + s->feature_min;
-}
 
 static void set_default_range(register_state_t *s)
 {
@@ -67,7 +24,7 @@ static void set_default_range(register_state_t *s)
 
 static int initialize(PyInteraction_Object *interaction)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     s->array_index = 0;
     s->py_inputarray = nullptr;
     s->py_outputarray = nullptr;
@@ -150,7 +107,7 @@ static bool short_range(PyArrayObject *array, float *hi, float *lo)
 // changed, so a failure leaves the range as it was.
 static int widen_range(PyInteraction_Object *interaction, PyArrayObject *array, const char *role)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     float hi, lo;
     if (PyArray_SIZE(array) == 0) {
         return 0;  // nothing to cover
@@ -173,7 +130,7 @@ static int widen_range(PyInteraction_Object *interaction, PyArrayObject *array, 
 static int bind_copy(PyInteraction_Object *interaction, PyArrayObject **field, PyObject *array,
                      const char *role)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     s->array_index = 0;
     Py_CLEAR(*field);
     if (array == nullptr) {
@@ -191,7 +148,7 @@ static int bind_copy(PyInteraction_Object *interaction, PyArrayObject **field, P
 
 static int set_inputarray(PyInteraction_Object *interaction, PyObject *array)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     if (bind_copy(interaction, &s->py_inputarray, array, "input") < 0) {
         return -1;
     }
@@ -207,7 +164,7 @@ static int set_inputarray(PyInteraction_Object *interaction, PyObject *array)
 
 static int set_expectedarray(PyInteraction_Object *interaction, PyObject *array)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     if (bind_copy(interaction, &s->py_expectedarray, array, "expected") < 0) {
         return -1;
     }
@@ -219,7 +176,7 @@ static int set_expectedarray(PyInteraction_Object *interaction, PyObject *array)
 
 static int create_outputarray(PyInteraction_Object *interaction, long n)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     set_default_range(s);
     s->array_index = 0;
     Py_CLEAR(s->py_outputarray);
@@ -232,106 +189,62 @@ static int create_outputarray(PyInteraction_Object *interaction, long n)
 
 static PyObject *get_outputarray(PyInteraction_Object *interaction)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     PyObject *array = (PyObject *)s->py_outputarray;
     s->py_outputarray = nullptr;
     return array;
 }
 
-static inline void write_output(register_state_t *s, float a)
+// The table's passes, for callers outside the query loop; the loop inlines the same bodies.
+// The role follows from the binding: an input reads its column (else its source), the
+// register holding a result array writes it, and one holding expected values turns them
+// into the loss gradient, where any other passes its da on.
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    *(float *)(PyArray_BYTES(s->py_outputarray) +
-               (npy_intp)s->array_index * PyArray_STRIDE(s->py_outputarray, 0)) = scale_out(s, a);
-}
-
-// The forward pass of one role: INPUT reads the bound column (else the source's activation),
-// OUTPUT writes the result array.
-template <bool INPUT, bool OUTPUT>
-static int forward_role(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     if (n_samples >= 1) {
-        if (INPUT) {
-            float x = element(s->py_inputarray, s->array_index);
-            interaction->activation[0] = x;
-            if (!std::isfinite(x)) {
-                graph_record_error(g, PyExc_RuntimeError,
-                                   "Nan found in input array in register '%s'", interaction->name);
+        float a;
+        if (interaction->sources[0] == -1) {
+            if (register_read_input(g, interaction, s, &a) < 0) {
                 return -1;
             }
-            interaction->activation[0] = scale_in(interaction, s, x);
         } else {
-            interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
+            a = graph_get_activation(g, interaction->sources[0], 0);
         }
-        if (OUTPUT) {
-            write_output(s, interaction->activation[0]);
+        interaction->activation[0] = a;
+        if (s->py_outputarray != nullptr) {
+            register_write_output(s, a);
         }
     }
     s->array_index += n_samples;
     return 0;
 }
 
-// The reverse pass of one role: EXPECTED turns the expected value into the loss gradient,
-// else the register passes its own da on; SOURCE says whether there is a source to feed.
-template <bool EXPECTED, bool SOURCE>
-static int reverse_role(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
+    bool source = interaction->sources[0] != -1;
     if (n_samples <= 0) {
         return 0;
     }
-    if (EXPECTED) {
-        float e = element(s->py_expectedarray, s->array_index - n_samples);
-        if (!std::isfinite(e)) {
-            graph_record_error(g, PyExc_RuntimeError,
-                               "Nan found in expected array in register '%s'", interaction->name);
+    if (s->py_expectedarray != nullptr) {
+        float t;
+        if (register_read_expected(g, interaction, s, &t) < 0) {
             return -1;
         }
-        float t = scale_in(interaction, s, e);
         float grad = interaction->loss_dv_f(t, interaction->activation[0]);
-        if (SOURCE) {
+        if (source) {
             graph_get_interaction(g, interaction->sources[0])->da[0] = grad;
         }
-    } else if (SOURCE) {
+    } else if (source) {
         graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
     }
     return 0;
 }
 
-static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
-{
-    register_state_t *s = state_of(interaction);
-    bool input = interaction->sources[0] == -1;
-    bool output = s->py_outputarray != nullptr;
-    if (input) {
-        *forward = output ? forward_role<true, true> : forward_role<true, false>;
-    } else {
-        *forward = output ? forward_role<false, true> : forward_role<false, false>;
-    }
-    if (s->py_expectedarray != nullptr) {
-        *reverse = input ? reverse_role<true, false> : reverse_role<true, true>;
-    } else {
-        *reverse = input ? nullptr : reverse_role<false, true>;
-    }
-}
-
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    pass_func pass, unused;
-    plan(interaction, &pass, &unused);
-    return pass(g, interaction, n_samples);
-}
-
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    pass_func unused, pass;
-    plan(interaction, &unused, &pass);
-    return pass == nullptr ? 0 : pass(g, interaction, n_samples);
-}
-
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     if (strcmp(name, "feature_min") == 0) {
         return PyFloat_FromDouble(s->feature_min);
     }
@@ -346,7 +259,7 @@ static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
 
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     float *end = nullptr;
     if (strcmp(name, "feature_min") == 0) {
         end = &s->feature_min;
@@ -380,23 +293,23 @@ static const struct {
     {nullptr, nullptr},
 };
 
-// Stores the loss named `function_name` into `*function`; non-zero, and nothing stored,
-// when no loss has that name.
-static int set_loss_function_from_string(const char *function_name, loss_func *function)
+// Stores the loss named `function_name` into `*function`; false, and nothing stored, when
+// no loss has that name.
+static bool set_loss_function_from_string(const char *function_name, loss_func *function)
 {
     for (int i = 0; loss_functions[i].name != nullptr; i++) {
         if (strcmp(function_name, loss_functions[i].name) == 0) {
             *function = loss_functions[i].function;
-            return 0;
+            return true;
         }
     }
-    return -1;
+    return false;
 }
 
 static int set_loss(PyInteraction_Object *interaction, PyObject *value)
 {
     const char *name = PyBytes_Check(value) ? PyBytes_AsString(value) : PyUnicode_AsUTF8(value);
-    if (name == nullptr || set_loss_function_from_string(name, &interaction->loss_dv_f) != 0) {
+    if (name == nullptr || !set_loss_function_from_string(name, &interaction->loss_dv_f)) {
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, "Invalid loss function provided");
         return -1;
@@ -406,7 +319,7 @@ static int set_loss(PyInteraction_Object *interaction, PyObject *value)
 
 static void deallocate(PyInteraction_Object *interaction)
 {
-    register_state_t *s = state_of(interaction);
+    register_state_t *s = type_state<register_state_t>(interaction);
     Py_CLEAR(s->py_inputarray);
     Py_CLEAR(s->py_expectedarray);
     Py_CLEAR(s->py_outputarray);
@@ -429,7 +342,7 @@ static interaction_type typeobj = {
     get_outputarray,        /* get_outputarray */
     nullptr,                /* next */
     SOURCES_FIRST,          /* sources_read */
-    plan,                   /* plan */
+    FAMILY_FIXED,           /* family */
 };
 
 __attribute__((constructor)) static void init(void)

@@ -4,36 +4,17 @@
 //   reverse:  weight -= 0.002 da, clamped to [-1, 1]      (pass-through: da[source] += da)
 // Categories are hashed once per bind into an array of entry addresses, so the passes
 // neither hash nor allocate.
-#include "_tolq.h"
+#include "register_cat.h"
 
 #include <cstring>
 
-typedef struct register_cat_state {
-    int array_index;                   // current sample of the bound entry array
-    PyArrayObject *py_inputarray;      // owned NPY_LONG array of category_entry addresses
-    PyArrayObject *py_outputarray;     // always null: the type cannot be an output
-    PyArrayObject *py_expectedarray;   // always null: the type cannot be an output
-    category_hashmap *map;             // owned: the categories and their weights
-    category_entry **current_input;    // the entry of the last forward: a cache line's first cell
-    void *current_input_buffer;        // owned allocation holding that cache line
-} register_cat_state_t;
-
-static_assert(sizeof(register_cat_state_t) <= sizeof(((PyInteraction_Object *)0)->data),
-              "categorical register state must fit the interaction record");
 static_assert(sizeof(npy_long) == sizeof(category_entry *),
               "entry addresses are stored as NPY_LONG");
 
 static const char *attributes[] = {"categories", nullptr};
 
-static const float category_step = 0.002f;
-
 // Binds of more rows than this look categories up through a temporary index.
 static const npy_intp INDEXED_BIND = 256;
-
-static inline register_cat_state_t *state_of(PyInteraction_Object *interaction)
-{
-    return (register_cat_state_t *)interaction->data;
-}
 
 // The cell written every sample gets a cache line of its own: small allocations sit side by
 // side, and registers trained in parallel threads must not share the line.
@@ -41,7 +22,7 @@ static const size_t CACHE_LINE = 64;
 
 static int initialize(PyInteraction_Object *interaction)
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     s->map = (category_hashmap *)PyMem_Calloc(1, sizeof(category_hashmap));
     s->current_input_buffer = PyMem_Calloc(2, CACHE_LINE);
     if (s->map == nullptr || s->current_input_buffer == nullptr) {
@@ -68,7 +49,7 @@ static void release_input(register_cat_state_t *s)
 
 static int categorical_set_inputarray(PyInteraction_Object *interaction, PyObject *array)
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     release_input(s);
     if (array == nullptr) {
         return 0;
@@ -115,63 +96,34 @@ error:
     return -1;
 }
 
-template <bool INPUT>
-static int forward_role(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+// The table's passes, for callers outside the query loop; the loop inlines the same bodies.
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    register_cat_state_t *s = state_of(interaction);
-    if (!INPUT) {
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
+    if (interaction->sources[0] != -1) {
         if (n_samples >= 1) {
             interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
         }
         return 0;
     }
     if (n_samples >= 1) {
-        PyArrayObject *entries = s->py_inputarray;
-        category_entry *e = *(category_entry **)(PyArray_BYTES(entries) +
-                                                 (npy_intp)s->array_index *
-                                                     PyArray_STRIDE(entries, 0));
-        *s->current_input = e;
-        interaction->activation[0] = (float)e->weight;
+        interaction->activation[0] = cat_read_input(s);
     }
     s->array_index += n_samples;
     return 0;
 }
 
-template <bool INPUT>
-static int reverse_role(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
-    register_cat_state_t *s = state_of(interaction);
     if (n_samples < 1) {
         return 0;
     }
-    if (!INPUT) {
+    if (interaction->sources[0] != -1) {
         graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
-        return 0;
+    } else {
+        cat_learn(type_state<register_cat_state_t>(interaction), interaction->da[0]);
     }
-    category_entry *e = *s->current_input;
-    float step = category_step * interaction->da[0];
-    double w = e->weight - (double)step;
-    e->weight = w > 1.0 ? 1.0 : (w < -1.0 ? -1.0 : w);
     return 0;
-}
-
-static void plan(PyInteraction_Object *interaction, pass_func *forward, pass_func *reverse)
-{
-    bool input = interaction->sources[0] == -1;
-    *forward = input ? forward_role<true> : forward_role<false>;
-    *reverse = input ? reverse_role<true> : reverse_role<false>;
-}
-
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    return interaction->sources[0] == -1 ? forward_role<true>(g, interaction, n_samples)
-                                         : forward_role<false>(g, interaction, n_samples);
-}
-
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    return interaction->sources[0] == -1 ? reverse_role<true>(g, interaction, n_samples)
-                                         : reverse_role<false>(g, interaction, n_samples);
 }
 
 // Every name reads the categories: a list of (key, weight) pairs in the map's order. The
@@ -179,7 +131,7 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
 // finalizers replace the categories, and the map must not be walked across that.
 static PyObject *getattr(PyInteraction_Object *interaction, const char *)
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     typedef struct {
         PyObject *key;
         double weight;
@@ -264,7 +216,7 @@ static int fill_categories(category_hashmap *map, PyObject *list)
 // weights exactly as they were.
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     if (strcmp(name, "categories") != 0) {
         return -1;
     }
@@ -299,7 +251,7 @@ static int set_loss(PyInteraction_Object *, PyObject *)
 
 static void deallocate(PyInteraction_Object *interaction)
 {
-    register_cat_state_t *s = state_of(interaction);
+    register_cat_state_t *s = type_state<register_cat_state_t>(interaction);
     release_input(s);
     if (s->map != nullptr) {
         category_hashmap_clear(s->map);
@@ -328,7 +280,7 @@ static interaction_type typeobj = {
     nullptr,                        /* get_outputarray */
     nullptr,                        /* next */
     SOURCES_FIRST,                  /* sources_read */
-    plan,                           /* plan */
+    FAMILY_CAT,                     /* family */
 };
 
 __attribute__((constructor)) static void init(void)

@@ -2,63 +2,12 @@
 //
 //   forward:  a = sin(k v + x0)
 //   reverse:  c = cos(k v + x0);  dv += c k da;  x0 -= lr c da;  k -= 2 lr v da c
-#include "_tolq.h"
+#include "sine.h"
 
 #include <cstdio>
 #include <cstring>
 
-typedef struct sine_state {
-    float x0;  // phase offset
-    float k;   // frequency factor
-    float lr;  // learning rate of x0; k moves with twice this
-} sine_state_t;
-
 static_assert(sizeof(sine_state_t) == 12, "sine state is three floats");
-
-static const char *attributes[] = {"x0", "k", nullptr};
-
-static inline sine_state_t *state_of(PyInteraction_Object *interaction)
-{
-    return (sine_state_t *)interaction->data;
-}
-
-static int initialize(PyInteraction_Object *interaction)
-{
-    sine_state_t *s = state_of(interaction);
-    memset(s, 0, sizeof(*s));
-    s->k = (float)((double)(rand() % 3 + 1) * 3.141592653589793);  // pi, 2 pi or 3 pi
-    s->lr = gluamine_rate(0.01, interaction->gluamine);
-    interaction->data_size = sizeof(sine_state_t);
-    return 0;
-}
-
-static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    if (n_samples < 1) {
-        return 0;
-    }
-    sine_state_t *s = state_of(interaction);
-    float v = graph_get_activation(g, interaction->sources[0], 0);
-    interaction->activation[0] = sinf((v * s->k) + s->x0);
-    return 0;
-}
-
-static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
-{
-    sine_state_t *s = state_of(interaction);
-    float dx0_tot = 0.0f, dk_tot = 0.0f;
-    if (n_samples >= 1) {
-        float da = interaction->da[0];
-        float v = graph_get_activation(g, interaction->sources[0], 0);
-        float c = cosf((s->k * v) + s->x0);
-        dx0_tot += c * da;
-        dk_tot += (v * da) * c;
-        graph_add_da(g, interaction->sources[0], 0, c * (s->k * da));
-    }
-    s->x0 = s->x0 - (dx0_tot * s->lr);
-    s->k = s->k - (dk_tot * (s->lr + s->lr));
-    return 0;
-}
 
 static const float_param params[] = {
     {"x0", offsetof(sine_state_t, x0)},
@@ -66,21 +15,56 @@ static const float_param params[] = {
     {nullptr, 0},
 };
 
+static const char *attributes[sizeof(params) / sizeof(params[0])];  // from params, at load
+
+static int initialize(PyInteraction_Object *interaction)
+{
+    sine_state_t *s = type_state<sine_state_t>(interaction);
+    memset(s, 0, sizeof(*s));
+    s->k = (float)((double)(rand() % 3 + 1) * 3.141592653589793);  // pi, 2 pi or 3 pi
+    s->lr = gluamine_rate(0.01, interaction->gluamine);
+    interaction->data_size = sizeof(sine_state_t);
+    return 0;
+}
+
+// The table's passes, for callers outside the query loop; the loop inlines the same bodies.
+static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    if (n_samples >= 1) {
+        interaction->activation[0] =
+            sine_value(type_state<sine_state_t>(interaction), graph_get_activation(g, interaction->sources[0], 0));
+    }
+    return 0;
+}
+
+static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
+{
+    sine_state_t *s = type_state<sine_state_t>(interaction);
+    if (n_samples < 1) {
+        sine_step(s, 0.0f, 0.0f);
+        return 0;
+    }
+    float share;
+    sine_learn(s, graph_get_activation(g, interaction->sources[0], 0), interaction->da[0], &share);
+    graph_add_da(g, interaction->sources[0], 0, share);
+    return 0;
+}
+
 // An unlisted name is accepted and changes nothing.
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    return float_param_set(params, state_of(interaction), name, value) < 0 ? -1 : 0;
+    return float_param_set(params, type_state<sine_state_t>(interaction), name, value) < 0 ? -1 : 0;
 }
 
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
 {
-    return float_param_get(params, state_of(interaction), name);
+    return float_param_get(params, type_state<sine_state_t>(interaction), name);
 }
 
 static const char *get_tooltip(PyInteraction_Object *interaction)
 {
     static char buffer[100];  // the longest text, two extreme floats with signs, needs 95
-    sine_state_t *s = state_of(interaction);
+    sine_state_t *s = type_state<sine_state_t>(interaction);
     snprintf(buffer, sizeof(buffer), "x0: %.2f\nk: %.2f", (double)s->x0, (double)s->k);
     return buffer;
 }
@@ -102,10 +86,11 @@ static interaction_type typeobj = {
     nullptr,                /* get_outputarray */
     nullptr,                /* next */
     SOURCES_FIRST,          /* sources_read */
-    nullptr,                /* plan */
+    FAMILY_SINE,            /* family */
 };
 
 __attribute__((constructor)) static void init(void)
 {
+    float_param_names(params, attributes);
     tolq_add_interactiontype(&typeobj);
 }

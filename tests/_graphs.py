@@ -196,7 +196,10 @@ def train32(kind, p, x, t, nsrc, gluamine, samples):
             z = z + (a1 * p["w1"])
         a = tanhf(z + p["bias"]) if kind == "tanh" else min(max(p["bias"] + z, f32(-1)), f32(1))
         d = a - t
-        dz = (d + d) if kind == "linear" else (f32(1) - (a * a)) * (d + d)
+        if kind == "tanh":
+            dz = (f32(1) - (a * a)) * (d + d)
+        else:  # a linear node at its clamp passes nothing back
+            dz = f32(0) if abs(a) == 1 else d + d
         grads = {"w0": a0 * dz, "w1": a1 * dz if nsrc == 2 else f32(0), "bias": dz}
         for k in ("w0", "w1", "bias"):
             p[k] = p[k] - lr * adam32(moments[k], n, grads[k])
