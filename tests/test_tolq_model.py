@@ -96,6 +96,11 @@ def test_predict_before_training_is_refused():
     (lambda X, y: X.update(x1=X["x1"][:-1]), "differ in length"),
     (lambda X, y: X["store"].__setitem__(3, float("nan")), "missing value"),
     (lambda X, y: y.__setitem__(0, np.inf), "row 0 is not a finite"),
+    # Finite in float64, not in float32: refused before any range is widened.
+    (lambda X, y: X["x0"].__setitem__(5, 1e39), "row 5 is beyond the float32 range"),
+    (lambda X, y: X["x0"].__setitem__(slice(0, 2), [-3e38, 3e38]), "column 'x0' spans"),
+    (lambda X, y: y.__setitem__(slice(0, 2), [-3e38, 3e38]), "the target spans"),
+    (lambda X, y: X["store"].__setitem__(4, "nor\ud800th"), "row 4 holds a lone surrogate"),
 ])
 def test_bad_data_is_refused_before_training(change, message):
     X, y = data()
@@ -247,7 +252,8 @@ def test_invalid_documents_are_refused(change, message):
         tolq.Model.from_dict(doc)
 
 
-@pytest.mark.parametrize("content", [b"", b"{", b"\xff\xfe", b"[]", b'{"format": NaN}'])
+@pytest.mark.parametrize("content", [b"", b"{", b"\xff\xfe", b"[]", b'{"format": NaN}',
+                                     b"[" * 100_000 + b"]" * 100_000])
 def test_files_that_are_not_models(tmp_path, content):
     path = tmp_path / "bad.json"
     path.write_bytes(content)

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import io
 import os
 import sys
 from typing import Any, Dict, List, Optional, Sequence
@@ -13,7 +14,7 @@ from numpy.typing import NDArray
 from . import _data, _demo
 from ._expression import ExpressionError
 from ._format import LOSSES, check_int
-from ._model import Model
+from ._model import Model, write_replacing
 
 
 def _columns_from_csv(model: Model, path: str, with_target: bool
@@ -78,10 +79,11 @@ def _predict(args: argparse.Namespace) -> int:
         writer.writerow([model.target])
         writer.writerows(rows)
     else:
-        with open(args.out, "w", newline="", encoding="utf-8") as f:
-            writer = csv.writer(f)
-            writer.writerow([model.target])
-            writer.writerows(rows)
+        text = io.StringIO()
+        writer = csv.writer(text)
+        writer.writerow([model.target])
+        writer.writerows(rows)
+        write_replacing(args.out, text.getvalue())
         print(f"wrote {len(rows)} predictions to {args.out}")
     return 0
 

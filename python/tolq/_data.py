@@ -11,6 +11,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+
 class DataError(ValueError):
     """Input data that a model cannot use: a missing column, a non-numeric value, ..."""
 
@@ -64,6 +67,11 @@ def numeric(values: Any, what: str) -> NDArray[np.float64]:
     if bad.any():
         row = int(np.argmax(bad))
         raise DataError(f"{what}: {out[row]} at row {row} is not a finite number")
+    # The module computes in float32: a larger value would become infinite there.
+    big = np.abs(out) > FLOAT32_MAX
+    if big.any():
+        row = int(np.argmax(big))
+        raise DataError(f"{what}: {out[row]} at row {row} is beyond the float32 range")
     return out
 
 
@@ -81,7 +89,20 @@ def categorical(values: Any, what: str) -> NDArray[Any]:
         for row, value in enumerate(array.tolist()):
             if isinstance(value, float) and math.isnan(value):
                 raise DataError(f"{what}: missing value (NaN) at row {row}")
+    if array.dtype.kind in "OU":
+        for row, value in enumerate(array.tolist()):
+            if isinstance(value, str) and not _is_utf8(value):
+                raise DataError(f"{what}: the text at row {row} holds a lone surrogate, "
+                                "which a model file cannot keep")
     return array
+
+
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def same_length(columns: Mapping[str, NDArray[Any]]) -> int:

@@ -4,7 +4,7 @@ from __future__ import annotations
 import json
 import math
 import os
-import tempfile
+import secrets
 import threading
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass
@@ -62,13 +62,12 @@ def _layout(tree: Node, target: str, categorical: Sequence[str], gluamine: int) 
     Post-order puts every call after its arguments, so each source lies in an earlier
     slot. Every call gets a node of its own; inputs are shared by name.
     """
-    names: List[str] = []
+    names: Dict[str, None] = {}  # ordered, and a lookup that stays linear in the inputs
     stack: List[Node] = [tree]
     while stack:
         node = stack.pop()
         if isinstance(node, Name):
-            if node.name not in names:
-                names.append(node.name)
+            names.setdefault(node.name)
         else:
             stack.extend(reversed(node.args))
     slots: List[_Slot] = []
@@ -413,7 +412,11 @@ class Model:
         return losses
 
     def _widen_ranges(self, columns: Dict[str, NDArray[Any]], target: NDArray[np.float64]) -> None:
-        """Widen numeric ranges over all the data, as binding it at once would."""
+        """Widen numeric ranges over all the data, as binding it at once would.
+
+        Every new range is checked before any is written, so a refusal changes nothing.
+        """
+        widened: List[Tuple[Any, float, float]] = []
         for i, s in enumerate(self._slots):
             if s.type != "fixed":
                 continue
@@ -421,12 +424,19 @@ class Model:
             if not state.auto_adapt:
                 continue
             values = columns[s.name] if s.is_input else target
-            high = float(np.float32(values.max()))
-            low = float(np.float32(values.min()))
-            if math.isnan(state.feature_max) or high > state.feature_max:
-                state.feature_max = high
-            if math.isnan(state.feature_min) or low < state.feature_min:
-                state.feature_min = low
+            low, high = np.float32(values.min()), np.float32(values.max())
+            old_low, old_high = np.float32(state.feature_min), np.float32(state.feature_max)
+            low = low if math.isnan(old_low) else min(low, old_low)
+            high = high if math.isnan(old_high) else max(high, old_high)
+            with np.errstate(over="ignore"):
+                span = high - low
+            if not np.isfinite(span):
+                what = f"column {s.name!r}" if s.is_input else "the target"
+                raise _data.DataError(f"{what} spans {float(low):g} to {float(high):g}, a width "
+                                      "beyond the float32 range; rescale it")
+            widened.append((state, float(low), float(high)))
+        for state, new_low, new_high in widened:
+            state.feature_min, state.feature_max = new_low, new_high
 
     def predict(self, X: Any) -> NDArray[np.float32]:
         """Predictions for the rows of ``X``, as float32.
@@ -542,19 +552,7 @@ class Model:
         moments are not saved, so training the loaded model goes on from fresh moments.
         The file is replaced in one step, so a reader never sees half of it.
         """
-        text = _to_json(self.to_dict())
-        folder = os.path.dirname(os.path.abspath(path))
-        try:
-            fd, tmp = tempfile.mkstemp(prefix=".tolq-", suffix=".json", dir=folder)
-        except OSError as exc:  # name the file asked for, not the temporary one
-            raise OSError(exc.errno, exc.strerror, os.fspath(path)) from None
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                f.write(text)
-            os.replace(tmp, path)
-        except BaseException:
-            os.unlink(tmp)
-            raise
+        write_replacing(path, _to_json(self.to_dict()))
 
     @classmethod
     def load(cls: Type[M], path: str | os.PathLike[str]) -> M:
@@ -567,6 +565,9 @@ class Model:
             raw = f.read()
         try:
             document = json.loads(raw.decode("utf-8"), parse_constant=_refuse_constant)
+        except RecursionError:  # nesting no model has
+            raise FormatError(f"{os.fspath(path)}: not a tolq model file "
+                              "(nested too deeply)") from None
         except (UnicodeDecodeError, ValueError) as exc:
             raise FormatError(f"{os.fspath(path)}: not a tolq model file ({exc})") from None
         try:
@@ -577,6 +578,34 @@ class Model:
     def __reduce__(self) -> Tuple[Callable[..., Any], Tuple[Any, ...]]:
         # Through the same document as save(), so a pickled model restores bit for bit.
         return (_restore, (type(self), self.to_dict()))
+
+
+def write_replacing(path: str | os.PathLike[str], text: str) -> None:
+    """Write ``text`` beside ``path`` and rename it over ``path`` only once it is complete.
+
+    A failed write (a full disk, a file size limit) leaves the old file as it was. The new
+    file gets the permissions any other new file gets (the umask decides).
+    """
+    folder = os.path.dirname(os.path.abspath(path))
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    for _ in range(100):
+        tmp = os.path.join(folder, f".tolq-{secrets.token_hex(6)}.tmp")
+        try:
+            fd = os.open(tmp, flags, 0o666)
+            break
+        except FileExistsError:
+            continue
+        except OSError as exc:  # name the file asked for, not the temporary one
+            raise OSError(exc.errno, exc.strerror, os.fspath(path)) from None
+    else:
+        raise OSError(f"{os.fspath(path)}: no free temporary name beside it")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+        os.replace(tmp, path)
+    except BaseException:
+        os.unlink(tmp)
+        raise
 
 
 def _to_json(document: Dict[str, Any]) -> str:
