@@ -130,10 +130,11 @@ def test_equal_subexpressions_are_separate_nodes():
     (dict(target=""), "target"),
     (dict(target="y" * 127), "too long"),
     (dict(loss="hinge"), "unknown loss"),
-    (dict(gluamine=-1), "gluamine"),
+    (dict(rate_level=-1), "rate_level"),
+    (dict(rate_level=1.5), "rate_level must be an int"),
 ])
 def test_bad_model_arguments(kwargs, message):
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises((ValueError, TypeError), match=message):
         tolq.Model.from_expression("sine(x0)", **kwargs)
 
 

@@ -13,7 +13,7 @@ from numpy.typing import NDArray
 
 from . import _data, _demo
 from ._expression import ExpressionError
-from ._format import LOSSES, check_int
+from ._format import LOSSES, check_arg
 from ._model import Model, write_replacing
 
 
@@ -48,7 +48,7 @@ def _categorical_names(values: Optional[List[str]]) -> List[str]:
 
 
 def _fit(args: argparse.Namespace) -> int:
-    check_int(args.epochs, "--epochs", 0)
+    check_arg(args.epochs, "--epochs", 0)
     folder = os.path.dirname(os.path.abspath(args.out))
     if not os.path.isdir(folder):  # before training, not after
         raise _CliError(f"{args.out}: no such folder {folder}")

@@ -19,12 +19,18 @@ class DataError(ValueError):
 
 
 def column_names(X: Any) -> List[str]:
+    """The column names of a dict, a data frame (pandas, polars) or a pyarrow Table.
+
+    No data frame library is imported here: they are told apart by what they offer.
+    """
     if isinstance(X, Mapping):
         return [str(k) for k in X]
-    columns = getattr(X, "columns", None)
-    if columns is not None:  # a data frame; pandas itself is never imported
-        return [str(c) for c in columns]
-    raise DataError("X must be a dict of 1-D arrays or a data frame, "
+    names = getattr(X, "column_names", None)  # pyarrow; its .columns are the data
+    if names is None:
+        names = getattr(X, "columns", None)
+    if names is not None and not isinstance(X, np.ndarray):
+        return [str(c) for c in names]
+    raise DataError("X must be a dict of 1-D arrays, a data frame or a pyarrow Table, "
                     f"not {type(X).__name__}")
 
 
@@ -49,11 +55,33 @@ def _as_array(values: Any, what: str) -> NDArray[Any]:
     return array
 
 
-def numeric(values: Any, what: str) -> NDArray[np.float64]:
-    """``values`` as finite float64 numbers, or DataError naming the first bad row."""
+def shorten(value: Any, limit: int = 40) -> str:
+    """``repr(value)`` cut to ``limit`` characters: messages never dump data."""
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
+def is_missing(value: Any) -> bool:
+    """None, a NaN, or a data frame library's NA marker."""
+    if value is None:
+        return True
+    if isinstance(value, float):
+        return math.isnan(value)
+    return type(value).__name__ in ("NAType", "NaTType")
+
+
+def numeric(values: Any, what: str, missing: str = "error") -> NDArray[np.float64]:
+    """``values`` as finite float64 numbers, or DataError naming the first bad row.
+
+    A missing value (NaN, None, NA) is refused unless ``missing`` is "zero"; it is then
+    NaN in the result, for the caller to fill.
+    """
     array = _as_array(values, what)
     if array.dtype.kind not in "biufOUS":
         raise DataError(f"{what} is not numeric (dtype {array.dtype})")
+    if array.dtype.kind == "O":
+        items = array.tolist()
+        array = np.array([math.nan if is_missing(v) else v for v in items], dtype=object)
     try:
         out = array.astype(np.float64)
     except (TypeError, ValueError):
@@ -61,14 +89,20 @@ def numeric(values: Any, what: str) -> NDArray[np.float64]:
             try:
                 float(value)
             except (TypeError, ValueError):
-                raise DataError(f"{what}: {value!r} at row {row} is not a number") from None
+                raise DataError(f"{what}: {shorten(value)} at row {row} is not a number") from None
         raise DataError(f"{what} is not numeric") from None
-    bad = ~np.isfinite(out)
+    nan = np.isnan(out)
+    if missing != "zero" and nan.any():
+        row = int(np.argmax(nan))
+        raise DataError(f"{what}: missing value (NaN) at row {row}; pass missing='zero' to "
+                        "give it the middle of the learned range")
+    bad = np.isinf(out)
     if bad.any():
         row = int(np.argmax(bad))
         raise DataError(f"{what}: {out[row]} at row {row} is not a finite number")
     # The module computes in float32: a larger value would become infinite there.
-    big = np.abs(out) > FLOAT32_MAX
+    with np.errstate(invalid="ignore"):
+        big = np.abs(out) > FLOAT32_MAX
     if big.any():
         row = int(np.argmax(big))
         raise DataError(f"{what}: {out[row]} at row {row} is beyond the float32 range")
@@ -78,31 +112,9 @@ def numeric(values: Any, what: str) -> NDArray[np.float64]:
 def categorical(values: Any, what: str) -> NDArray[Any]:
     """``values`` as an array whose items are the categories."""
     array = _as_array(values, what)
-    if array.dtype.kind not in "biufOUS":
+    if array.dtype.kind not in "biufOUSM":
         raise DataError(f"{what} cannot be used as categories (dtype {array.dtype})")
-    # NaN is never equal to itself: every missing value would become a category of its own.
-    if array.dtype.kind == "f":
-        missing = np.isnan(array)
-        if missing.any():
-            raise DataError(f"{what}: missing value (NaN) at row {int(np.argmax(missing))}")
-    elif array.dtype.kind == "O":
-        for row, value in enumerate(array.tolist()):
-            if isinstance(value, float) and math.isnan(value):
-                raise DataError(f"{what}: missing value (NaN) at row {row}")
-    if array.dtype.kind in "OU":
-        for row, value in enumerate(array.tolist()):
-            if isinstance(value, str) and not _is_utf8(value):
-                raise DataError(f"{what}: the text at row {row} holds a lone surrogate, "
-                                "which a model file cannot keep")
     return array
-
-
-def _is_utf8(text: str) -> bool:
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    return True
 
 
 def same_length(columns: Mapping[str, NDArray[Any]]) -> int:
