@@ -4,7 +4,7 @@ import pickle
 import pytest
 
 import tolq
-from tolq._expression import Call, Name
+from tolq._expression import Call, Name, parse
 
 ISSUE_EXAMPLE = "sine(gaussian(multiply(linear(x0, x1), tanh(x0, x1)), x1))"
 
@@ -34,7 +34,7 @@ def layout(model):
                                            ("tanh", "x0", "x1")), "x1"))),
 ])
 def test_valid_expressions_parse(text, tree):
-    assert shape(tolq.parse(text)) == tree
+    assert shape(parse(text)) == tree
 
 
 @pytest.mark.parametrize("text, position, message", [
@@ -57,7 +57,7 @@ def test_valid_expressions_parse(text, tree):
 ])
 def test_invalid_expressions_point_at_the_fault(text, position, message):
     with pytest.raises(tolq.ExpressionError) as info:
-        tolq.parse(text)
+        parse(text)
     err = info.value
     assert isinstance(err, ValueError)
     assert err.position == position
@@ -69,7 +69,7 @@ def test_invalid_expressions_point_at_the_fault(text, position, message):
 def test_expression_error_survives_pickling():
     # Errors cross process boundaries when models are built in a process pool.
     with pytest.raises(tolq.ExpressionError) as info:
-        tolq.parse("tanh(x0, )")
+        parse("tanh(x0, )")
     again = pickle.loads(pickle.dumps(info.value))
     assert (again.message, again.position, str(again)) == \
            (info.value.message, info.value.position, str(info.value))
@@ -78,7 +78,7 @@ def test_expression_error_survives_pickling():
 def test_nesting_is_bounded_without_recursion_error():
     deep = "sine(" * 5000 + "x" + ")" * 5000
     with pytest.raises(tolq.ExpressionError, match="nested deeper"):
-        tolq.parse(deep)
+        parse(deep)
 
 
 @pytest.mark.parametrize("text", [
@@ -90,7 +90,7 @@ def test_layout_inputs_first_sources_before_users_output_last(text):
     model = tolq.Model.from_expression(text, target="y", categorical=("store",) * ("store" in text))
     slots = layout(model)
     n_inputs = len(model.inputs)
-    tree = tolq.parse(text)
+    tree = parse(text)
     calls = []
     stack = [tree]
     while stack:
@@ -107,7 +107,7 @@ def test_layout_inputs_first_sources_before_users_output_last(text):
             assert kind not in ("cat",) and sources and all(0 <= s < i for s in sources)
     assert slots[-1][:2] == ("fixed", "y")
     # The printed expression reads back as the same tree.
-    assert shape(tolq.parse(model.expression)) == shape(tree)
+    assert shape(parse(model.expression)) == shape(tree)
 
 
 def test_layout_of_issue_example():
