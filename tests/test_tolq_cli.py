@@ -104,7 +104,7 @@ def test_errors_are_one_line_without_traceback(folder, args, message):
 def test_demo_runs(tmp_path):
     result = run("demo", "--rows", "400", "--epochs", "2", "--no-progress", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert "epoch  2: training loss" in result.stdout
+    assert "epoch   2: training loss" in result.stdout and "validation loss" in result.stdout
     assert "predicting the mean gives" in result.stdout
 
 
@@ -132,3 +132,17 @@ def test_predict_out_that_cannot_be_written_whole_keeps_the_old_file(folder):
     assert result.returncode == 1 and "File too large" in result.stderr, result.stderr
     assert sorted(p.name for p in folder.iterdir()) == ["data.csv", "m.json", "p.csv"]
     assert (folder / "p.csv").read_text() == "old\n"
+
+
+def test_fit_with_validation_rate_level_and_version(folder):
+    result = run(*FIT, "linear(tanh(x0, x1), store)", "--categorical", "store", "--epochs", "30",
+                 "--validation-fraction", "0.3", "--early-stopping", "--patience", "2",
+                 "--rate-level", "3", cwd=folder)
+    assert result.returncode == 0, result.stderr
+    lines = [line for line in result.stdout.splitlines() if line.startswith("epoch")]
+    assert lines and all("validation loss" in line for line in lines)
+    assert "kept the parameters of epoch" in result.stdout
+    assert tolq.Model.load(folder / "m.json").rate_level == 3
+    assert result.stderr == ""  # no bar: nobody watches a pipe
+    version = run("--version", cwd=folder)
+    assert version.returncode == 0 and version.stdout.strip() == f"tolq {tolq.__version__}"
