@@ -1,12 +1,14 @@
 """``Model``: a graph built from an expression, trained on tables, saved as JSON."""
 from __future__ import annotations
 
+import functools
 import json
 import math
 import os
 import secrets
 import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass
 from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Type,
@@ -178,6 +180,10 @@ class History(List[float]):
                 f"best_epoch={self.best_epoch!r})")
 
 
+# Seconds of training before a progress bar appears.
+_BAR_AFTER = 0.5
+
+
 def _show_progress(progress: Optional[bool]) -> bool:
     """Bars only where a person watches, unless ``progress`` says otherwise."""
     if _tqdm is None:
@@ -212,8 +218,8 @@ class Model:
     _lock: threading.Lock
     _adapt: Dict[int, bool]
     _coders: Dict[int, Coder]
-    _one: Optional[List[Tuple[str, Any, Optional[Coder], int]]]
-    _one_columns: _Columns
+    _one: Optional[List[Tuple[str, Any, Optional[Coder]]]]
+    _one_query: Callable[[], NDArray[np.float32]]
     _trained: bool
 
     def __init__(self, expression: str, target: str = "y", categorical: Iterable[str] = (),
@@ -292,7 +298,6 @@ class Model:
                 self._coders[i] = Coder(s.name)
                 node.state.categories = [(UNSEEN, 0.0)]
         self._one = None
-        self._one_columns = {}
         self._trained = False
         self.loss = loss
 
@@ -495,7 +500,8 @@ class Model:
         holding every input column; ``y`` an array of targets (or the name of a column
         of ``X``). Each epoch visits the rows in an order drawn from
         ``numpy.random.default_rng(seed)`` when ``shuffle`` is set. ``progress`` shows
-        a bar over the epochs; by default only when standard error is a terminal.
+        a bar over the epochs once training has lasted half a second; by default only
+        when standard error is a terminal, True or False force it either way.
 
         Validation data is ``validation=(X_val, y_val)``, or ``validation_fraction`` of
         the rows held out (drawn with ``seed``). With ``early_stopping`` training stops
@@ -574,8 +580,9 @@ class Model:
             low, high = self._range(len(self._slots) - 1)
             rng = np.random.default_rng(seed)
             best, waited, kept = math.inf, 0, None
-            bar = (_tqdm(total=epochs, desc="training", unit=" epochs", leave=False)
-                   if _show_progress(progress) else None)
+            show = _show_progress(progress)
+            bar = None
+            started = time.monotonic()
             try:
                 for epoch in range(epochs):
                     # One query per epoch: the module trains row by row without the
@@ -599,6 +606,11 @@ class Model:
                                 kept = self._snapshot()
                         else:
                             waited += 1
+                    if show and bar is None and time.monotonic() - started > _BAR_AFTER:
+                        # A bar for training that lasts: for short runs its own cost
+                        # would be a large share, and nobody needs it.
+                        bar = _tqdm(total=epochs, initial=epoch, desc="training",
+                                    unit=" epochs", leave=False)
                     if bar is not None:
                         bar.update(1)
                         shown = {"loss": _fmt(history[-1])}
@@ -672,9 +684,11 @@ class Model:
         missing value is refused.
         """
         plan = self._one if self._one is not None else self._prepare_one()
+        limit = _data.FLOAT32_MAX
         with self._lock:
-            self._check_trained()
-            for name, cell, coder, _ in plan:
+            if not self._trained:
+                self._check_trained()
+            for name, cell, coder in plan:
                 try:
                     value = row[name]
                 except KeyError:
@@ -684,19 +698,22 @@ class Model:
                         number = float(value)
                     except (TypeError, ValueError):
                         number = math.nan
-                    if not -_data.FLOAT32_MAX <= number <= _data.FLOAT32_MAX:
+                    if not -limit <= number <= limit:
                         raise _data.DataError(f"column {name!r}: {_data.shorten(value)} is not "
                                               "a finite float32 number")
                     cell[0] = number
                 else:
-                    code = coder.code_one(value)
+                    code = coder.codes.get(value)
                     if code is None:
-                        raise _data.DataError(f"column {name!r}: missing value")
+                        code = coder.code_one(value)
+                        if code is None:
+                            raise _data.DataError(f"column {name!r}: missing value")
                     cell[0] = code
-            return float(self._graph._query(self._one_columns)[0])
+            result: float = self._one_query().item()
+            return result
 
-    def _prepare_one(self) -> List[Tuple[str, Any, Optional[Coder], int]]:
-        plan: List[Tuple[str, Any, Optional[Coder], int]] = []
+    def _prepare_one(self) -> List[Tuple[str, Any, Optional[Coder]]]:
+        plan: List[Tuple[str, Any, Optional[Coder]]] = []
         columns: _Columns = {}
         for i, s in enumerate(self._slots):
             if s.is_input:
@@ -704,8 +721,8 @@ class Model:
                 columns[s.name] = array
                 # A memoryview writes one element faster than the array's own indexing.
                 cell = memoryview(array)  # type: ignore[arg-type,unused-ignore]
-                plan.append((s.name, cell, self._coders.get(i), i))
-        self._one_columns = columns
+                plan.append((s.name, cell, self._coders.get(i)))
+        self._one_query = functools.partial(self._graph._query, columns)
         self._one = plan
         return plan
 
