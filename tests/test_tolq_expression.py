@@ -1,10 +1,13 @@
 """The expression parser and the slot layout it produces."""
 import pickle
 
+import numpy as np
 import pytest
 
+import _tolq
 import tolq
 from tolq._expression import Call, Name, parse
+from tolq._nodes import NODE_TYPES
 
 ISSUE_EXAMPLE = "sine(gaussian(multiply(linear(x0, x1), tanh(x0, x1)), x1))"
 
@@ -152,3 +155,14 @@ def test_str_shows_learned_parameters():
     first = str(model).splitlines()[0]
     # w1 takes no part with one source and is not shown.
     assert first == "out = sine[x0=0, k=2](linear[w0=0.25, bias=-1.5](x0))"
+
+
+@pytest.mark.parametrize("node_type", NODE_TYPES.values(), ids=lambda t: t.name)
+def test_node_table_matches_the_module(node_type):
+    node = _tolq.Interaction(node_type.name, (1, 0, 0))
+    assert tuple(node.state._to_dict()) == node_type.parameters
+    assert set(node_type.second_source) <= set(node_type.parameters)
+    if node_type.draw is not None:
+        drawn = node_type.draw(np.random.default_rng(0))
+        assert tuple(drawn) == node_type.parameters
+        node.state._from_dict(drawn)  # the module takes every drawn value

@@ -14,7 +14,8 @@ from importlib import util as _util
 from typing import Any
 
 from ._data import DataError
-from ._expression import FUNCTIONS, ExpressionError
+from ._expression import ExpressionError
+from ._nodes import FUNCTIONS
 from ._format import LOSSES, FormatError
 from ._model import History, Model, fit_many
 

@@ -23,23 +23,12 @@ from typing import Any, Dict, List, Mapping, Sequence, Tuple
 
 import numpy as np
 
+from ._nodes import PARAMETERS, REGISTERS
+
 FORMAT = "tolq.model"
 VERSION = 1
 
 LOSSES = ("mean_squared_error", "mean_absolute_error", "categorical_cross_entropy")
-REGISTERS = ("fixed", "cat")
-
-# Parameter names of each type, in the order the module reports them.
-PARAMETERS: Dict[str, Tuple[str, ...]] = {
-    "fixed": ("feature_min", "feature_max", "auto_adapt"),
-    "cat": ("categories",),
-    "linear": ("w0", "w1", "bias"),
-    "tanh": ("w0", "w1", "bias"),
-    "gaussian": ("center0", "center1", "w0", "w1"),
-    "sine": ("x0", "k"),
-    "multiply": (),
-}
-
 INT32 = (-(2**31), 2**31 - 1)
 NAME_BYTES = 126  # the module keeps at most this many bytes of a register name
 

@@ -20,10 +20,11 @@ from numpy.typing import NDArray
 import _tolq
 
 from . import _data, _format
-from ._expression import (FUNCTIONS, MAX_NESTING, Name, Node, arity_text, can_write_name, parse,
+from ._expression import (MAX_NESTING, Name, Node, arity_text, can_write_name, parse,
                           quote_name)
 from ._categories import UNSEEN, Coder
 from ._format import LOSSES, FormatError, check_arg
+from ._nodes import FUNCTIONS, NODE_TYPES, PARAMETERS, REGISTERS
 
 try:
     from tqdm import tqdm as _tqdm  # type: ignore[import-untyped,unused-ignore]
@@ -103,7 +104,7 @@ def _check_layout(slots: Sequence[_Slot]) -> None:
         where = f"slot {i}"
         last = i == len(slots) - 1
         if s.is_input:
-            if s.type not in _format.REGISTERS or last:
+            if s.type not in REGISTERS or last:
                 raise FormatError(f"{where}: a {s.type} node cannot be an input")
             if s.name in inputs:
                 raise FormatError(f"{where}: input {s.name!r} appears twice")
@@ -112,7 +113,7 @@ def _check_layout(slots: Sequence[_Slot]) -> None:
         if last:
             if s.type != "fixed" or len(s.sources) != 1:
                 raise FormatError(f"{where}: the output must be a fixed register with one source")
-        elif s.type in _format.REGISTERS:
+        elif s.type in REGISTERS:
             raise FormatError(f"{where}: a {s.type} register must be an input or the output")
         else:
             low, high = FUNCTIONS[s.type]
@@ -303,20 +304,10 @@ class Model:
 
     def _draw_parameters(self, rng: np.random.Generator) -> None:
         """Starting values from ``rng``, over the ranges the module itself draws from."""
-        for node in self._nodes:
-            kind = node.type
-            if kind == "linear":
-                w = rng.uniform(-0.5, 0.5, 2)
-                node.state._from_dict({"w0": w[0], "w1": w[1], "bias": 0.0})
-            elif kind == "tanh":
-                w = rng.uniform(-5.0, 5.0, 3)
-                node.state._from_dict({"w0": w[0], "w1": w[1], "bias": w[2]})
-            elif kind == "gaussian":
-                c = rng.uniform(0.0, 1.0, 2)
-                w = 0.5 - rng.uniform(0.0, 0.5, 2)  # in (0, 0.5]: a width must stay positive
-                node.state._from_dict({"center0": c[0], "center1": c[1], "w0": w[0], "w1": w[1]})
-            elif kind == "sine":
-                node.state._from_dict({"x0": 0.0, "k": float(rng.integers(1, 4)) * math.pi})
+        for s, node in zip(self._slots, self._nodes):
+            draw = NODE_TYPES[s.type].draw
+            if draw is not None:
+                node.state._from_dict(draw(rng))
 
     # ---- what the model is --------------------------------------------------------------
 
@@ -387,9 +378,8 @@ class Model:
         s = self._slots[slot]
         params = self._nodes[slot].state._to_dict()
         if len(s.sources) == 1:  # the second input's parameters take no part
-            params.pop({"gaussian": "center1"}.get(s.type, ""), None)
-            if s.type in ("linear", "tanh", "gaussian"):
-                params.pop("w1", None)
+            for name in NODE_TYPES[s.type].second_source:
+                del params[name]
         return params
 
     def _render(self, slot: int, with_parameters: bool) -> str:
@@ -739,7 +729,7 @@ class Model:
             slots = []
             for i, (s, node) in enumerate(zip(self._slots, self._nodes)):
                 doc: Dict[str, Any] = {"type": s.type}
-                if s.type in _format.REGISTERS:
+                if s.type in REGISTERS:
                     doc["name"] = s.name
                 doc["sources"] = list(s.sources)
                 doc["latticeloc"] = list(s.latticeloc)
@@ -777,12 +767,12 @@ class Model:
             item = _format.check_keys(item, where, ("type", "sources", "latticeloc", "gluamine",
                                                     "state"), ("name",))
             kind = item["type"]
-            if not isinstance(kind, str) or kind not in _format.PARAMETERS:
+            if not isinstance(kind, str) or kind not in PARAMETERS:
                 raise FormatError(f"{where}.type: unknown node type {kind!r}")
             name = item.get("name", "")
-            if (kind in _format.REGISTERS) != ("name" in item):
+            if (kind in REGISTERS) != ("name" in item):
                 raise FormatError(f"{where}: registers, and only they, have a name")
-            if kind in _format.REGISTERS:
+            if kind in REGISTERS:
                 try:
                     _check_name(name, f"{where}.name")
                 except ValueError as exc:
