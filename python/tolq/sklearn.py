@@ -44,6 +44,12 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
     n_features_in_: int
     feature_names_in_: NDArray[Any]
 
+    def _keep(self, params: Dict[str, Any]) -> None:
+        """scikit-learn's rule for __init__: store every parameter as given, nothing else."""
+        for name, value in params.items():
+            if name not in ("self", "__class__"):
+                setattr(self, name, value)
+
     # ---- data -----------------------------------------------------------------------
 
     def _columns(self, X: Any, fitting: bool) -> Dict[str, Any]:
@@ -225,16 +231,7 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
                  validation_fraction: float = 0.0, early_stopping: bool = False,
                  patience: int = 5, random_state: Optional[int] = 0,
                  progress: Optional[bool] = False) -> None:
-        self.expression = expression
-        self.categorical = categorical
-        self.loss = loss
-        self.epochs = epochs
-        self.rate_level = rate_level
-        self.validation_fraction = validation_fraction
-        self.early_stopping = early_stopping
-        self.patience = patience
-        self.random_state = random_state
-        self.progress = progress
+        self._keep(locals())
 
     def fit(self, X: Any, y: Any) -> "TolqRegressor":
         """Train a fresh model for ``epochs`` passes over the rows."""
@@ -276,15 +273,7 @@ class TolqClassifier(ClassifierMixin, _TolqEstimator):  # type: ignore[misc,unus
                  rate_level: int = 0, validation_fraction: float = 0.0,
                  early_stopping: bool = False, patience: int = 5,
                  random_state: Optional[int] = 0, progress: Optional[bool] = False) -> None:
-        self.expression = expression
-        self.categorical = categorical
-        self.epochs = epochs
-        self.rate_level = rate_level
-        self.validation_fraction = validation_fraction
-        self.early_stopping = early_stopping
-        self.patience = patience
-        self.random_state = random_state
-        self.progress = progress
+        self._keep(locals())
 
     @property
     def loss(self) -> str:  # type: ignore[override]
