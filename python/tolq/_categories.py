@@ -14,7 +14,7 @@ from typing import Any, Dict, Iterable, List, Optional, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from ._data import DataError, is_missing, shorten
+from ._data import DataError, Distinct, is_missing, shorten
 
 UNSEEN = 0
 
@@ -83,32 +83,26 @@ class Coder:
         raise DataError(f"column {self.name!r} was trained with {trained} categories; "
                         f"{shorten(value)} ({type(value).__name__}) cannot be converted to one")
 
-    def code(self, array: NDArray[Any], *, learn: bool, missing: str,
+    def code(self, column: Distinct, *, learn: bool, missing: str,
              pending: Optional[Dict[Any, int]] = None
              ) -> Tuple[NDArray[np.int64], Dict[Any, int]]:
-        """The codes of ``array``'s values and the values new to this column.
+        """The codes of ``column``'s rows and the values new to this column.
 
         With ``learn`` a value never met gets a new code, recorded only by ``commit``;
         else it gets ``UNSEEN``. ``pending`` holds values that a training call has coded
         but not yet committed. A missing value (None, NaN, NA) is refused naming its row
         unless ``missing`` is "zero", which gives it ``UNSEEN``.
         """
-        items = array.tolist()
-        table: Dict[Any, int] = {}
+        table = np.empty(len(column.values), dtype=np.int64)
         new: Dict[Any, int] = dict(pending or {})
         next_code = self.next_code
-        try:
-            distinct = dict.fromkeys(items)
-        except TypeError as exc:
-            raise DataError(f"column {self.name!r}: a value cannot be a category ({exc})") from None
-        for value in distinct:
+        for i, value in enumerate(column.values):
             if is_missing(value):
                 if missing != "zero":
-                    row = next(i for i, v in enumerate(items) if v is value)
                     raise DataError(f"column {self.name!r}: missing value ({shorten(value)}) "
-                                    f"at row {row}; pass missing='zero' to give it the weight "
-                                    "of a category never seen")
-                table[value] = UNSEEN
+                                    f"at row {column.first_row(i)}; pass missing='zero' to "
+                                    "give it the weight of a category never seen")
+                table[i] = UNSEEN
                 continue
             known = self.codes.get(value)
             if known is None:
@@ -118,13 +112,13 @@ class Coder:
                     known = new.get(converted)
                 if known is None and learn:
                     if isinstance(converted, str) and not _is_utf8(converted):
-                        row = next(i for i, v in enumerate(items) if v is value)
-                        raise DataError(f"column {self.name!r}: the text at row {row} holds a "
-                                        "lone surrogate, which a model file cannot keep")
+                        raise DataError(f"column {self.name!r}: the text at row "
+                                        f"{column.first_row(i)} holds a lone surrogate, which "
+                                        "a model file cannot keep")
                     known = new[converted] = next_code
                     next_code += 1
-            table[value] = UNSEEN if known is None else known
-        codes = np.fromiter(map(table.__getitem__, items), dtype=np.int64, count=len(items))
+            table[i] = UNSEEN if known is None else known
+        codes: NDArray[np.int64] = table[column.inverse]
         return codes, {k: v for k, v in new.items() if not pending or k not in pending}
 
     def commit(self, new: Dict[Any, int]) -> None:

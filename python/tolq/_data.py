@@ -5,6 +5,7 @@ import csv
 import math
 import os
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any, Dict, List, Sequence, Tuple
 
 import numpy as np
@@ -109,15 +110,41 @@ def numeric(values: Any, what: str, missing: str = "error") -> NDArray[np.float6
     return out
 
 
-def categorical(values: Any, what: str) -> NDArray[Any]:
-    """``values`` as an array whose items are the categories."""
+@dataclass(frozen=True)
+class Distinct:
+    """A categorical column as its distinct values and, per row, the index of its value.
+
+    Computed once per data set: each model then codes the few distinct values, not rows.
+    """
+
+    values: List[Any]
+    inverse: NDArray[np.intp]
+
+    def __len__(self) -> int:
+        return len(self.inverse)
+
+    def first_row(self, index: int) -> int:
+        return int(np.argmax(self.inverse == index))
+
+
+def categorical(values: Any, what: str) -> Distinct:
+    """``values`` as categories: distinct by equality, as a dict tells keys apart."""
     array = _as_array(values, what)
     if array.dtype.kind not in "biufOUSM":
         raise DataError(f"{what} cannot be used as categories (dtype {array.dtype})")
-    return array
+    if array.dtype.kind in "biuUS":  # sorted in C, no Python object per row
+        uniques, inverse = np.unique(array, return_inverse=True)
+        return Distinct(uniques.tolist(), inverse.reshape(-1).astype(np.intp, copy=False))
+    index: Dict[Any, int] = {}
+    try:
+        inverse = np.fromiter((index.setdefault(v, len(index)) for v in array.tolist()),
+                              dtype=np.intp, count=len(array))
+    except TypeError as exc:
+        raise DataError(f"{what}: a value cannot be a category ({exc})") from None
+    return Distinct(list(index), inverse)
 
 
-def same_length(columns: Mapping[str, NDArray[Any]]) -> int:
+def same_length(columns: Mapping[str, Any]) -> int:
     lengths = {name: len(col) for name, col in columns.items()}
     if len(set(lengths.values())) > 1:
         shown = ", ".join(f"{name!r} has {n}" for name, n in lengths.items())

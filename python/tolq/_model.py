@@ -427,6 +427,7 @@ class Model:
         each model's own). New category values are recorded by ``_commit``.
         """
         columns: _Columns = {}
+        sized: Dict[str, Any] = {}
         new: Dict[int, Dict[Any, int]] = {}
         for i, s in enumerate(self._slots):
             if not s.is_input:
@@ -441,12 +442,13 @@ class Model:
                           else _data.numeric(raw, what, missing))
                 if cache is not None:
                     cache[key] = column
+            sized[s.name] = column
             if s.type == "cat":
                 columns[s.name], new[i] = self._coders[i].code(
                     column, learn=learn, missing=missing, pending=(pending or {}).get(i))
             else:
                 columns[s.name] = column
-        _data.same_length(columns)
+        _data.same_length(sized)
         return columns, new
 
     def _target_of(self, X: Any, y: Any, n: int) -> NDArray[np.float64]:
