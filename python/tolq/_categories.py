@@ -132,7 +132,8 @@ class Coder:
         try:
             known = self.codes.get(value)
         except TypeError:  # unhashable
-            raise DataError(f"column {self.name!r}: {shorten(value)} cannot be a category") from None
+            raise DataError(f"column {self.name!r}: {shorten(value)} cannot be a "
+                            "category") from None
         if known is not None:
             return known
         if is_missing(value):

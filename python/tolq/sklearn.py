@@ -10,10 +10,15 @@ from typing import Any, Dict, Iterable, Optional
 
 import numpy as np
 from numpy.typing import NDArray
-from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin  # type: ignore[import-untyped,unused-ignore]
-from sklearn.exceptions import DataConversionWarning  # type: ignore[import-untyped,unused-ignore]
-from sklearn.utils.multiclass import type_of_target  # type: ignore[import-untyped,unused-ignore]
-from sklearn.utils.validation import check_is_fitted  # type: ignore[import-untyped,unused-ignore]
+# scikit-learn ships no type information: its names are Any here.
+from sklearn.base import (  # type: ignore[import-untyped,unused-ignore]
+    BaseEstimator, ClassifierMixin, RegressorMixin)
+from sklearn.exceptions import (  # type: ignore[import-untyped,unused-ignore]
+    DataConversionWarning)
+from sklearn.utils.multiclass import (  # type: ignore[import-untyped,unused-ignore]
+    type_of_target)
+from sklearn.utils.validation import (  # type: ignore[import-untyped,unused-ignore]
+    check_is_fitted)
 
 from . import _data
 from ._model import History, Model
@@ -141,11 +146,10 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
         self.model_ = model
         return self
 
-    def _partial_fit(self, X: Any, y: Any) -> "_TolqEstimator":
+    def _partial_fit(self, X: Any, y: Any, classes: Optional[Any] = None) -> "_TolqEstimator":
         first = not hasattr(self, "model_")
         columns = self._columns(X, fitting=first)
-        target = self._fit_target(self._target(y), fitting=first,
-                                  classes=getattr(self, "_classes_hint", None))
+        target = self._fit_target(self._target(y), fitting=first, classes=classes)
         model = self._new_model(columns) if first else self.model_
         history = model.fit(columns, target, epochs=1, shuffle=False, seed=self.random_state,
                             progress=False)
@@ -308,11 +312,7 @@ class TolqClassifier(ClassifierMixin, _TolqEstimator):  # type: ignore[misc,unus
 
         ``classes`` names the two classes when the first call's ``y`` does not hold both.
         """
-        self._classes_hint = classes
-        try:
-            self._partial_fit(X, y)
-        finally:
-            del self._classes_hint
+        self._partial_fit(X, y, classes)
         return self
 
     def predict_proba(self, X: Any) -> NDArray[np.float64]:
