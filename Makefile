@@ -11,7 +11,7 @@ ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: test test-np126 test-asan typecheck demo bench ci clean
+.PHONY: test test-np126 test-asan typecheck demo demo-plot bench ci clean
 
 $(VENV)/.installed: $(SOURCES)
 	$(PYTHON) -m venv $(VENV)
@@ -47,7 +47,12 @@ typecheck: $(VENV)/.installed
 	MYPYPATH=python $(VENV)/bin/python -m mypy --strict --cache-dir build/mypy -p tolq -m _tolq
 
 demo: $(VENV)/.installed
-	$(VENV)/bin/python examples/demo.py
+	$(VENV)/bin/python -m tolq demo
+
+# The learning-curve picture of the README (installs the optional matplotlib).
+demo-plot: $(VENV)/.installed
+	$(VENV)/bin/pip install --quiet ".[plot]"
+	$(VENV)/bin/python -m tolq demo --no-progress --plot docs/demo.png
 
 bench: $(VENV)/.installed
 	$(VENV)/bin/pip install --quiet ".[bench]" || echo "PyTorch could not be installed: its row is skipped"

@@ -336,6 +336,80 @@ def bench_categorical():
                    seconds <= 0.5)
 
 
+def bench_python_face():
+    """The tolq package: predict_one against the raw one-row query, the progress bar's share
+    of training, and held-out R² over epochs on public data. Thread CPU time, medians of
+    interleaved rounds in this process (the machine is shared: figures vary)."""
+    import contextlib
+    import io
+
+    import tolq
+
+    print("tolq package (thread CPU time, medians of interleaved rounds)")
+    rng = np.random.default_rng(1)
+    n = 2000
+    X = {"x0": rng.uniform(-2, 2, n), "x1": rng.uniform(-2, 2, n),
+         "store": rng.choice(["north", "south", "east"], n).astype(object)}
+    y = np.sin(X["x0"] * X["x1"]) + (X["store"] == "north")
+    model = tolq.Model("linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)",
+                       categorical=["store"], seed=0)
+    model.fit(X, y, epochs=2, progress=False)
+    row_dict = {"x0": 0.5, "x1": -1.0, "store": "north"}
+    raw = {"x0": np.array([0.5]), "x1": np.array([-1.0]), "store": np.array([1])}
+    graph, calls = model.graph, 20_000
+
+    def per_call(fn):
+        started = time.thread_time()
+        for _ in range(calls):
+            fn()
+        return (time.thread_time() - started) / calls
+
+    one, query = [], []
+    for _ in range(7):
+        one.append(per_call(lambda: model.predict_one(row_dict)))
+        query.append(per_call(lambda: graph._query(raw)))
+    one_s, query_s = statistics.median(one), statistics.median(query)
+    row("Model.predict_one, one row", one_s * 1e6, "µs")
+    row("Graph._query, one-row arrays, same graph", query_s * 1e6, "µs")
+    target("predict_one / raw one-row query", f"{one_s / query_s:.2f}×", "≤ 2×",
+           one_s / query_s <= 2)
+
+    for rows, epochs in ((n, 20), (100_000, 30)):  # the bar shows on the second only
+        big = {k: np.resize(v, rows) for k, v in X.items()}
+        bar, plain = [], []
+        for _ in range(5):
+            for progress, into in ((True, bar), (False, plain)):
+                m = tolq.Model("linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)",
+                               categorical=["store"], seed=0)
+                with contextlib.redirect_stderr(io.StringIO()):
+                    started = time.thread_time()
+                    m.fit(big, np.resize(y, rows), epochs=epochs, progress=progress)
+                    into.append(time.thread_time() - started)
+        share = statistics.median(bar) / statistics.median(plain) - 1
+        row(f"fit, {rows} rows x {epochs} epochs, no bar", statistics.median(plain) * 1e3, "ms")
+        row("the same with progress=True", statistics.median(bar) * 1e3, "ms")
+        target(f"progress bar's share of training, {rows} rows", f"{share:+.1%}", "≤ 2 %",
+               share <= 0.02)
+
+    try:
+        from sklearn.datasets import load_diabetes
+        from sklearn.model_selection import train_test_split
+    except ImportError:
+        print("  scikit-learn is not installed: the held-out R² rows are skipped")
+        return
+    Xd, yd = load_diabetes(return_X_y=True, as_frame=True)
+    X_train, X_test, y_train, y_test = train_test_split(Xd, yd, random_state=0)
+    expression = "linear(linear(bmi, s5), linear(bp, s3))"
+    print(f"  held-out R² on the diabetes data, {expression}:")
+    print("    epochs        " + "".join(f"{e:>8d}" for e in (10, 25, 50, 100, 200)))
+    for label, kwargs in (("plain", {}), ("rate_level 10", {"rate_level": 10}),
+                          ("early stopping", {"early_stopping": True,
+                                              "validation_fraction": 0.2, "patience": 10})):
+        scores = [tolq.TolqRegressor(expression, epochs=e, **kwargs).fit(X_train, y_train)
+                  .score(X_test, y_test) for e in (10, 25, 50, 100, 200)]
+        print(f"    {label:<14s}" + "".join(f"{v:8.3f}" for v in scores))
+
+
 def main():
     print(f"_tolq benchmark on {machine()}")
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, "
@@ -354,6 +428,8 @@ def main():
     bench_threads(X, y, lively)
     print()
     bench_categorical()
+    print()
+    bench_python_face()
     print("\ntargets")
     for what, value, goal, met in TARGETS:
         print(f"  {what:<50s} {value:>10s}  {goal:<8s} {'met' if met else 'MISSED'}")

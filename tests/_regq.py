@@ -53,7 +53,7 @@ def rng(x):
 
 
 def scale_in(x, lo, hi):
-    """(scaled value, clamped?) in float32, in the documented order of operations."""
+    """(scaled value, clamped?) in float32, in the order of operations the module uses."""
     x, lo, hi = f32(x), f32(lo), f32(hi)
     d = x - lo
     s = (d + d) / (hi - lo) - f32(1)

@@ -23,7 +23,7 @@ def make(type_="multiply", loc=(0, 0, 0), *calls, name=""):
 
 
 def model_sources(calls):
-    """(sourcecount, sources) after the _set_source calls, from the documented rule."""
+    """(sourcecount, sources) after the _set_source calls, by the rule _set_source follows."""
     count, srcs = 0, [0, 0]
     for ix, src in calls:
         if ix >= count and src != -1:
@@ -33,7 +33,7 @@ def model_sources(calls):
 
 
 def model_checksum(size, nodes):
-    """nodes: slot -> (type, latticeloc, calls). The documented hash, before the -1 rule."""
+    """nodes: slot -> (type, latticeloc, calls). The structural hash, before the -1 rule."""
     total = 0
     for slot in sorted(nodes):
         type_, loc, calls = nodes[slot]

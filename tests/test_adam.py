@@ -16,7 +16,7 @@ def lib(tmp_path_factory):
 
 
 def model(m1, m2, n, g):
-    """(m1, m2, step) after one step, in the documented order of float32 operations."""
+    """(m1, m2, step) after one step, in the order of float32 operations the module uses."""
     g = f32(g)
     m1 = m1 * B1 + (ONE - B1) * g
     m2 = B2 * m2 + ((ONE - B2) * g) * g

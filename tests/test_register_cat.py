@@ -80,7 +80,7 @@ def cats(c):
     return c.state.categories
 
 
-# --- reference model, written from the documented rules ------------------------------
+# --- reference model of the register's rules -------------------------------------------
 
 def model_order(keys):
     """Keys of the map after meeting `keys`: bucket (unsigned hash mod 257) ascending,

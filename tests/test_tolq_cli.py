@@ -14,13 +14,13 @@ import tolq
 EXPR = "linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)"
 
 
-def run(*args, cwd):
+def run(*args, cwd, preexec_fn=None):
     # The child must import the same _tolq and tolq as this process, installed or not.
     paths = {os.path.dirname(_tolq.__file__), os.path.dirname(os.path.dirname(tolq.__file__))}
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [*paths, *filter(None, [os.environ.get("PYTHONPATH")])]))
     return subprocess.run([sys.executable, "-m", "tolq", *args], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=120, preexec_fn=preexec_fn)
 
 
 def write_csv(path, header, rows):
@@ -104,7 +104,7 @@ def test_errors_are_one_line_without_traceback(folder, args, message):
 def test_demo_runs(tmp_path):
     result = run("demo", "--rows", "400", "--epochs", "2", "--no-progress", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert "epoch  2: training loss" in result.stdout
+    assert "epoch   2: training loss" in result.stdout and "validation loss" in result.stdout
     assert "predicting the mean gives" in result.stdout
 
 
@@ -117,3 +117,32 @@ def test_demo_plot(tmp_path):
     else:
         assert result.returncode == 0, result.stderr
         assert (tmp_path / "out.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_predict_out_that_cannot_be_written_whole_keeps_the_old_file(folder):
+    resource = pytest.importorskip("resource")
+    assert run(*FIT, "linear(x0)", "--epochs", "1", "--no-progress", cwd=folder).returncode == 0
+    (folder / "p.csv").write_text("old\n")
+
+    def small_files():  # the interpreter ignores SIGXFSZ: an oversized write raises EFBIG
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000))
+
+    result = run("predict", "m.json", "data.csv", "--out", "p.csv", cwd=folder,
+                 preexec_fn=small_files)
+    assert result.returncode == 1 and "File too large" in result.stderr, result.stderr
+    assert sorted(p.name for p in folder.iterdir()) == ["data.csv", "m.json", "p.csv"]
+    assert (folder / "p.csv").read_text() == "old\n"
+
+
+def test_fit_with_validation_rate_level_and_version(folder):
+    result = run(*FIT, "linear(tanh(x0, x1), store)", "--categorical", "store", "--epochs", "30",
+                 "--validation-fraction", "0.3", "--early-stopping", "--patience", "2",
+                 "--rate-level", "3", cwd=folder)
+    assert result.returncode == 0, result.stderr
+    lines = [line for line in result.stdout.splitlines() if line.startswith("epoch")]
+    assert lines and all("validation loss" in line for line in lines)
+    assert "kept the parameters of epoch" in result.stdout
+    assert tolq.Model.load(folder / "m.json").rate_level == 3
+    assert result.stderr == ""  # no bar: nobody watches a pipe
+    version = run("--version", cwd=folder)
+    assert version.returncode == 0 and version.stdout.strip() == f"tolq {tolq.__version__}"

@@ -1,10 +1,13 @@
 """The expression parser and the slot layout it produces."""
 import pickle
 
+import numpy as np
 import pytest
 
+import _tolq
 import tolq
-from tolq._expression import Call, Name
+from tolq._expression import Call, Name, parse
+from tolq._nodes import NODE_TYPES
 
 ISSUE_EXAMPLE = "sine(gaussian(multiply(linear(x0, x1), tanh(x0, x1)), x1))"
 
@@ -34,7 +37,7 @@ def layout(model):
                                            ("tanh", "x0", "x1")), "x1"))),
 ])
 def test_valid_expressions_parse(text, tree):
-    assert shape(tolq.parse(text)) == tree
+    assert shape(parse(text)) == tree
 
 
 @pytest.mark.parametrize("text, position, message", [
@@ -57,7 +60,7 @@ def test_valid_expressions_parse(text, tree):
 ])
 def test_invalid_expressions_point_at_the_fault(text, position, message):
     with pytest.raises(tolq.ExpressionError) as info:
-        tolq.parse(text)
+        parse(text)
     err = info.value
     assert isinstance(err, ValueError)
     assert err.position == position
@@ -69,7 +72,7 @@ def test_invalid_expressions_point_at_the_fault(text, position, message):
 def test_expression_error_survives_pickling():
     # Errors cross process boundaries when models are built in a process pool.
     with pytest.raises(tolq.ExpressionError) as info:
-        tolq.parse("tanh(x0, )")
+        parse("tanh(x0, )")
     again = pickle.loads(pickle.dumps(info.value))
     assert (again.message, again.position, str(again)) == \
            (info.value.message, info.value.position, str(info.value))
@@ -78,7 +81,7 @@ def test_expression_error_survives_pickling():
 def test_nesting_is_bounded_without_recursion_error():
     deep = "sine(" * 5000 + "x" + ")" * 5000
     with pytest.raises(tolq.ExpressionError, match="nested deeper"):
-        tolq.parse(deep)
+        parse(deep)
 
 
 @pytest.mark.parametrize("text", [
@@ -90,7 +93,7 @@ def test_layout_inputs_first_sources_before_users_output_last(text):
     model = tolq.Model.from_expression(text, target="y", categorical=("store",) * ("store" in text))
     slots = layout(model)
     n_inputs = len(model.inputs)
-    tree = tolq.parse(text)
+    tree = parse(text)
     calls = []
     stack = [tree]
     while stack:
@@ -107,7 +110,7 @@ def test_layout_inputs_first_sources_before_users_output_last(text):
             assert kind not in ("cat",) and sources and all(0 <= s < i for s in sources)
     assert slots[-1][:2] == ("fixed", "y")
     # The printed expression reads back as the same tree.
-    assert shape(tolq.parse(model.expression)) == shape(tree)
+    assert shape(parse(model.expression)) == shape(tree)
 
 
 def test_layout_of_issue_example():
@@ -130,10 +133,11 @@ def test_equal_subexpressions_are_separate_nodes():
     (dict(target=""), "target"),
     (dict(target="y" * 127), "too long"),
     (dict(loss="hinge"), "unknown loss"),
-    (dict(gluamine=-1), "gluamine"),
+    (dict(rate_level=-1), "rate_level"),
+    (dict(rate_level=1.5), "rate_level must be an int"),
 ])
 def test_bad_model_arguments(kwargs, message):
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises((ValueError, TypeError), match=message):
         tolq.Model.from_expression("sine(x0)", **kwargs)
 
 
@@ -151,3 +155,14 @@ def test_str_shows_learned_parameters():
     first = str(model).splitlines()[0]
     # w1 takes no part with one source and is not shown.
     assert first == "out = sine[x0=0, k=2](linear[w0=0.25, bias=-1.5](x0))"
+
+
+@pytest.mark.parametrize("node_type", NODE_TYPES.values(), ids=lambda t: t.name)
+def test_node_table_matches_the_module(node_type):
+    node = _tolq.Interaction(node_type.name, (1, 0, 0))
+    assert tuple(node.state._to_dict()) == node_type.parameters
+    assert set(node_type.second_source) <= set(node_type.parameters)
+    if node_type.draw is not None:
+        drawn = node_type.draw(np.random.default_rng(0))
+        assert tuple(drawn) == node_type.parameters
+        node.state._from_dict(drawn)  # the module takes every drawn value

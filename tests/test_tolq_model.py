@@ -1,5 +1,7 @@
 """Training, prediction, saving, loading, pickling and fit_many of tolq.Model."""
 import copy
+import os
+import stat
 import json
 import pickle
 
@@ -51,8 +53,12 @@ def test_epoch_loss_is_that_of_predictions_before_each_update(loss):
     a, b = model(loss=loss), model(loss=loss)
     (reported,) = a.fit(X, y, epochs=1, shuffle=False, progress=False)
     assert b.graph[-1]._loss == loss
-    # The same epoch through the raw module, in one query that sees all the data at once:
-    # it returns each row's prediction made before the row was learned.
+    # The same epoch through the raw module, in one query that sees all the data at once
+    # and widens the ranges itself: it returns each row's prediction made before the row
+    # was learned.
+    for slot in range(len(b.graph)):
+        if b.graph[slot].type == "fixed":
+            b.graph[slot].state.auto_adapt = True
     pred = b.graph._query(dict(X), y).astype(np.float64)
     if loss == "mean_squared_error":
         expected = np.mean((pred - y) ** 2)
@@ -91,11 +97,16 @@ def test_predict_before_training_is_refused():
 @pytest.mark.parametrize("change, message", [
     (lambda X, y: X.pop("x1"), "missing column 'x1'"),
     (lambda X, y: X.update(x0=np.array(["1.5", "abc"] * 300, dtype=object)), "'abc' at row 1"),
-    (lambda X, y: X["x1"].__setitem__(7, np.nan), "row 7 is not a finite"),
+    (lambda X, y: X["x1"].__setitem__(7, np.nan), "missing value \\(NaN\\) at row 7"),
     (lambda X, y: X.update(x0=X["x0"].reshape(2, -1)), "one-dimensional"),
     (lambda X, y: X.update(x1=X["x1"][:-1]), "differ in length"),
     (lambda X, y: X["store"].__setitem__(3, float("nan")), "missing value"),
     (lambda X, y: y.__setitem__(0, np.inf), "row 0 is not a finite"),
+    # Finite in float64, not in float32: refused before any range is widened.
+    (lambda X, y: X["x0"].__setitem__(5, 1e39), "row 5 is beyond the float32 range"),
+    (lambda X, y: X["x0"].__setitem__(slice(0, 2), [-3e38, 3e38]), "column 'x0' spans"),
+    (lambda X, y: y.__setitem__(slice(0, 2), [-3e38, 3e38]), "the target spans"),
+    (lambda X, y: X["store"].__setitem__(4, "nor\ud800th"), "row 4 holds a lone surrogate"),
 ])
 def test_bad_data_is_refused_before_training(change, message):
     X, y = data()
@@ -145,9 +156,9 @@ def mixed_keys_model():
     depends on the order in which they were inserted.
     """
     m = model("linear(x0, store)")
-    keys = np.array([3, 0.1 + 0.2, "north", True, b"\x00raw", None, 260], dtype=object)
-    X = {"x0": np.linspace(-1, 1, 70), "store": np.tile(keys, 10)}
-    m.fit(X, np.linspace(0, 3, 70), epochs=2, progress=False)
+    keys = np.array([3, 0.1 + 0.2, "north", True, b"\x00raw", -1, 260, -2], dtype=object)
+    X = {"x0": np.linspace(-1, 1, 80), "store": np.tile(keys, 10)}
+    m.fit(X, np.linspace(0, 3, 80), epochs=2, progress=False)
     return m, X
 
 
@@ -159,10 +170,11 @@ def test_save_and_load_give_identical_bits(tmp_path):
     assert "NaN" not in text and "Infinity" not in text
     loaded = tolq.Model.load(path)
     assert bits(loaded.predict(X)) == bits(m.predict(X))
-    cats = loaded.graph[1].state.categories
-    assert [(type(k), k, w) for k, w in cats] == \
-           [(type(k), k, w) for k, w in m.graph[1].state.categories]
-    assert {type(k) for k, _ in cats} == {int, float, str, bool, bytes, type(None)}
+    cats = loaded.category_weights("store")
+    assert [(type(k), k, w) for k, w in cats.items()] == \
+           [(type(k), k, w) for k, w in m.category_weights("store").items()]
+    assert {type(k) for k in cats} == {int, float, str, bool, bytes}
+    assert cats[-1] != cats[-2]  # equal hashes, two weights
     loaded.save(tmp_path / "again.json")
     assert (tmp_path / "again.json").read_text() == text
     assert str(loaded) == str(m) and loaded.graph.edge_count == m.graph.edge_count
@@ -247,7 +259,8 @@ def test_invalid_documents_are_refused(change, message):
         tolq.Model.from_dict(doc)
 
 
-@pytest.mark.parametrize("content", [b"", b"{", b"\xff\xfe", b"[]", b'{"format": NaN}'])
+@pytest.mark.parametrize("content", [b"", b"{", b"\xff\xfe", b"[]", b'{"format": NaN}',
+                                     b"[" * 100_000 + b"]" * 100_000])
 def test_files_that_are_not_models(tmp_path, content):
     path = tmp_path / "bad.json"
     path.write_bytes(content)
@@ -294,3 +307,136 @@ def test_fit_many_refuses_the_same_model_twice():
     m = model()
     with pytest.raises(ValueError, match="more than once"):
         tolq.fit_many([m, m], X, y)
+
+
+# ---- prediction leaves the model as it was; categories kept apart and converted -------
+
+def test_predict_leaves_saved_bytes_identical(tmp_path):
+    m, X = trained()
+    m.save(tmp_path / "before.json")
+    ids = np.array([f"id{i}" for i in range(5000)], dtype=object)
+    new = {"x0": np.zeros(5000), "x1": np.ones(5000), "store": ids}
+    fresh = model()
+    fresh.fit(*data(), epochs=0)
+    p = m.predict(new)
+    assert m.predict_one({"x0": 0.0, "x1": 1.0, "store": "id7"}) == p[7]
+    m.save(tmp_path / "after.json")
+    assert (tmp_path / "after.json").read_bytes() == (tmp_path / "before.json").read_bytes()
+    assert len(m.graph[2].state.categories) == 4  # three stores and the never-trained weight
+    # A category never trained weighs what a fresh one does: 0.0.
+    zero = m.predict({**new, "store": np.array(["x"] * 5000, dtype=object)})
+    assert bits(p) == bits(zero)
+
+
+@pytest.mark.parametrize("trained_with, given, same", [
+    (np.array([3, 5, 7] * 20), np.array(["3", "5", "7"] * 20, dtype=object), True),
+    (np.array(["3", "5", "7"] * 20, dtype=object), np.array([3, 5, 7] * 20), True),
+    (np.array([3.5, 5.0, 7.0] * 20), np.array(["3.5", "5", "7"] * 20), True),
+    (np.array([3, 5, 7] * 20), np.array(["3", "five", "7"] * 20, dtype=object), False),
+])
+def test_category_of_another_type_is_converted_or_refused(trained_with, given, same):
+    m = model("linear(x0, store)")
+    X = {"x0": np.linspace(-1, 1, 60), "store": trained_with}
+    m.fit(X, np.linspace(0, 2, 60) + (trained_with == trained_with[0]), epochs=3, progress=False)
+    if same:
+        assert bits(m.predict({**X, "store": given})) == bits(m.predict(X))
+    else:
+        with pytest.raises(tolq.DataError, match="column 'store' was trained with number"):
+            m.predict({**X, "store": given})
+
+
+@pytest.mark.parametrize("column, value, message", [
+    ("x1", np.nan, "column 'x1': missing value \\(NaN\\) at row 3"),
+    ("store", None, "column 'store': missing value \\(None\\) at row 3"),
+])
+def test_missing_values_are_refused_or_read_as_zero(column, value, message):
+    m, X = trained()
+    bad = {k: v.copy() for k, v in X.items()}
+    bad[column][3] = value
+    with pytest.raises(tolq.DataError, match=message):
+        m.predict(bad)
+    filled = m.predict(bad, missing="zero")
+    low, high = m.graph[1].state.feature_min, m.graph[1].state.feature_max
+    fixed = {k: v.copy() for k, v in X.items()}
+    fixed[column][3] = (low + high) / 2 if column == "x1" else "never seen"
+    assert bits(filled) == bits(m.predict(fixed))
+    before = m.to_dict()
+    with pytest.raises(tolq.DataError, match=message):
+        m.fit(bad, data()[1], progress=False)
+    assert m.to_dict() == before
+    m.fit(bad, data()[1], epochs=1, progress=False, missing="zero")
+
+
+def test_predict_one_equals_predict_and_checks_its_row():
+    m, X = trained()
+    rows = [{k: v[i] for k, v in X.items()} for i in range(20)]
+    assert bits([m.predict_one(r) for r in rows]) == bits(m.predict(X)[:20])
+    with pytest.raises(tolq.DataError, match="missing column 'x1'"):
+        m.predict_one({"x0": 1.0, "store": "north"})
+    with pytest.raises(tolq.DataError, match="'x0': 'abc' is not"):
+        m.predict_one({"x0": "abc", "x1": 1.0, "store": "north"})
+    with pytest.raises(RuntimeError, match="not been trained"):
+        model().predict_one(rows[0])
+
+
+# ---- history, validation, early stopping ---------------------------------------------
+
+def test_history_with_validation_and_early_stopping():
+    X, y = data(2000)
+    m = model()
+    h = m.fit(X, y, epochs=4, progress=False, validation_fraction=0.25)
+    assert len(h) == len(h.validation) == 4 and h.training == list(h) and h.best_epoch is None
+    # Held-out rows are drawn with the seed, and the validation loss is that of predict().
+    X_val, y_val = data(500, seed=9)
+    a, b = model(), model()
+    ha = a.fit(X, y, epochs=3, progress=False, validation=(X_val, y_val))
+    hb = b.fit(X, y, epochs=3, progress=False)
+    assert list(ha) == list(hb) and hb.validation is None
+    assert ha.validation[-1] == pytest.approx(np.mean((a.predict(X_val) - y_val) ** 2))
+
+    stop = model(rate_level=0)
+    hs = stop.fit(X, y, epochs=60, progress=False, validation=(X_val, y_val),
+                  early_stopping=True, patience=2)
+    best = min(hs.validation)
+    assert hs.validation[hs.best_epoch - 1] == best
+    assert len(hs) == min(60, hs.best_epoch + 2)
+    # The kept parameters are those of the best epoch.
+    assert np.mean((stop.predict(X_val) - y_val) ** 2) == pytest.approx(best, rel=1e-9)
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    (dict(early_stopping=True), ValueError),
+    (dict(validation_fraction=1.0), ValueError),
+    (dict(validation_fraction=0.5, validation=({}, [])), ValueError),
+    (dict(patience=0), ValueError),
+    (dict(epochs=1.0), TypeError),
+    (dict(missing="drop"), ValueError),
+])
+def test_bad_fit_arguments(kwargs, error):
+    X, y = data(50)
+    with pytest.raises(error):
+        model().fit(X, y, **kwargs)
+
+
+def test_rate_level_lowers_every_learning_rate_and_is_saved():
+    fast, slow = model(), model(rate_level=10)
+    assert slow.rate_level == 10 and slow.to_dict()["slots"][3]["gluamine"] == 10
+    assert tolq.Model.from_dict(slow.to_dict()).rate_level == 10
+    X, y = data(500)
+    fast.fit(X, y, epochs=1, progress=False)
+    slow.fit(X, y, epochs=1, progress=False)
+    start = model().to_dict()["slots"]
+    moved = [[abs(a - b) for a, b in zip(m.to_dict()["slots"][i]["state"].values(),
+                                         start[i]["state"].values())]
+             for m in (fast, slow) for i in (3, 4)]  # the sine and the multiply's neighbour
+    assert sum(map(sum, moved[2:])) < sum(map(sum, moved[:2]))
+
+
+def test_saved_file_has_the_usual_permissions(tmp_path):
+    m, _ = trained()
+    old = os.umask(0o022)
+    try:
+        m.save(tmp_path / "m.json")
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(os.stat(tmp_path / "m.json").st_mode) == 0o644

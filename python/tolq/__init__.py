@@ -2,25 +2,55 @@
 
 >>> import tolq
 >>> model = tolq.Model.from_expression("sine(multiply(x0, x1))", target="y")
->>> losses = model.fit({"x0": x0, "x1": x1}, y, epochs=5)      # doctest: +SKIP
->>> model.save("model.json")                                     # doctest: +SKIP
+>>> history = model.fit({"x0": x0, "x1": x1}, y, epochs=5)   # doctest: +SKIP
+>>> model.predict_one({"x0": 0.5, "x1": 1.5})                # doctest: +SKIP
+>>> model.save("model.json")                                 # doctest: +SKIP
 
-The raw graph is ``model.graph``, a ``_tolq.Graph``.
+``tolq.TolqRegressor`` and ``tolq.TolqClassifier`` are scikit-learn estimators over the
+same models (with the extra ``tolq[sklearn]``). The raw graph is ``model.graph``.
 """
+from importlib import metadata as _metadata
+from importlib import util as _util
+from typing import Any
+
 from ._data import DataError
-from ._expression import FUNCTIONS, Call, ExpressionError, Name, parse
+from ._expression import ExpressionError
+from ._nodes import FUNCTIONS
 from ._format import LOSSES, FormatError
-from ._model import Model, fit_many
+from ._model import History, Model, fit_many
+
+try:
+    __version__ = _metadata.version("tolq")
+except _metadata.PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "0+unknown"
+
+_ESTIMATORS = ["TolqClassifier", "TolqRegressor"]
 
 __all__ = [
-    "Call",
     "DataError",
     "ExpressionError",
     "FUNCTIONS",
     "FormatError",
+    "History",
     "LOSSES",
     "Model",
-    "Name",
     "fit_many",
-    "parse",
 ]
+if _util.find_spec("sklearn") is not None:
+    __all__ += _ESTIMATORS
+
+
+def __getattr__(name: str) -> Any:
+    # The estimators load scikit-learn, which plain use of tolq should not pay for.
+    if name in _ESTIMATORS:
+        try:
+            from . import sklearn as _estimators
+        except ImportError as exc:
+            raise AttributeError(f"tolq.{name} needs scikit-learn, which is not installed "
+                                 f"(pip install 'tolq[sklearn]'): {exc}") from None
+        return getattr(_estimators, name)
+    raise AttributeError(f"module 'tolq' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(__all__ + ["__version__"])

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import io
 import os
 import sys
 from typing import Any, Dict, List, Optional, Sequence
@@ -10,10 +11,10 @@ from typing import Any, Dict, List, Optional, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _data, _demo
+from . import __version__, _data, _demo
 from ._expression import ExpressionError
-from ._format import LOSSES, check_int
-from ._model import Model
+from ._format import LOSSES, check_arg
+from ._model import Model, write_replacing
 
 
 def _columns_from_csv(model: Model, path: str, with_target: bool
@@ -47,22 +48,29 @@ def _categorical_names(values: Optional[List[str]]) -> List[str]:
 
 
 def _fit(args: argparse.Namespace) -> int:
-    check_int(args.epochs, "--epochs", 0)
+    check_arg(args.epochs, "--epochs", 0)
     folder = os.path.dirname(os.path.abspath(args.out))
     if not os.path.isdir(folder):  # before training, not after
         raise _CliError(f"{args.out}: no such folder {folder}")
+    check_arg(args.rate_level, "--rate-level", 0)
+    check_arg(args.patience, "--patience", 1)
+    pyplot = _demo.load_pyplot() if args.plot else None
     model = Model.from_expression(args.expr, target=args.target,
                                   categorical=_categorical_names(args.categorical),
-                                  loss=args.loss, seed=args.seed)
+                                  loss=args.loss, rate_level=args.rate_level, seed=args.seed)
     columns, target = _columns_from_csv(model, args.data, with_target=True)
     assert target is not None
     if len(target) == 0:
         raise _data.DataError(f"{args.data}: no rows to train on")
-    losses = model.fit(columns, target, epochs=args.epochs, seed=args.seed,
-                       progress=not args.no_progress)
-    for epoch, loss in enumerate(losses, 1):
-        print(f"epoch {epoch:3d}: training loss {loss:.6g}")
+    history = model.fit(columns, target, epochs=args.epochs, seed=args.seed,
+                        progress=False if args.no_progress else None,
+                        validation_fraction=args.validation_fraction,
+                        early_stopping=args.early_stopping, patience=args.patience)
+    _demo.print_history(history, sys.stdout)
     model.save(args.out)
+    if pyplot is not None:
+        _demo.plot_history(pyplot, history, args.plot, f"{model!r}"[13:-1])
+        print(f"wrote {args.plot}")
     print(f"trained {model!r} on {len(target)} rows; saved to {args.out}")
     return 0
 
@@ -78,21 +86,18 @@ def _predict(args: argparse.Namespace) -> int:
         writer.writerow([model.target])
         writer.writerows(rows)
     else:
-        with open(args.out, "w", newline="", encoding="utf-8") as f:
-            writer = csv.writer(f)
-            writer.writerow([model.target])
-            writer.writerows(rows)
+        text = io.StringIO()
+        writer = csv.writer(text)
+        writer.writerow([model.target])
+        writer.writerows(rows)
+        write_replacing(args.out, text.getvalue())
         print(f"wrote {len(rows)} predictions to {args.out}")
     return 0
 
 
 def _run_demo(args: argparse.Namespace) -> int:
-    try:
-        _demo.run(sys.stdout, rows=args.rows, epochs=args.epochs, seed=args.seed,
-                  progress=not args.no_progress, plot=args.plot)
-    except ImportError:
-        raise _CliError("--plot needs matplotlib, which is not installed "
-                        "(pip install matplotlib)") from None
+    _demo.run(sys.stdout, rows=args.rows, epochs=args.epochs, seed=args.seed,
+              progress=False if args.no_progress else None, plot=args.plot)
     return 0
 
 
@@ -104,6 +109,7 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m tolq",
         description="Train graphs of small functions on CSV data, and predict with them.")
+    parser.add_argument("--version", action="version", version=f"tolq {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     fit = sub.add_parser("fit", help="train a model on a CSV file and save it as JSON")
@@ -115,6 +121,16 @@ def _parser() -> argparse.ArgumentParser:
                      help="a categorical input column (repeatable, or comma-separated)")
     fit.add_argument("--epochs", type=int, default=10, help="passes over the data (10)")
     fit.add_argument("--loss", choices=LOSSES, default=LOSSES[0], help="training loss")
+    fit.add_argument("--rate-level", type=int, default=0, metavar="N",
+                     help="learning-rate level of every node: 0 (the default) is the "
+                          "fastest, higher levels learn more slowly")
+    fit.add_argument("--validation-fraction", type=float, default=0.0, metavar="F",
+                     help="share of the rows held out to report a validation loss (0)")
+    fit.add_argument("--early-stopping", action="store_true",
+                     help="stop when the validation loss has not improved for --patience "
+                          "epochs, keeping the best epoch's parameters")
+    fit.add_argument("--patience", type=int, default=5, help="see --early-stopping (5)")
+    fit.add_argument("--plot", metavar="PNG", help="draw the learning curves (matplotlib)")
     fit.add_argument("--seed", type=int, default=0,
                      help="seed of the starting parameters and the shuffling (0)")
     fit.add_argument("--no-progress", action="store_true", help="no progress bars")
@@ -128,9 +144,10 @@ def _parser() -> argparse.ArgumentParser:
     predict.set_defaults(handler=_predict)
 
     demo = sub.add_parser("demo", help="train on a synthetic table and report")
-    demo.add_argument("--plot", metavar="PNG", help="write prediction against truth (matplotlib)")
+    demo.add_argument("--plot", metavar="PNG",
+                      help="draw the learning curves and prediction against truth (matplotlib)")
     demo.add_argument("--rows", type=int, default=20_000, help="rows to generate (20000)")
-    demo.add_argument("--epochs", type=int, default=8, help="passes over the data (8)")
+    demo.add_argument("--epochs", type=int, default=20, help="passes over the data (20)")
     demo.add_argument("--seed", type=int, default=3, help="seed of data and model (3)")
     demo.add_argument("--no-progress", action="store_true", help="no progress bars")
     demo.set_defaults(handler=_run_demo)
@@ -160,7 +177,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         print("tolq: interrupted", file=sys.stderr)
         return 130
-    except (_CliError, OSError, ValueError, RuntimeError) as exc:
+    except _demo.NoMatplotlib:
+        print(f"tolq {args.command}: error: --plot needs matplotlib, which is not installed "
+              "(pip install matplotlib)", file=sys.stderr)
+        return 1
+    except (_CliError, OSError, ValueError, RuntimeError, TypeError) as exc:
         sys.stdout.flush()
         print(f"tolq {args.command}: error: {_describe(exc)}", file=sys.stderr)
         return 1

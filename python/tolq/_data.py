@@ -5,10 +5,14 @@ import csv
 import math
 import os
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any, Dict, List, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
+
+
+FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
 class DataError(ValueError):
@@ -16,12 +20,18 @@ class DataError(ValueError):
 
 
 def column_names(X: Any) -> List[str]:
+    """The column names of a dict, a data frame (pandas, polars) or a pyarrow Table.
+
+    No data frame library is imported here: they are told apart by what they offer.
+    """
     if isinstance(X, Mapping):
         return [str(k) for k in X]
-    columns = getattr(X, "columns", None)
-    if columns is not None:  # a data frame; pandas itself is never imported
-        return [str(c) for c in columns]
-    raise DataError("X must be a dict of 1-D arrays or a data frame, "
+    names = getattr(X, "column_names", None)  # pyarrow; its .columns are the data
+    if names is None:
+        names = getattr(X, "columns", None)
+    if names is not None and not isinstance(X, np.ndarray):
+        return [str(c) for c in names]
+    raise DataError("X must be a dict of 1-D arrays, a data frame or a pyarrow Table, "
                     f"not {type(X).__name__}")
 
 
@@ -46,11 +56,33 @@ def _as_array(values: Any, what: str) -> NDArray[Any]:
     return array
 
 
-def numeric(values: Any, what: str) -> NDArray[np.float64]:
-    """``values`` as finite float64 numbers, or DataError naming the first bad row."""
+def shorten(value: Any, limit: int = 40) -> str:
+    """``repr(value)`` cut to ``limit`` characters: messages never dump data."""
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
+def is_missing(value: Any) -> bool:
+    """None, a NaN, or a data frame library's NA marker."""
+    if value is None:
+        return True
+    if isinstance(value, float):
+        return math.isnan(value)
+    return type(value).__name__ in ("NAType", "NaTType")
+
+
+def numeric(values: Any, what: str, missing: str = "error") -> NDArray[np.float64]:
+    """``values`` as finite float64 numbers, or DataError naming the first bad row.
+
+    A missing value (NaN, None, NA) is refused unless ``missing`` is "zero"; it is then
+    NaN in the result, for the caller to fill.
+    """
     array = _as_array(values, what)
     if array.dtype.kind not in "biufOUS":
         raise DataError(f"{what} is not numeric (dtype {array.dtype})")
+    if array.dtype.kind == "O":
+        items = array.tolist()
+        array = np.array([math.nan if is_missing(v) else v for v in items], dtype=object)
     try:
         out = array.astype(np.float64)
     except (TypeError, ValueError):
@@ -58,33 +90,61 @@ def numeric(values: Any, what: str) -> NDArray[np.float64]:
             try:
                 float(value)
             except (TypeError, ValueError):
-                raise DataError(f"{what}: {value!r} at row {row} is not a number") from None
+                raise DataError(f"{what}: {shorten(value)} at row {row} is not a number") from None
         raise DataError(f"{what} is not numeric") from None
-    bad = ~np.isfinite(out)
+    nan = np.isnan(out)
+    if missing != "zero" and nan.any():
+        row = int(np.argmax(nan))
+        raise DataError(f"{what}: missing value (NaN) at row {row}; pass missing='zero' to "
+                        "give it the middle of the learned range")
+    bad = np.isinf(out)
     if bad.any():
         row = int(np.argmax(bad))
         raise DataError(f"{what}: {out[row]} at row {row} is not a finite number")
+    # The module computes in float32: a larger value would become infinite there.
+    with np.errstate(invalid="ignore"):
+        big = np.abs(out) > FLOAT32_MAX
+    if big.any():
+        row = int(np.argmax(big))
+        raise DataError(f"{what}: {out[row]} at row {row} is beyond the float32 range")
     return out
 
 
-def categorical(values: Any, what: str) -> NDArray[Any]:
-    """``values`` as an array whose items are the categories."""
+@dataclass(frozen=True)
+class Distinct:
+    """A categorical column as its distinct values and, per row, the index of its value.
+
+    Computed once per data set: each model then codes the few distinct values, not rows.
+    """
+
+    values: List[Any]
+    inverse: NDArray[np.intp]
+
+    def __len__(self) -> int:
+        return len(self.inverse)
+
+    def first_row(self, index: int) -> int:
+        return int(np.argmax(self.inverse == index))
+
+
+def categorical(values: Any, what: str) -> Distinct:
+    """``values`` as categories: distinct by equality, as a dict tells keys apart."""
     array = _as_array(values, what)
-    if array.dtype.kind not in "biufOUS":
+    if array.dtype.kind not in "biufOUSM":
         raise DataError(f"{what} cannot be used as categories (dtype {array.dtype})")
-    # NaN is never equal to itself: every missing value would become a category of its own.
-    if array.dtype.kind == "f":
-        missing = np.isnan(array)
-        if missing.any():
-            raise DataError(f"{what}: missing value (NaN) at row {int(np.argmax(missing))}")
-    elif array.dtype.kind == "O":
-        for row, value in enumerate(array.tolist()):
-            if isinstance(value, float) and math.isnan(value):
-                raise DataError(f"{what}: missing value (NaN) at row {row}")
-    return array
+    if array.dtype.kind in "biuUS":  # sorted in C, no Python object per row
+        uniques, inverse = np.unique(array, return_inverse=True)
+        return Distinct(uniques.tolist(), inverse.reshape(-1).astype(np.intp, copy=False))
+    index: Dict[Any, int] = {}
+    try:
+        inverse = np.fromiter((index.setdefault(v, len(index)) for v in array.tolist()),
+                              dtype=np.intp, count=len(array))
+    except TypeError as exc:
+        raise DataError(f"{what}: a value cannot be a category ({exc})") from None
+    return Distinct(list(index), inverse)
 
 
-def same_length(columns: Mapping[str, NDArray[Any]]) -> int:
+def same_length(columns: Mapping[str, Any]) -> int:
     lengths = {name: len(col) for name, col in columns.items()}
     if len(set(lengths.values())) > 1:
         shown = ", ".join(f"{name!r} has {n}" for name, n in lengths.items())

@@ -7,7 +7,7 @@ from typing import Any, Dict, Optional, TextIO, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from ._model import Model
+from ._model import History, Model
 
 # y = sin(x0 * x1) + exp(-2 * x1**2) + offset[store]
 STORE_OFFSETS = {"north": 0.6, "south": -0.4, "east": 0.2, "west": -0.8, "online": 0.0}
@@ -25,15 +25,53 @@ def make_data(rows: int, rng: np.random.Generator
     return {"x0": x0, "x1": x1, "store": store}, y
 
 
+class NoMatplotlib(ImportError):
+    """--plot was asked for, but matplotlib is not installed."""
+
+
 def load_pyplot() -> Any:
-    """matplotlib's pyplot on a file-only backend; ImportError when it is not installed."""
-    matplotlib = importlib.import_module("matplotlib")
+    """matplotlib's pyplot on a file-only backend; NoMatplotlib when it is not installed."""
+    try:
+        matplotlib = importlib.import_module("matplotlib")
+    except ImportError:
+        raise NoMatplotlib("matplotlib is not installed") from None
     matplotlib.use("Agg")
     return importlib.import_module("matplotlib.pyplot")
 
 
-def run(out: TextIO, rows: int = 20_000, epochs: int = 8, seed: int = 3,
-        progress: bool = True, plot: Optional[str] = None) -> float:
+def print_history(history: History, out: TextIO) -> None:
+    for epoch, loss in enumerate(history, 1):
+        line = f"epoch {epoch:3d}: training loss {loss:.6g}"
+        if history.validation is not None:
+            line += f", validation loss {history.validation[epoch - 1]:.6g}"
+        print(line, file=out)
+    if history.best_epoch is not None:
+        print(f"kept the parameters of epoch {history.best_epoch}, the best on validation",
+              file=out)
+
+
+def _curves(ax: Any, history: History) -> None:
+    epochs = np.arange(1, len(history) + 1)
+    ax.plot(epochs, list(history), marker=".", label="training")
+    if history.validation is not None:
+        ax.plot(epochs, history.validation, marker=".", label="validation")
+    ax.set_xlabel("epoch")
+    ax.set_ylabel("loss")
+    ax.set_yscale("log")
+    ax.legend()
+
+
+def plot_history(pyplot: Any, history: History, path: str, title: str) -> None:
+    """The learning curves: training and validation loss per epoch."""
+    fig, ax = pyplot.subplots(figsize=(5, 3.5))
+    _curves(ax, history)
+    ax.set_title(title, fontsize=8)
+    fig.savefig(path, dpi=80, bbox_inches="tight")
+    pyplot.close(fig)
+
+
+def run(out: TextIO, rows: int = 20_000, epochs: int = 20, seed: int = 3,
+        progress: Optional[bool] = None, plot: Optional[str] = None) -> float:
     """Train on 80 % of a synthetic table, report on the rest; returns the held-out error."""
     pyplot = load_pyplot() if plot else None
     if rows < 10:
@@ -51,9 +89,9 @@ def run(out: TextIO, rows: int = 20_000, epochs: int = 8, seed: int = 3,
     model = Model.from_expression(EXPRESSION, target="y", categorical=("store",), seed=seed)
     print(f"model: {model!r}\n", file=out, flush=True)
 
-    losses = model.fit(X_train, y_train, epochs=epochs, seed=seed, progress=progress)
-    for epoch, loss in enumerate(losses, 1):
-        print(f"epoch {epoch:2d}: training loss {loss:.4f}", file=out)
+    history = model.fit(X_train, y_train, epochs=epochs, seed=seed, progress=progress,
+                        validation=(X_test, y_test))
+    print_history(history, out)
 
     predicted = model.predict(X_test).astype(np.float64)
     held_out = float(np.mean((predicted - y_test) ** 2))
@@ -62,20 +100,34 @@ def run(out: TextIO, rows: int = 20_000, epochs: int = 8, seed: int = 3,
           f"{baseline:.4f} ({held_out / baseline:.1%} of it)\n", file=out)
     print(f"learned:\n{model}\n", file=out)
 
-    print("    x0      x1  store    truth  predicted", file=out)
+    # A store's share of the prediction, centred like the true offsets so they compare.
+    weights = model.category_weights("store")
+    mean_true = float(np.mean(list(STORE_OFFSETS.values())))
+    shares = {k: model.predict_one({"x0": 0.0, "x1": 0.0, "store": k}) for k in weights}
+    mean_share = float(np.mean(list(shares.values())))
+    print("store offsets, centred:  true  learned", file=out)
+    for name, offset in STORE_OFFSETS.items():
+        print(f"  {name:20s} {offset - mean_true:6.3f}  {shares[name] - mean_share:6.3f}",
+              file=out)
+
+    print("\n    x0      x1  store    truth  predicted", file=out)
     for i in range(min(6, len(y_test))):
         print(f"  {X_test['x0'][i]:6.2f}  {X_test['x1'][i]:6.2f}  {X_test['store'][i]:6s}"
               f" {y_test[i]:6.3f}  {predicted[i]:9.3f}", file=out)
 
     if pyplot is not None and plot is not None:
-        fig, ax = pyplot.subplots(figsize=(5, 5))
-        ax.scatter(y_test, predicted, s=4, alpha=0.4)
-        low, high = float(min(y_test.min(), predicted.min())), float(max(y_test.max(), predicted.max()))
-        ax.plot([low, high], [low, high], color="black", linewidth=1)
-        ax.set_xlabel("truth")
-        ax.set_ylabel("prediction")
-        ax.set_title(f"held-out rows, mean squared error {held_out:.4f}")
-        fig.savefig(plot, dpi=100, bbox_inches="tight")
+        fig, (left, right) = pyplot.subplots(1, 2, figsize=(9, 3.8))
+        _curves(left, history)
+        left.set_title("learning curves (mean squared error)")
+        right.scatter(y_test, predicted, s=3, alpha=0.3)
+        low = float(min(y_test.min(), predicted.min()))
+        high = float(max(y_test.max(), predicted.max()))
+        right.plot([low, high], [low, high], color="black", linewidth=1)
+        right.set_xlabel("truth")
+        right.set_ylabel("prediction")
+        right.set_title(f"held-out rows, mean squared error {held_out:.4f}")
+        fig.tight_layout()
+        fig.savefig(plot, dpi=72)
         pyplot.close(fig)
         print(f"\nwrote {plot}", file=out)
     return held_out

@@ -12,16 +12,9 @@ input name. Quotes admit column names that are not identifiers ("'unit price'").
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Dict, Tuple, Union
+from typing import Any, Tuple, Union
 
-# function name -> (fewest, most) arguments
-FUNCTIONS: Dict[str, Tuple[int, int]] = {
-    "linear": (1, 2),
-    "tanh": (1, 2),
-    "gaussian": (1, 2),
-    "sine": (1, 1),
-    "multiply": (2, 2),
-}
+from ._nodes import FUNCTIONS
 
 # Deep enough for any sensible model, shallow enough to stay clear of the recursion limit.
 MAX_NESTING = 100

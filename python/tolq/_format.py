@@ -23,23 +23,12 @@ from typing import Any, Dict, List, Mapping, Sequence, Tuple
 
 import numpy as np
 
+from ._nodes import PARAMETERS, REGISTERS
+
 FORMAT = "tolq.model"
 VERSION = 1
 
 LOSSES = ("mean_squared_error", "mean_absolute_error", "categorical_cross_entropy")
-REGISTERS = ("fixed", "cat")
-
-# Parameter names of each type, in the order the module reports them.
-PARAMETERS: Dict[str, Tuple[str, ...]] = {
-    "fixed": ("feature_min", "feature_max", "auto_adapt"),
-    "cat": ("categories",),
-    "linear": ("w0", "w1", "bias"),
-    "tanh": ("w0", "w1", "bias"),
-    "gaussian": ("center0", "center1", "w0", "w1"),
-    "sine": ("x0", "k"),
-    "multiply": (),
-}
-
 INT32 = (-(2**31), 2**31 - 1)
 NAME_BYTES = 126  # the module keeps at most this many bytes of a register name
 
@@ -144,19 +133,16 @@ def _decode_categories(value: Any, where: str) -> List[Tuple[Any, float]]:
     if not isinstance(value, list):
         raise FormatError(f"{where}: expected a list, got {type(value).__name__}")
     pairs: List[Tuple[Any, float]] = []
-    seen = set()
+    seen: Dict[Any, None] = {}
     for i, item in enumerate(value):
         if not (isinstance(item, list) and len(item) == 2):
             raise FormatError(f"{where}[{i}]: expected a pair [key, weight], got {item!r}")
         key = decode_key(item[0], f"{where}[{i}]")
-        # The module tells categories apart by hash alone.
-        if hash(key) in seen:
+        # Told apart by equality, as the model codes them (1 and True are one category).
+        if key in seen:
             raise FormatError(f"{where}[{i}]: category {key!r} appears twice")
-        seen.add(hash(key))
+        seen[key] = None
         pairs.append((key, decode_float(item[1], f"{where}[{i}]")))
-    # Refilling the map inserts newest first within a bucket; going backwards keeps the
-    # order in which the saved model listed its categories.
-    pairs.reverse()
     return pairs
 
 
@@ -177,3 +163,12 @@ def check_int(value: Any, where: str, low: int = INT32[0], high: int = INT32[1])
     if not isinstance(value, int) or isinstance(value, bool) or not low <= value <= high:
         raise FormatError(f"{where}: expected an integer from {low} to {high}, got {value!r}")
     return value
+
+
+def check_arg(value: Any, what: str, low: int = INT32[0], high: int = INT32[1]) -> int:
+    """An integer argument: TypeError when it is no int, ValueError when out of range."""
+    if not isinstance(value, (int, np.integer)) or isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
+    if not low <= value <= high:
+        raise ValueError(f"{what} must be from {low} to {high}, got {value}")
+    return int(value)

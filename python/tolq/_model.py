@@ -1,14 +1,18 @@
 """``Model``: a graph built from an expression, trained on tables, saved as JSON."""
 from __future__ import annotations
 
+import functools
 import json
 import math
 import os
-import tempfile
+import secrets
+import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Type, TypeVar
+from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Type,
+                    TypeVar)
 
 import numpy as np
 from numpy.typing import NDArray
@@ -16,9 +20,11 @@ from numpy.typing import NDArray
 import _tolq
 
 from . import _data, _format
-from ._expression import (FUNCTIONS, MAX_NESTING, Name, Node, arity_text, can_write_name, parse,
+from ._expression import (MAX_NESTING, Name, Node, arity_text, can_write_name, parse,
                           quote_name)
-from ._format import LOSSES, FormatError
+from ._categories import UNSEEN, Coder
+from ._format import LOSSES, FormatError, check_arg
+from ._nodes import FUNCTIONS, NODE_TYPES, PARAMETERS, REGISTERS
 
 try:
     from tqdm import tqdm as _tqdm  # type: ignore[import-untyped,unused-ignore]
@@ -27,9 +33,6 @@ except ImportError:  # bars are a nicety; training works without them
 
 M = TypeVar("M", bound="Model")
 
-# Rows per training query when a progress bar is shown; training itself does not depend
-# on it, since every query is online training one sample at a time.
-_CHUNK = 2048
 
 
 @dataclass(frozen=True)
@@ -62,13 +65,12 @@ def _layout(tree: Node, target: str, categorical: Sequence[str], gluamine: int) 
     Post-order puts every call after its arguments, so each source lies in an earlier
     slot. Every call gets a node of its own; inputs are shared by name.
     """
-    names: List[str] = []
+    names: Dict[str, None] = {}  # ordered, and a lookup that stays linear in the inputs
     stack: List[Node] = [tree]
     while stack:
         node = stack.pop()
         if isinstance(node, Name):
-            if node.name not in names:
-                names.append(node.name)
+            names.setdefault(node.name)
         else:
             stack.extend(reversed(node.args))
     slots: List[_Slot] = []
@@ -102,7 +104,7 @@ def _check_layout(slots: Sequence[_Slot]) -> None:
         where = f"slot {i}"
         last = i == len(slots) - 1
         if s.is_input:
-            if s.type not in _format.REGISTERS or last:
+            if s.type not in REGISTERS or last:
                 raise FormatError(f"{where}: a {s.type} node cannot be an input")
             if s.name in inputs:
                 raise FormatError(f"{where}: input {s.name!r} appears twice")
@@ -111,7 +113,7 @@ def _check_layout(slots: Sequence[_Slot]) -> None:
         if last:
             if s.type != "fixed" or len(s.sources) != 1:
                 raise FormatError(f"{where}: the output must be a fixed register with one source")
-        elif s.type in _format.REGISTERS:
+        elif s.type in REGISTERS:
             raise FormatError(f"{where}: a {s.type} register must be an input or the output")
         else:
             low, high = FUNCTIONS[s.type]
@@ -154,6 +156,55 @@ def _loss_sum(loss: str, pred: NDArray[np.float32], y: NDArray[np.float64],
     return float(np.sum((p - y) ** 2))
 
 
+class History(List[float]):
+    """What ``fit`` returns: the training loss of each epoch, as a list.
+
+    ``validation`` holds the validation loss of each epoch when there was validation
+    data (else None); ``best_epoch`` is the 1-based epoch whose parameters early stopping
+    kept (else None). The training loss of an epoch is the mean loss of each row's
+    prediction made just before the model learned from that row.
+    """
+
+    def __init__(self, training: Iterable[float] = (),
+                 validation: Optional[List[float]] = None,
+                 best_epoch: Optional[int] = None) -> None:
+        super().__init__(training)
+        self.validation = validation
+        self.best_epoch = best_epoch
+
+    @property
+    def training(self) -> List[float]:
+        return list(self)
+
+    def __repr__(self) -> str:
+        return (f"History(training={list(self)!r}, validation={self.validation!r}, "
+                f"best_epoch={self.best_epoch!r})")
+
+
+# Seconds of training before a progress bar appears.
+_BAR_AFTER = 0.5
+
+
+def _show_progress(progress: Optional[bool]) -> bool:
+    """Bars only where a person watches, unless ``progress`` says otherwise."""
+    if _tqdm is None:
+        return False
+    if progress is not None:
+        return bool(progress)
+    try:
+        return sys.stderr is not None and sys.stderr.isatty()
+    except (AttributeError, ValueError):  # a replaced or closed stderr
+        return False
+
+
+def _check_missing(missing: str) -> None:
+    if missing not in ("error", "zero"):
+        raise ValueError(f"missing must be 'error' or 'zero', not {missing!r}")
+
+
+_Columns = Dict[str, NDArray[Any]]
+
+
 class Model:
     """A graph built from an expression such as ``sine(multiply(x0, x1))``.
 
@@ -166,9 +217,14 @@ class Model:
     _nodes: Tuple[_tolq.Interaction, ...]
     _graph: _tolq.Graph
     _lock: threading.Lock
+    _adapt: Dict[int, bool]
+    _coders: Dict[int, Coder]
+    _one: Optional[List[Tuple[str, Any, Optional[Coder]]]]
+    _one_query: Callable[[], NDArray[np.float32]]
+    _trained: bool
 
     def __init__(self, expression: str, target: str = "y", categorical: Iterable[str] = (),
-                 *, loss: str = _tolq.DEFAULT_LOSS, gluamine: int = 0,
+                 *, loss: str = _tolq.DEFAULT_LOSS, rate_level: int = 0,
                  seed: Optional[int] = None) -> None:
         if not isinstance(expression, str):
             raise TypeError(f"expression must be a str, not {type(expression).__name__}")
@@ -179,8 +235,8 @@ class Model:
         categorical = tuple(categorical)
         for name in categorical:
             _check_name(name, "categorical column")
-        _format.check_int(gluamine, "gluamine", 0)
-        slots = _layout(tree, target, categorical, gluamine)
+        check_arg(rate_level, "rate_level", 0)
+        slots = _layout(tree, target, categorical, rate_level)
         used = {s.name for s in slots if s.is_input}
         if target in used:
             raise ValueError(f"the target {target!r} is also an input of the expression")
@@ -196,20 +252,27 @@ class Model:
     @classmethod
     def from_expression(cls: Type[M], expression: str, target: str = "y",
                         categorical: Iterable[str] = (), *, loss: str = _tolq.DEFAULT_LOSS,
-                        gluamine: int = 0, seed: Optional[int] = None) -> M:
+                        rate_level: int = 0, seed: Optional[int] = None) -> M:
         """Build a model from ``expression`` over input names.
 
         The functions are linear, tanh and gaussian (one or two arguments), sine (one)
         and multiply (two). Names listed in ``categorical`` become categorical inputs
         (one learned weight per category), the others numeric ones. ``target`` names the
-        predicted column. ``gluamine`` lowers the learning rates (0 is the fastest).
+        predicted column. ``loss`` is one of ``tolq.LOSSES``.
+
+        ``rate_level`` (an int, 0 or more; 0 is the fastest) sets every node's learning
+        rate to its type's base rate divided by ln(rate_level + 2): linear and tanh
+        0.005, gaussian 0.0001, sine 0.01 (so level 0 gives 0.0072, 0.00014 and 0.014;
+        level 1 about 0.63 times those, level 10 about 0.28 times). The weights of
+        categories move by a fixed step that no level changes.
 
         Starting parameters are the module's own random draws; give ``seed`` to draw them
         reproducibly instead, from the same ranges.
 
         Raises ``ExpressionError`` (a ValueError) pointing at the position of the fault.
         """
-        return cls(expression, target, categorical, loss=loss, gluamine=gluamine, seed=seed)
+        return cls(expression, target, categorical, loss=loss, rate_level=rate_level,
+                   seed=seed)
 
     def _setup(self, slots: Sequence[_Slot], loss: str) -> None:
         graph = _tolq.Graph(len(slots))
@@ -224,30 +287,38 @@ class Model:
         self._nodes = tuple(nodes)
         self._graph = graph
         self._lock = threading.Lock()
+        # Ranges are widened by fit() over the whole data; the module never widens them,
+        # so no query (a prediction above all) moves them.
+        self._adapt = {}
+        self._coders = {}
+        for i, (s, node) in enumerate(zip(slots, nodes)):
+            if s.type == "fixed":
+                self._adapt[i] = True
+                node.state.auto_adapt = False
+            elif s.type == "cat":
+                self._coders[i] = Coder(s.name)
+                node.state.categories = [(UNSEEN, 0.0)]
+        self._one = None
+        self._trained = False
         self.loss = loss
 
     def _draw_parameters(self, rng: np.random.Generator) -> None:
         """Starting values from ``rng``, over the ranges the module itself draws from."""
-        for node in self._nodes:
-            kind = node.type
-            if kind == "linear":
-                w = rng.uniform(-0.5, 0.5, 2)
-                node.state._from_dict({"w0": w[0], "w1": w[1], "bias": 0.0})
-            elif kind == "tanh":
-                w = rng.uniform(-5.0, 5.0, 3)
-                node.state._from_dict({"w0": w[0], "w1": w[1], "bias": w[2]})
-            elif kind == "gaussian":
-                c = rng.uniform(0.0, 1.0, 2)
-                w = 0.5 - rng.uniform(0.0, 0.5, 2)  # in (0, 0.5]: a width must stay positive
-                node.state._from_dict({"center0": c[0], "center1": c[1], "w0": w[0], "w1": w[1]})
-            elif kind == "sine":
-                node.state._from_dict({"x0": 0.0, "k": float(rng.integers(1, 4)) * math.pi})
+        for s, node in zip(self._slots, self._nodes):
+            draw = NODE_TYPES[s.type].draw
+            if draw is not None:
+                node.state._from_dict(draw(rng))
 
     # ---- what the model is --------------------------------------------------------------
 
     @property
     def graph(self) -> _tolq.Graph:
-        """The underlying ``_tolq.Graph``: inputs first, then the nodes, the output last."""
+        """The underlying ``_tolq.Graph``: inputs first, then the nodes, the output last.
+
+        Its registers have ``auto_adapt`` off (``fit`` widens the ranges itself), and a
+        categorical register holds codes: 0 for every value never trained, then 1, 2, ...
+        for the values of ``category_weights``, in order.
+        """
         return self._graph
 
     @property
@@ -270,8 +341,19 @@ class Model:
         return self._render(self._slots[-1].sources[0], False)
 
     @property
+    def rate_level(self) -> int:
+        """The learning-rate level the nodes were created with (0 is the fastest)."""
+        return self._slots[-1].gluamine
+
+    @property
     def loss(self) -> str:
-        """The training loss: one of ``tolq.LOSSES``."""
+        """The training loss: one of ``tolq.LOSSES``.
+
+        "categorical_cross_entropy" is a two-class loss: a target equal to the lowest
+        value of the target's range is the negative class, every other target the
+        positive one. Its gradient is the prediction minus the class's end of [-1, 1],
+        on the scale the output register maps the target range to.
+        """
         return self._loss
 
     @loss.setter
@@ -281,13 +363,23 @@ class Model:
         self._nodes[-1]._loss = name
         self._loss = name
 
+    def category_weights(self, column: str) -> Dict[Any, float]:
+        """The learned weight of every category of ``column``, in the order first met."""
+        for i, s in enumerate(self._slots):
+            if s.is_input and s.type == "cat" and s.name == column:
+                return dict(self._category_pairs(i))
+        raise ValueError(f"{column!r} is not a categorical input of the model")
+
+    def _category_pairs(self, slot: int) -> List[Tuple[Any, float]]:
+        weights = dict(self._nodes[slot].state.categories)
+        return [(value, weights.get(code, 0.0)) for value, code in self._coders[slot].values()]
+
     def _shown_parameters(self, slot: int) -> Dict[str, Any]:
         s = self._slots[slot]
         params = self._nodes[slot].state._to_dict()
         if len(s.sources) == 1:  # the second input's parameters take no part
-            params.pop({"gaussian": "center1"}.get(s.type, ""), None)
-            if s.type in ("linear", "tanh", "gaussian"):
-                params.pop("w1", None)
+            for name in NODE_TYPES[s.type].second_source:
+                del params[name]
         return params
 
     def _render(self, slot: int, with_parameters: bool) -> str:
@@ -309,8 +401,8 @@ class Model:
         lines = [f"{quote_name(self.target)} = {self._render(self._slots[-1].sources[0], True)}"]
         for i, s in enumerate(self._slots):
             if s.type == "cat" and s.is_input:
-                cats = self._nodes[i].state.categories
-                shown = ", ".join(f"{k!r}: {_fmt(w)}" for k, w in cats[:8])
+                cats = self._category_pairs(i)
+                shown = ", ".join(f"{_data.shorten(k)}: {_fmt(w)}" for k, w in cats[:8])
                 more = f", ... ({len(cats)} in all)" if len(cats) > 8 else ""
                 lines.append(f"  {s.name}: categorical {{{shown}{more}}}")
             elif s.type == "fixed":
@@ -325,130 +417,306 @@ class Model:
 
     # ---- data ---------------------------------------------------------------------------
 
-    def _inputs_of(self, X: Any, cache: Optional[Dict[Tuple[str, str], Any]] = None
-                   ) -> Dict[str, NDArray[Any]]:
-        """The input columns, checked and converted; ``cache`` shares them between models."""
-        columns: Dict[str, NDArray[Any]] = {}
-        for s in self._slots:
+    def _inputs_of(self, X: Any, *, learn: bool, missing: str,
+                   cache: Optional[Dict[Tuple[str, str, str], Any]] = None,
+                   pending: Optional[Dict[int, Dict[Any, int]]] = None
+                   ) -> Tuple[_Columns, Dict[int, Dict[Any, int]]]:
+        """The input columns, checked and converted, categories coded; and the new values.
+
+        ``cache`` shares the converted columns between models (before coding, which is
+        each model's own). New category values are recorded by ``_commit``.
+        """
+        columns: _Columns = {}
+        sized: Dict[str, Any] = {}
+        new: Dict[int, Dict[Any, int]] = {}
+        for i, s in enumerate(self._slots):
             if not s.is_input:
                 continue
-            key = (s.type, s.name)
+            key = (s.type, s.name, missing)
             if cache is not None and key in cache:
-                columns[s.name] = cache[key]
-                continue
-            raw = _data.get_column(X, s.name)
-            convert = _data.categorical if s.type == "cat" else _data.numeric
-            columns[s.name] = convert(raw, f"column {s.name!r}")
-            if cache is not None:
-                cache[key] = columns[s.name]
-        _data.same_length(columns)
-        return columns
+                column = cache[key]
+            else:
+                raw = _data.get_column(X, s.name)
+                what = f"column {s.name!r}"
+                column = (_data.categorical(raw, what) if s.type == "cat"
+                          else _data.numeric(raw, what, missing))
+                if cache is not None:
+                    cache[key] = column
+            sized[s.name] = column
+            if s.type == "cat":
+                columns[s.name], new[i] = self._coders[i].code(
+                    column, learn=learn, missing=missing, pending=(pending or {}).get(i))
+            else:
+                columns[s.name] = column
+        _data.same_length(sized)
+        return columns, new
 
-    def _training_data(self, X: Any, y: Any, cache: Optional[Dict[Tuple[str, str], Any]] = None
-                       ) -> Tuple[Dict[str, NDArray[Any]], NDArray[np.float64]]:
-        columns = self._inputs_of(X, cache)
+    def _target_of(self, X: Any, y: Any, n: int) -> NDArray[np.float64]:
         raw = _data.get_column(X, y) if isinstance(y, str) else y
         target = _data.numeric(raw, "y" if not isinstance(y, str) else f"column {y!r}")
-        n = len(next(iter(columns.values())))
         if len(target) != n:
             raise _data.DataError(f"y has {len(target)} values but X has {n} rows")
-        if n == 0:
+        return target
+
+    def _training_data(self, X: Any, y: Any, missing: str = "error",
+                       cache: Optional[Dict[Tuple[str, str, str], Any]] = None
+                       ) -> Tuple[_Columns, NDArray[np.float64], Dict[int, Dict[Any, int]]]:
+        columns, new = self._inputs_of(X, learn=True, missing=missing, cache=cache)
+        target = self._target_of(X, y, len(next(iter(columns.values()))))
+        if len(target) == 0:
             raise _data.DataError("no rows to train on")
-        return columns, target
+        return columns, target, new
+
+    def _fill_missing(self, columns: _Columns) -> _Columns:
+        """Missing numbers (NaN, left by missing='zero') as the middle of the learned range."""
+        out = dict(columns)
+        for i, s in enumerate(self._slots):
+            if s.is_input and s.type == "fixed":
+                column = out[s.name]
+                holes = np.isnan(column)
+                if holes.any():
+                    low, high = self._range(i)
+                    out[s.name] = np.where(holes, (low + high) / 2, column)
+        return out
 
     # ---- training and prediction --------------------------------------------------------
 
     def fit(self, X: Any, y: Any, epochs: int = 10, shuffle: bool = True,
-            seed: Optional[int] = 0, progress: bool = True) -> List[float]:
+            seed: Optional[int] = 0, progress: Optional[bool] = None, *,
+            validation: Optional[Tuple[Any, Any]] = None, validation_fraction: float = 0.0,
+            early_stopping: bool = False, patience: int = 5, missing: str = "error"
+            ) -> History:
         """Train online, one sample at a time, for ``epochs`` passes over the rows.
 
-        ``X`` is a dict of 1-D arrays or a pandas DataFrame holding every input column;
-        ``y`` an array of targets (or the name of a column of ``X``). Each epoch visits
-        the rows in an order drawn from ``numpy.random.default_rng(seed)`` when
-        ``shuffle`` is set. ``progress`` shows a bar per epoch (tqdm).
+        ``X`` is a dict of 1-D arrays, a pandas or polars DataFrame or a pyarrow Table
+        holding every input column; ``y`` an array of targets (or the name of a column
+        of ``X``). Each epoch visits the rows in an order drawn from
+        ``numpy.random.default_rng(seed)`` when ``shuffle`` is set. ``progress`` shows
+        a bar over the epochs once training has lasted half a second; by default only
+        when standard error is a terminal, True or False force it either way.
 
-        Returns one figure per epoch: the mean loss of each row's prediction made just
-        before the model learned from that row (squared error, absolute error, or
-        binary cross-entropy, after ``loss``). It costs no extra pass over the data.
+        Validation data is ``validation=(X_val, y_val)``, or ``validation_fraction`` of
+        the rows held out (drawn with ``seed``). With ``early_stopping`` training stops
+        after ``patience`` epochs without a lower validation loss, and the parameters of
+        the best epoch are restored (Adam's moments are not).
+
+        A missing value (NaN, None, NA) is refused naming its column and row, unless
+        ``missing="zero"``: a number then reads as the middle of the learned range, a
+        category as one never seen (weight 0.0).
+
+        Returns a ``History``: a list of the training loss per epoch (squared error,
+        absolute error, or two-class cross-entropy, after ``loss``), with the validation
+        losses in ``.validation``. It costs no extra pass over the training data.
 
         The ranges of the numeric inputs and of the target are widened to cover the data
         before the first epoch, so the result does not depend on how rows are batched.
+        A refused fit leaves the model as it was.
         """
-        _format.check_int(epochs, "epochs", 0)
-        columns, target = self._training_data(X, y)
-        return self._train(columns, target, epochs, shuffle, seed, progress)
+        check_arg(epochs, "epochs", 0)
+        check_arg(patience, "patience", 1)
+        _check_missing(missing)
+        if not (isinstance(validation_fraction, (int, float))
+                and 0.0 <= validation_fraction < 1.0):
+            raise ValueError(f"validation_fraction must be in [0, 1), got {validation_fraction!r}")
+        if validation is not None and validation_fraction:
+            raise ValueError("give validation data or validation_fraction, not both")
+        columns, target, new = self._training_data(X, y, missing)
+        held: Optional[Tuple[_Columns, NDArray[np.float64]]] = None
+        if validation_fraction:
+            n = len(target)
+            n_val = math.ceil(n * validation_fraction)
+            if n_val >= n:
+                raise ValueError(f"validation_fraction {validation_fraction} leaves no row "
+                                 f"of {n} to train on")
+            split = np.random.default_rng(None if seed is None else (seed, 1)).permutation(n)
+            val_rows, train_rows = np.sort(split[:n_val]), np.sort(split[n_val:])
+            held = ({k: v[val_rows] for k, v in columns.items()}, target[val_rows])
+            columns = {k: v[train_rows] for k, v in columns.items()}
+            target = target[train_rows]
+        elif validation is not None:
+            if not (isinstance(validation, tuple) and len(validation) == 2):
+                raise TypeError("validation must be a pair (X_val, y_val)")
+            # Categories met first in this training data are known to the validation.
+            val_columns, _ = self._inputs_of(validation[0], learn=False, missing=missing,
+                                             pending=new)
+            n_val = len(next(iter(val_columns.values())))
+            held = (val_columns, self._target_of(validation[0], validation[1], n_val))
+        if early_stopping and held is None:
+            raise ValueError("early_stopping needs validation data: give validation= or "
+                             "validation_fraction=")
+        return self._train(columns, target, new, epochs, shuffle, seed, progress, held,
+                           early_stopping, patience)
 
-    def _train(self, columns: Dict[str, NDArray[Any]], target: NDArray[np.float64], epochs: int,
-               shuffle: bool, seed: Optional[int], progress: bool) -> List[float]:
-        losses: List[float] = []
+    def _commit(self, new: Dict[int, Dict[Any, int]]) -> None:
+        for slot, values in new.items():
+            self._coders[slot].commit(values)
+
+    def _snapshot(self) -> List[Tuple[_tolq.Interaction, Dict[str, Any]]]:
+        return [(node, node.state._to_dict()) for node in self._nodes if node.type != "fixed"]
+
+    def _train(self, columns: _Columns, target: NDArray[np.float64],
+               new: Dict[int, Dict[Any, int]], epochs: int, shuffle: bool,
+               seed: Optional[int], progress: Optional[bool],
+               held: Optional[Tuple[_Columns, NDArray[np.float64]]] = None,
+               early_stopping: bool = False, patience: int = 5) -> History:
+        history = History([], [] if held is not None else None)
         if epochs == 0:
-            return losses
+            return history
         n = len(target)
-        show = progress and _tqdm is not None
         with self._lock:
             self._widen_ranges(columns, target)
+            self._commit(new)
+            columns = self._fill_missing(columns)
+            if held is not None:
+                held = (self._fill_missing(held[0]), held[1])
             low, high = self._range(len(self._slots) - 1)
             rng = np.random.default_rng(seed)
-            for epoch in range(epochs):
-                order = rng.permutation(n) if shuffle else np.arange(n)
-                bar = (_tqdm(total=n, desc=f"epoch {epoch + 1}/{epochs}", unit=" rows",
-                             leave=True) if show else None)
-                step = _CHUNK if show else n
-                total = 0.0
-                try:
-                    for start in range(0, n, step):
-                        rows = order[start:start + step]
-                        y_rows = target[rows]
-                        pred = self._graph._query({k: v[rows] for k, v in columns.items()},
-                                                  y_rows)
-                        total += _loss_sum(self._loss, pred, y_rows, low, high)
-                        if bar is not None:
-                            bar.update(len(rows))
-                            bar.set_postfix(loss=_fmt(total / (start + len(rows))),
-                                            refresh=False)
-                finally:
+            best, waited, kept = math.inf, 0, None
+            show = _show_progress(progress)
+            bar = None
+            started = time.monotonic()
+            try:
+                for epoch in range(epochs):
+                    # One query per epoch: the module trains row by row without the
+                    # interpreter lock, and Python's share of the time stays small.
+                    if shuffle:
+                        order = rng.permutation(n)
+                        rows, y_rows = {k: v[order] for k, v in columns.items()}, target[order]
+                    else:
+                        rows, y_rows = columns, target
+                    pred = self._graph._query(rows, y_rows)
+                    self._trained = True
+                    history.append(_loss_sum(self._loss, pred, y_rows, low, high) / n)
+                    if held is not None and history.validation is not None:
+                        held_pred = self._graph._query(held[0])
+                        loss = _loss_sum(self._loss, held_pred, held[1], low, high) / len(held[1])
+                        history.validation.append(loss)
+                        if loss < best:
+                            best, waited = loss, 0
+                            history.best_epoch = epoch + 1
+                            if early_stopping:
+                                kept = self._snapshot()
+                        else:
+                            waited += 1
+                    if show and bar is None and time.monotonic() - started > _BAR_AFTER:
+                        # A bar for training that lasts: for short runs its own cost
+                        # would be a large share, and nobody needs it.
+                        bar = _tqdm(total=epochs, initial=epoch, desc="training",
+                                    unit=" epochs", leave=False)
                     if bar is not None:
-                        bar.close()
-                losses.append(total / n)
-        return losses
+                        bar.update(1)
+                        shown = {"loss": _fmt(history[-1])}
+                        if history.validation:
+                            shown["validation"] = _fmt(history.validation[-1])
+                        bar.set_postfix(shown, refresh=False)
+                    if early_stopping and waited >= patience:
+                        break
+            finally:
+                if bar is not None:
+                    bar.close()
+            if early_stopping and kept is not None and history.best_epoch != len(history):
+                for node, state in kept:
+                    node.state._from_dict(state)
+            if not early_stopping:
+                history.best_epoch = None
+        return history
 
-    def _widen_ranges(self, columns: Dict[str, NDArray[Any]], target: NDArray[np.float64]) -> None:
-        """Widen numeric ranges over all the data, as binding it at once would."""
+    def _widen_ranges(self, columns: _Columns, target: NDArray[np.float64]) -> None:
+        """Widen numeric ranges over all the data, as binding it at once would.
+
+        Every new range is checked before any is written, so a refusal changes nothing.
+        Missing numbers (NaN) take no part.
+        """
+        widened: List[Tuple[Any, float, float]] = []
         for i, s in enumerate(self._slots):
-            if s.type != "fixed":
+            if s.type != "fixed" or not self._adapt[i]:
                 continue
             state = self._nodes[i].state
-            if not state.auto_adapt:
-                continue
             values = columns[s.name] if s.is_input else target
-            high = float(np.float32(values.max()))
-            low = float(np.float32(values.min()))
-            if math.isnan(state.feature_max) or high > state.feature_max:
-                state.feature_max = high
-            if math.isnan(state.feature_min) or low < state.feature_min:
-                state.feature_min = low
+            if np.isnan(values).all():
+                raise _data.DataError(f"column {s.name!r} holds no value, only missing ones")
+            low, high = np.float32(np.nanmin(values)), np.float32(np.nanmax(values))
+            old_low, old_high = np.float32(state.feature_min), np.float32(state.feature_max)
+            low = low if math.isnan(old_low) else min(low, old_low)
+            high = high if math.isnan(old_high) else max(high, old_high)
+            with np.errstate(over="ignore"):
+                span = high - low
+            if not np.isfinite(span):
+                what = f"column {s.name!r}" if s.is_input else "the target"
+                raise _data.DataError(f"{what} spans {float(low):g} to {float(high):g}, a width "
+                                      "beyond the float32 range; rescale it")
+            widened.append((state, float(low), float(high)))
+        for state, new_low, new_high in widened:
+            state.feature_min, state.feature_max = new_low, new_high
 
-    def predict(self, X: Any) -> NDArray[np.float32]:
+    def _check_trained(self) -> None:
+        if not self._trained:
+            raise RuntimeError("the model has not been trained yet: call fit() first")
+
+    def predict(self, X: Any, *, missing: str = "error") -> NDArray[np.float32]:
         """Predictions for the rows of ``X``, as float32.
 
-        Prediction leaves ranges and parameters as they are: values outside a learned
-        range are clamped to it. Categories never seen before are predicted with weight
-        0 and are recorded as such.
+        Prediction leaves the model exactly as it was (its saved bytes do not change):
+        values outside a learned range are clamped to it, and a category never trained
+        is predicted with the weight of a fresh one, 0.0. A category of another type
+        than the column was trained with (the text "3" for the number 3, say) is
+        converted when that is unambiguous, else refused. ``missing`` as for ``fit``.
         """
-        columns = self._inputs_of(X)
+        _check_missing(missing)
+        columns, _ = self._inputs_of(X, learn=False, missing=missing)
         with self._lock:
-            if math.isnan(self._range(len(self._slots) - 1)[0]):
-                raise RuntimeError("the model has not been trained yet: call fit() first")
-            frozen = [self._nodes[i].state for i, s in enumerate(self._slots)
-                      if s.type == "fixed"]
-            adapt = [state.auto_adapt for state in frozen]
-            try:
-                for state in frozen:
-                    state.auto_adapt = False
-                return self._graph._query(dict(columns))
-            finally:
-                for state, flag in zip(frozen, adapt):
-                    state.auto_adapt = flag
+            self._check_trained()
+            return self._graph._query(self._fill_missing(columns))
+
+    def predict_one(self, row: Mapping[str, Any]) -> float:
+        """The prediction for one row given as a mapping of column name to value.
+
+        Meant for serving: the per-model work is done once, so a call costs little more
+        than the module's own query of one row. The same rules as ``predict`` hold; a
+        missing value is refused.
+        """
+        plan = self._one if self._one is not None else self._prepare_one()
+        limit = _data.FLOAT32_MAX
+        with self._lock:
+            if not self._trained:
+                self._check_trained()
+            for name, cell, coder in plan:
+                try:
+                    value = row[name]
+                except KeyError:
+                    raise _data.DataError(f"missing column {name!r}") from None
+                if coder is None:
+                    try:
+                        number = float(value)
+                    except (TypeError, ValueError):
+                        number = math.nan
+                    if not -limit <= number <= limit:
+                        raise _data.DataError(f"column {name!r}: {_data.shorten(value)} is not "
+                                              "a finite float32 number")
+                    cell[0] = number
+                else:
+                    code = coder.codes.get(value)
+                    if code is None:
+                        code = coder.code_one(value)
+                        if code is None:
+                            raise _data.DataError(f"column {name!r}: missing value")
+                    cell[0] = code
+            result: float = self._one_query().item()
+            return result
+
+    def _prepare_one(self) -> List[Tuple[str, Any, Optional[Coder]]]:
+        plan: List[Tuple[str, Any, Optional[Coder]]] = []
+        columns: _Columns = {}
+        for i, s in enumerate(self._slots):
+            if s.is_input:
+                array = np.zeros(1, dtype=np.int64 if s.type == "cat" else np.float64)
+                columns[s.name] = array
+                # A memoryview writes one element faster than the array's own indexing.
+                cell = memoryview(array)  # type: ignore[arg-type,unused-ignore]
+                plan.append((s.name, cell, self._coders.get(i)))
+        self._one_query = functools.partial(self._graph._query, columns)
+        self._one = plan
+        return plan
 
     # ---- persistence --------------------------------------------------------------------
 
@@ -461,14 +729,20 @@ class Model:
         """
         with self._lock:
             slots = []
-            for s, node in zip(self._slots, self._nodes):
+            for i, (s, node) in enumerate(zip(self._slots, self._nodes)):
                 doc: Dict[str, Any] = {"type": s.type}
-                if s.type in _format.REGISTERS:
+                if s.type in REGISTERS:
                     doc["name"] = s.name
                 doc["sources"] = list(s.sources)
                 doc["latticeloc"] = list(s.latticeloc)
                 doc["gluamine"] = s.gluamine
-                doc["state"] = _format.encode_state(s.type, node.state._to_dict())
+                if s.type == "cat":
+                    state: Dict[str, Any] = {"categories": self._category_pairs(i)}
+                else:
+                    state = node.state._to_dict()
+                    if s.type == "fixed":
+                        state["auto_adapt"] = self._adapt[i]
+                doc["state"] = _format.encode_state(s.type, state)
                 slots.append(doc)
         return {"format": _format.FORMAT, "version": _format.VERSION,
                 "expression": f"{quote_name(self.target)} = {self.expression}",
@@ -495,12 +769,12 @@ class Model:
             item = _format.check_keys(item, where, ("type", "sources", "latticeloc", "gluamine",
                                                     "state"), ("name",))
             kind = item["type"]
-            if not isinstance(kind, str) or kind not in _format.PARAMETERS:
+            if not isinstance(kind, str) or kind not in PARAMETERS:
                 raise FormatError(f"{where}.type: unknown node type {kind!r}")
             name = item.get("name", "")
-            if (kind in _format.REGISTERS) != ("name" in item):
+            if (kind in REGISTERS) != ("name" in item):
                 raise FormatError(f"{where}: registers, and only they, have a name")
-            if kind in _format.REGISTERS:
+            if kind in REGISTERS:
                 try:
                     _check_name(name, f"{where}.name")
                 except ValueError as exc:
@@ -525,10 +799,19 @@ class Model:
         model = cls.__new__(cls)
         try:
             model._setup(slots, doc["loss"])
-            for node, state in zip(model._nodes, states):
+            for i, (node, state) in enumerate(zip(model._nodes, states)):
+                if "auto_adapt" in state:
+                    model._adapt[i] = state["auto_adapt"]
+                    state["auto_adapt"] = False
+                if "categories" in state:
+                    pairs = state["categories"]
+                    coder = model._coders[i] = Coder(slots[i].name, (k for k, _ in pairs))
+                    state["categories"] = [(UNSEEN, 0.0)] + [
+                        (code, w) for (_, code), (_, w) in zip(coder.values(), pairs)]
                 node.state._from_dict(state)
         except (ValueError, TypeError, RuntimeError, AttributeError, OverflowError) as exc:
             raise FormatError(f"the module refused the model: {exc}") from None
+        model._trained = not math.isnan(model._range(len(slots) - 1)[0])
         expression = f"{quote_name(model.target)} = {model.expression}"
         if doc.get("expression", expression) != expression:
             raise FormatError(f"expression: {doc['expression']!r} does not match the slots, "
@@ -542,19 +825,7 @@ class Model:
         moments are not saved, so training the loaded model goes on from fresh moments.
         The file is replaced in one step, so a reader never sees half of it.
         """
-        text = _to_json(self.to_dict())
-        folder = os.path.dirname(os.path.abspath(path))
-        try:
-            fd, tmp = tempfile.mkstemp(prefix=".tolq-", suffix=".json", dir=folder)
-        except OSError as exc:  # name the file asked for, not the temporary one
-            raise OSError(exc.errno, exc.strerror, os.fspath(path)) from None
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                f.write(text)
-            os.replace(tmp, path)
-        except BaseException:
-            os.unlink(tmp)
-            raise
+        write_replacing(path, _to_json(self.to_dict()))
 
     @classmethod
     def load(cls: Type[M], path: str | os.PathLike[str]) -> M:
@@ -567,6 +838,9 @@ class Model:
             raw = f.read()
         try:
             document = json.loads(raw.decode("utf-8"), parse_constant=_refuse_constant)
+        except RecursionError:  # nesting no model has
+            raise FormatError(f"{os.fspath(path)}: not a tolq model file "
+                              "(nested too deeply)") from None
         except (UnicodeDecodeError, ValueError) as exc:
             raise FormatError(f"{os.fspath(path)}: not a tolq model file ({exc})") from None
         try:
@@ -577,6 +851,34 @@ class Model:
     def __reduce__(self) -> Tuple[Callable[..., Any], Tuple[Any, ...]]:
         # Through the same document as save(), so a pickled model restores bit for bit.
         return (_restore, (type(self), self.to_dict()))
+
+
+def write_replacing(path: str | os.PathLike[str], text: str) -> None:
+    """Write ``text`` beside ``path`` and rename it over ``path`` only once it is complete.
+
+    A failed write (a full disk, a file size limit) leaves the old file as it was. The new
+    file gets the permissions any other new file gets (the umask decides).
+    """
+    folder = os.path.dirname(os.path.abspath(path))
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    for _ in range(100):
+        tmp = os.path.join(folder, f".tolq-{secrets.token_hex(6)}.tmp")
+        try:
+            fd = os.open(tmp, flags, 0o666)
+            break
+        except FileExistsError:
+            continue
+        except OSError as exc:  # name the file asked for, not the temporary one
+            raise OSError(exc.errno, exc.strerror, os.fspath(path)) from None
+    else:
+        raise OSError(f"{os.fspath(path)}: no free temporary name beside it")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+        os.replace(tmp, path)
+    except BaseException:
+        os.unlink(tmp)
+        raise
 
 
 def _to_json(document: Dict[str, Any]) -> str:
@@ -603,14 +905,14 @@ def _refuse_constant(name: str) -> Any:
 
 def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
              shuffle: bool = True, seed: Optional[int] = 0, workers: Optional[int] = None,
-             progress: bool = False) -> List[List[float]]:
+             progress: bool = False) -> List[History]:
     """Train several models on the same data in a pool of threads.
 
     Each model ends exactly as ``model.fit(X, y, epochs, shuffle, seed, progress=False)``
     would leave it: the models share no mutable state, and the module releases the
     interpreter lock while it trains, so they run in parallel. ``workers`` caps the
     threads (the pool's default when None). ``progress`` shows one bar over the models.
-    Returns each model's per-epoch losses, in the order of ``models``.
+    Returns each model's ``History``, in the order of ``models``.
     """
     models = list(models)
     for m in models:
@@ -619,14 +921,14 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
     if len({id(m) for m in models}) != len(models):
         raise ValueError("a model appears more than once; it cannot train twice at once")
     if workers is not None:
-        _format.check_int(workers, "workers", 1)
-    _format.check_int(epochs, "epochs", 0)
-    cache: Dict[Tuple[str, str], Any] = {}
-    prepared = [m._training_data(X, y, cache) for m in models]
-    results: List[List[float]] = [[] for _ in models]
+        check_arg(workers, "workers", 1)
+    check_arg(epochs, "epochs", 0)
+    cache: Dict[Tuple[str, str, str], Any] = {}
+    prepared = [m._training_data(X, y, cache=cache) for m in models]
+    results: List[History] = [History() for _ in models]
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = {pool.submit(m._train, cols, target, epochs, shuffle, seed, False): i
-                   for i, (m, (cols, target)) in enumerate(zip(models, prepared))}
+        futures = {pool.submit(m._train, cols, target, new, epochs, shuffle, seed, False): i
+                   for i, (m, (cols, target, new)) in enumerate(zip(models, prepared))}
         bar = (_tqdm(total=len(models), desc="models", unit=" models")
                if progress and _tqdm is not None else None)
         try:

@@ -1,0 +1,142 @@
+"""A categorical column's values, coded as small integers before they reach the module.
+
+The module tells categories apart by their hash alone, so -1 and -2 (equal hashes) would
+share one weight there; here they are told apart by equality, as a dict does. Each value
+gets a code (1, 2, ...) once per data set; the module's map holds codes only, plus code 0:
+the weight every value never trained with is predicted from. Code 0 is never trained, so
+it keeps a fresh category's weight, 0.0, and predicting never adds entries to the map.
+"""
+from __future__ import annotations
+
+import math
+from typing import Any, Dict, Iterable, List, Optional, Tuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+from ._data import DataError, Distinct, is_missing, shorten
+
+UNSEEN = 0
+
+
+def _kind(value: Any) -> str:
+    if isinstance(value, (str, np.str_)):
+        return "text"
+    if isinstance(value, (int, float, np.integer, np.floating)):  # bool is an int
+        return "number"
+    return type(value).__name__
+
+
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+class Coder:
+    """The values of one categorical column and their codes, in the order first met."""
+
+    def __init__(self, name: str, values: Iterable[Any] = ()) -> None:
+        self.name = name
+        self.codes: Dict[Any, int] = {}
+        self.kinds: set[str] = set()
+        self.next_code = UNSEEN + 1
+        for value in values:
+            if value in self.codes:
+                raise ValueError(f"category {value!r} appears twice")
+            self.codes[value] = self.next_code
+            self.kinds.add(_kind(value))
+            self.next_code += 1
+
+    def values(self) -> List[Tuple[Any, int]]:
+        """(value, code) pairs in the order the values were first met."""
+        return list(self.codes.items())
+
+    def _convert(self, value: Any) -> Any:
+        """``value`` in the one kind the column was trained with; DataError if it has none."""
+        kind = _kind(value)
+        if len(self.kinds) != 1 or kind in self.kinds:
+            return value
+        (trained,) = self.kinds
+        if trained == "number" and kind == "text":
+            text = str(value).strip()
+            for convert in (int, float):
+                try:
+                    number = convert(text)
+                except ValueError:
+                    continue
+                if isinstance(number, int) or math.isfinite(number):
+                    return number
+        elif trained == "text" and kind == "number":
+            number = value.item() if isinstance(value, np.generic) else value
+            if isinstance(number, int) and not isinstance(number, bool):
+                return str(number)
+            if isinstance(number, float) and number.is_integer():
+                # "3" and "3.0" both read as 3.0: convert only when one of them is known
+                found = [t for t in (str(int(number)), repr(number)) if t in self.codes]
+                if len(found) == 1:
+                    return found[0]
+            elif isinstance(number, float):
+                return repr(number)
+        raise DataError(f"column {self.name!r} was trained with {trained} categories; "
+                        f"{shorten(value)} ({type(value).__name__}) cannot be converted to one")
+
+    def code(self, column: Distinct, *, learn: bool, missing: str,
+             pending: Optional[Dict[Any, int]] = None
+             ) -> Tuple[NDArray[np.int64], Dict[Any, int]]:
+        """The codes of ``column``'s rows and the values new to this column.
+
+        With ``learn`` a value never met gets a new code, recorded only by ``commit``;
+        else it gets ``UNSEEN``. ``pending`` holds values that a training call has coded
+        but not yet committed. A missing value (None, NaN, NA) is refused naming its row
+        unless ``missing`` is "zero", which gives it ``UNSEEN``.
+        """
+        table = np.empty(len(column.values), dtype=np.int64)
+        new: Dict[Any, int] = dict(pending or {})
+        next_code = self.next_code
+        for i, value in enumerate(column.values):
+            if is_missing(value):
+                if missing != "zero":
+                    raise DataError(f"column {self.name!r}: missing value ({shorten(value)}) "
+                                    f"at row {column.first_row(i)}; pass missing='zero' to "
+                                    "give it the weight of a category never seen")
+                table[i] = UNSEEN
+                continue
+            known = self.codes.get(value)
+            if known is None:
+                converted = self._convert(value)
+                known = self.codes.get(converted)
+                if known is None:
+                    known = new.get(converted)
+                if known is None and learn:
+                    if isinstance(converted, str) and not _is_utf8(converted):
+                        raise DataError(f"column {self.name!r}: the text at row "
+                                        f"{column.first_row(i)} holds a lone surrogate, which "
+                                        "a model file cannot keep")
+                    known = new[converted] = next_code
+                    next_code += 1
+            table[i] = UNSEEN if known is None else known
+        codes: NDArray[np.int64] = table[column.inverse]
+        return codes, {k: v for k, v in new.items() if not pending or k not in pending}
+
+    def commit(self, new: Dict[Any, int]) -> None:
+        for value, code in new.items():
+            self.codes[value] = code
+            self.kinds.add(_kind(value))
+            self.next_code = max(self.next_code, code + 1)
+
+    def code_one(self, value: Any) -> Optional[int]:
+        """The code of one value for prediction; None when it is missing."""
+        try:
+            known = self.codes.get(value)
+        except TypeError:  # unhashable
+            raise DataError(f"column {self.name!r}: {shorten(value)} cannot be a "
+                            "category") from None
+        if known is not None:
+            return known
+        if is_missing(value):
+            return None
+        known = self.codes.get(self._convert(value))
+        return UNSEEN if known is None else known

@@ -1,0 +1,342 @@
+"""scikit-learn estimators over ``tolq.Model``: ``TolqRegressor`` and ``TolqClassifier``.
+
+Installed with the optional extra ``tolq[sklearn]``. They work in ``Pipeline``,
+``cross_val_score`` and ``GridSearchCV`` like any other scikit-learn estimator.
+"""
+from __future__ import annotations
+
+import warnings
+from typing import Any, Dict, Iterable, Optional
+
+import numpy as np
+from numpy.typing import NDArray
+# scikit-learn ships no type information: its names are Any here.
+from sklearn.base import (  # type: ignore[import-untyped,unused-ignore]
+    BaseEstimator, ClassifierMixin, RegressorMixin)
+from sklearn.exceptions import (  # type: ignore[import-untyped,unused-ignore]
+    DataConversionWarning)
+from sklearn.utils.multiclass import (  # type: ignore[import-untyped,unused-ignore]
+    type_of_target)
+from sklearn.utils.validation import (  # type: ignore[import-untyped,unused-ignore]
+    check_is_fitted)
+
+from . import _data
+from ._model import History, Model
+
+_DEFAULT_LOSS = "mean_squared_error"
+
+
+def _sparse(X: Any) -> bool:
+    return hasattr(X, "tocsr") or type(X).__module__.startswith("scipy.sparse")
+
+
+class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
+    """The parts the regressor and the classifier share: data, fitting, the model."""
+
+    expression: str
+    categorical: Iterable[str]
+    loss: str
+    epochs: int
+    rate_level: int
+    validation_fraction: float
+    early_stopping: bool
+    patience: int
+    random_state: Optional[int]
+    progress: Optional[bool]
+
+    model_: Model
+    history_: History
+    n_features_in_: int
+    feature_names_in_: NDArray[Any]
+
+    def _keep(self, params: Dict[str, Any]) -> None:
+        """scikit-learn's rule for __init__: store every parameter as given, nothing else."""
+        for name, value in params.items():
+            if name not in ("self", "__class__"):
+                setattr(self, name, value)
+
+    # ---- data -----------------------------------------------------------------------
+
+    def _columns(self, X: Any, fitting: bool) -> Dict[str, Any]:
+        """``X`` as named columns; a 2-D array's columns are x0, x1, ... or the names seen."""
+        if _sparse(X):
+            raise TypeError("A sparse matrix was passed, but dense data is required: "
+                            "tolq models read named columns")
+        named = isinstance(X, dict) or hasattr(X, "column_names") or (
+            hasattr(X, "columns") and not isinstance(X, np.ndarray))
+        if named and not isinstance(X, dict):
+            raw = X.column_names if hasattr(X, "column_names") else X.columns
+            # Column names that are not all strings are no names (scikit-learn's rule).
+            named = all(isinstance(name, str) for name in raw)
+        if named:
+            names = _data.column_names(X)
+            columns = X if isinstance(X, dict) else {n: _data.get_column(X, n) for n in names}
+            if fitting:
+                self.feature_names_in_ = np.asarray(names, dtype=object)
+                self.n_features_in_ = len(names)
+            n_rows = len(next(iter(columns.values()))) if columns else 0
+            if not columns or n_rows == 0:
+                raise ValueError(f"Found array with {n_rows} sample(s) and {len(columns)} "
+                                 "feature(s) while a minimum of 1 is required.")
+            return dict(columns)
+        array = np.asarray(X)
+        if array.dtype.kind == "c":
+            raise ValueError("Complex data not supported")
+        if array.ndim != 2:
+            raise ValueError(f"Expected 2D array, got {array.ndim}D array instead. Reshape "
+                             "your data either using array.reshape(-1, 1) if your data has a "
+                             "single feature or array.reshape(1, -1) if it contains a single "
+                             "sample.")
+        n_rows, n_cols = array.shape
+        if n_rows == 0 or n_cols == 0:
+            raise ValueError(f"Found array with {n_rows} sample(s) and {n_cols} feature(s) "
+                             f"(shape={array.shape}) while a minimum of 1 is required.")
+        if fitting:
+            if hasattr(self, "feature_names_in_"):
+                del self.feature_names_in_
+            self.n_features_in_ = n_cols
+            names = [f"x{j}" for j in range(n_cols)]
+        else:
+            if n_cols != self.n_features_in_:
+                raise ValueError(f"X has {n_cols} features, but {type(self).__name__} is "
+                                 f"expecting {self.n_features_in_} features as input.")
+            fitted = getattr(self, "feature_names_in_", None)
+            names = ([str(n) for n in fitted] if fitted is not None
+                     else [f"x{j}" for j in range(n_cols)])
+        return {name: array[:, j] for j, name in enumerate(names)}
+
+    @staticmethod
+    def _target(y: Any) -> NDArray[Any]:
+        if y is None:
+            raise ValueError("requires y to be passed, but the target y is None")
+        array = np.asarray(y.to_numpy() if hasattr(y, "to_numpy") else y)
+        if array.ndim == 2 and array.shape[1] == 1:
+            warnings.warn("A column-vector y was passed when a 1d array was expected; "
+                          "it is read as one column", DataConversionWarning, stacklevel=3)
+            array = array[:, 0]
+        if array.ndim != 1:
+            raise ValueError(f"y must be one-dimensional, got shape {array.shape}")
+        return array
+
+    def _target_name(self, columns: Dict[str, Any]) -> str:
+        name = "y"
+        while name in columns or name in self.expression:
+            name += "_"
+        return name
+
+    # ---- fitting --------------------------------------------------------------------
+
+    def _new_model(self, columns: Dict[str, Any]) -> Model:
+        return Model(self.expression, target=self._target_name(columns),
+                     categorical=tuple(self.categorical), loss=self.loss,
+                     rate_level=self.rate_level, seed=self.random_state)
+
+    def _fit_target(self, y: NDArray[Any], fitting: bool,
+                    classes: Optional[Any] = None) -> NDArray[np.float64]:
+        return np.asarray(y, dtype=np.float64) if y.dtype.kind in "biuf" else y
+
+    def _fit(self, X: Any, y: Any) -> "_TolqEstimator":
+        columns = self._columns(X, fitting=True)
+        target = self._fit_target(self._target(y), fitting=True)
+        model = self._new_model(columns)
+        self.history_ = model.fit(columns, target, epochs=self.epochs, seed=self.random_state,
+                                  progress=self.progress,
+                                  validation_fraction=self.validation_fraction,
+                                  early_stopping=self.early_stopping, patience=self.patience)
+        self.model_ = model
+        return self
+
+    def _partial_fit(self, X: Any, y: Any, classes: Optional[Any] = None) -> "_TolqEstimator":
+        first = not hasattr(self, "model_")
+        columns = self._columns(X, fitting=first)
+        target = self._fit_target(self._target(y), fitting=first, classes=classes)
+        model = self._new_model(columns) if first else self.model_
+        history = model.fit(columns, target, epochs=1, shuffle=False, seed=self.random_state,
+                            progress=False)
+        if first:
+            self.model_, self.history_ = model, History()
+        self.history_.extend(history)
+        return self
+
+    def _predict(self, X: Any) -> NDArray[np.float64]:
+        check_is_fitted(self, "model_")
+        columns = self._columns(X, fitting=False)
+        return self.model_.predict(columns).astype(np.float64)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = False
+        tags.input_tags.categorical = True
+        tags.input_tags.string = True
+        tags.input_tags.dict = True
+        tags.non_deterministic = False
+        return tags
+
+    def _more_tags(self) -> Dict[str, Any]:  # scikit-learn before 1.6
+        return {"poor_score": True, "allow_nan": False, "categorical": True}
+
+
+class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused-ignore]
+    """A scikit-learn regressor that trains a ``tolq.Model`` online, one row at a time.
+
+    Parameters
+    ----------
+    expression : str
+        The graph, over the column names of ``X``: for example
+        ``"linear(sine(multiply(x0, x1)), store)"``. The columns of a 2-D array are named
+        ``x0``, ``x1``, ...; those of a DataFrame (pandas, polars), a pyarrow Table or a
+        dict of 1-D arrays keep their names (``feature_names_in_``).
+    categorical : sequence of str
+        The categorical input columns: one learned weight per category.
+    loss : str
+        One of ``tolq.LOSSES``.
+    epochs : int
+        Passes over the rows in ``fit``.
+    rate_level : int
+        0 or more, 0 the fastest: every node's learning rate is its type's base rate
+        divided by ln(rate_level + 2) (linear and tanh 0.005, gaussian 0.0001, sine
+        0.01). Category weights move by a fixed step.
+    validation_fraction : float
+        A share of the rows held out (drawn with ``random_state``) to report the
+        validation loss per epoch in ``history_.validation``.
+    early_stopping : bool
+        Stop after ``patience`` epochs without a lower validation loss and keep the
+        parameters of the best epoch; needs ``validation_fraction > 0``.
+    patience : int
+        See ``early_stopping``.
+    random_state : int or None
+        Seed of the starting parameters, the row order and the held-out rows.
+    progress : bool or None
+        A progress bar over the epochs; None shows it when standard error is a terminal.
+
+    Attributes
+    ----------
+    model_ : tolq.Model
+    history_ : tolq.History
+        Training loss per epoch, with ``.validation``.
+    n_features_in_ : int
+    feature_names_in_ : ndarray of str
+        Only when ``X`` had column names.
+
+    Notes
+    -----
+    ``fit`` starts over with a fresh model; ``partial_fit`` trains one pass over the rows
+    in their order and goes on where the last call ended. ``predict`` returns float64
+    and never changes the model.
+
+    Every check of scikit-learn's ``check_estimator`` passes for an expression over
+    ``x0`` alone. The estimator is tagged ``poor_score``: how well it fits depends on the
+    expression, which the checks' generic data cannot know, so the score check of
+    ``check_regressors_train`` is left out (its other parts run).
+    """
+
+    def __init__(self, expression: str, *, categorical: Iterable[str] = (),
+                 loss: str = _DEFAULT_LOSS, epochs: int = 10, rate_level: int = 0,
+                 validation_fraction: float = 0.0, early_stopping: bool = False,
+                 patience: int = 5, random_state: Optional[int] = 0,
+                 progress: Optional[bool] = False) -> None:
+        self._keep(locals())
+
+    def fit(self, X: Any, y: Any) -> "TolqRegressor":
+        """Train a fresh model for ``epochs`` passes over the rows."""
+        self._fit(X, y)
+        return self
+
+    def partial_fit(self, X: Any, y: Any) -> "TolqRegressor":
+        """One pass over the rows in their order, going on from the last call."""
+        self._partial_fit(X, y)
+        return self
+
+    def predict(self, X: Any) -> NDArray[np.float64]:
+        """The predictions for the rows of ``X``, as float64."""
+        return self._predict(X)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.regressor_tags.poor_score = True
+        return tags
+
+
+class TolqClassifier(ClassifierMixin, _TolqEstimator):  # type: ignore[misc,unused-ignore]
+    """A two-class scikit-learn classifier over a ``tolq.Model``.
+
+    It trains with the "categorical_cross_entropy" loss: the lower class (in sorted
+    order) is the negative one, coded 0, the other 1; the model's output, on the range
+    [0, 1], is the probability of the positive class. Parameters and attributes as for
+    ``TolqRegressor``, without ``loss``; ``classes_`` holds the two classes.
+
+    Every check of scikit-learn's ``check_estimator`` passes for an expression over
+    ``x0`` alone; tagged ``poor_score`` for the reason given for ``TolqRegressor``, which
+    leaves out the accuracy threshold of ``check_classifiers_train``. More than two
+    classes are refused (tagged: no multi-class).
+    """
+
+    classes_: NDArray[Any]
+
+    def __init__(self, expression: str, *, categorical: Iterable[str] = (), epochs: int = 10,
+                 rate_level: int = 0, validation_fraction: float = 0.0,
+                 early_stopping: bool = False, patience: int = 5,
+                 random_state: Optional[int] = 0, progress: Optional[bool] = False) -> None:
+        self._keep(locals())
+
+    @property
+    def loss(self) -> str:  # type: ignore[override]
+        return "categorical_cross_entropy"
+
+    def _fit_target(self, y: NDArray[Any], fitting: bool,
+                    classes: Optional[Any] = None) -> NDArray[np.float64]:
+        if y.dtype.kind == "f" and not np.isfinite(y).all():
+            raise ValueError("Input y contains NaN or infinity")
+        kind = type_of_target(y, input_name="y")
+        if kind not in ("binary", "multiclass"):
+            raise ValueError(f"Unknown label type: {kind}; TolqClassifier needs two classes")
+        seen = np.unique(y)
+        if fitting:
+            found = np.unique(np.asarray(classes)) if classes is not None else seen
+            if len(found) != 2:
+                raise ValueError(f"Only binary classification is supported: y holds "
+                                 f"{len(found)} class{'es' if len(found) != 1 else ''}")
+            self.classes_ = found
+        if not np.isin(seen, self.classes_).all():
+            raise ValueError(f"y holds classes beyond {self.classes_.tolist()}")
+        positive: NDArray[np.float64] = (y == self.classes_[1]).astype(np.float64)
+        return positive
+
+    def fit(self, X: Any, y: Any) -> "TolqClassifier":
+        """Train a fresh model for ``epochs`` passes over the rows."""
+        self._fit(X, y)
+        return self
+
+    def partial_fit(self, X: Any, y: Any, classes: Optional[Any] = None) -> "TolqClassifier":
+        """One pass over the rows in their order, going on from the last call.
+
+        ``classes`` names the two classes when the first call's ``y`` does not hold both.
+        """
+        self._partial_fit(X, y, classes)
+        return self
+
+    def predict_proba(self, X: Any) -> NDArray[np.float64]:
+        """The probabilities of the two classes, one row per row of ``X``."""
+        p = self._positive(X)
+        return np.column_stack([1.0 - p, p])
+
+    def _positive(self, X: Any) -> NDArray[np.float64]:
+        check_is_fitted(self, "model_")
+        low, high = self.model_._range(len(self.model_.graph) - 1)
+        p = (self._predict(X) - low) / (high - low) if high > low else None
+        return np.clip(p, 0.0, 1.0) if p is not None else np.full(len(self._predict(X)), 0.5)
+
+    def predict(self, X: Any) -> NDArray[Any]:
+        """The more probable class of each row."""
+        check_is_fitted(self, "model_")
+        chosen: NDArray[Any] = self.classes_[(self._positive(X) > 0.5).astype(np.intp)]
+        return chosen
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.classifier_tags.multi_class = False
+        tags.classifier_tags.poor_score = True
+        return tags
+
+
+__all__ = ["TolqClassifier", "TolqRegressor"]

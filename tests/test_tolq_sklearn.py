@@ -1,0 +1,122 @@
+"""The scikit-learn estimators: conventions, pipelines, search, every kind of table."""
+import numpy as np
+import pytest
+
+sklearn = pytest.importorskip("sklearn")
+from sklearn.base import clone  # noqa: E402
+from sklearn.datasets import load_breast_cancer, load_diabetes  # noqa: E402
+from sklearn.model_selection import GridSearchCV, cross_val_score, train_test_split  # noqa: E402
+from sklearn.pipeline import make_pipeline  # noqa: E402
+from sklearn.preprocessing import StandardScaler  # noqa: E402
+from sklearn.utils.estimator_checks import check_estimator  # noqa: E402
+
+import tolq  # noqa: E402
+from tolq.sklearn import TolqClassifier, TolqRegressor  # noqa: E402
+
+DIABETES = "linear(linear(bmi, s5), linear(bp, s3))"
+
+
+@pytest.mark.parametrize("estimator", [TolqRegressor("linear(tanh(x0))", epochs=5),
+                                       TolqClassifier("tanh(x0)", epochs=5)])
+def test_check_estimator(estimator):
+    # on_skip=None: the array-API check skips itself unless SCIPY_ARRAY_API is set.
+    check_estimator(estimator, on_skip=None)
+
+
+def wave(n=400, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.uniform(-2, 2, (n, 2))
+    return X, np.sin(X[:, 0]) + 0.5 * X[:, 1]
+
+
+def test_pipeline_cross_val_score_and_grid_search():
+    X, y = wave()
+    pipe = make_pipeline(StandardScaler(), TolqRegressor("linear(tanh(x0), x1)", epochs=20))
+    scores = cross_val_score(pipe, X, y, cv=3)
+    assert scores.min() > 0.8
+    search = GridSearchCV(TolqRegressor("linear(tanh(x0), x1)"),
+                          {"epochs": [1, 20], "rate_level": [0, 3]}, cv=3).fit(X, y)
+    assert search.best_params_["epochs"] == 20 and search.best_score_ > 0.8
+    assert tolq.TolqRegressor is TolqRegressor
+
+
+def tables():
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    # A pyarrow built for NumPy 2 refuses to import under NumPy 1.26: then it is skipped.
+    pa = pytest.importorskip("pyarrow", exc_type=ImportError)
+    X, y = wave(200)
+    store = np.array(["a", "b", "c", "d"], dtype=object)[np.arange(200) % 4]
+    cols = {"x0": X[:, 0], "x1": X[:, 1], "store": store}
+    return cols, y + (store == "a"), [cols, pd.DataFrame(cols), pl.DataFrame(cols),
+                                      pa.table(cols)]
+
+
+def test_every_kind_of_table_gives_the_same_model():
+    cols, y, kinds = tables()
+    fitted = [TolqRegressor("linear(tanh(x0, x1), store)", categorical=["store"]).fit(X, y)
+              for X in kinds]
+    expected = fitted[0].predict(cols)
+    for est, X in zip(fitted, kinds):
+        assert est.predict(X).dtype == np.float64
+        assert np.array_equal(est.predict(X), expected)
+        assert est.n_features_in_ == 3 and list(est.feature_names_in_) == ["x0", "x1", "store"]
+        assert est.model_.to_dict() == fitted[0].model_.to_dict()
+    # After a fit with names, a 2-D array's columns take those names.
+    numeric = TolqRegressor("linear(x1)").fit(kinds[1][["x0", "x1"]], y)
+    assert np.array_equal(numeric.predict(np.column_stack([cols["x0"], cols["x1"]])),
+                          numeric.predict(kinds[1][["x0", "x1"]]))
+
+
+def test_error_names_the_column_without_dumping_it():
+    cols, y, kinds = tables()
+    est = TolqRegressor("linear(x0, x9)").fit({**cols, "x9": cols["x0"]}, y)
+    with pytest.raises(tolq.DataError) as err:
+        est.predict(kinds[3])
+    assert "missing column 'x9'" in str(err.value) and len(str(err.value)) < 200
+
+
+def test_fit_starts_over_and_partial_fit_goes_on():
+    X, y = wave()
+    est = TolqRegressor("linear(tanh(x0), x1)", epochs=3)
+    first = est.fit(X, y).predict(X)
+    assert np.array_equal(est.fit(X, y).predict(X), first) and len(est.history_) == 3
+    stream = TolqRegressor("linear(tanh(x0), x1)")
+    for part in range(4):
+        rows = slice(100 * part, 100 * (part + 1))
+        stream.partial_fit(X[rows], y[rows])
+    assert len(stream.history_) == 4 and stream.history_[-1] < stream.history_[0]
+    # A pass in row order, continuing: the same as the model's own one-epoch fits.
+    model = tolq.Model("linear(tanh(x0), x1)", seed=0)
+    for part in range(4):
+        rows = slice(100 * part, 100 * (part + 1))
+        model.fit({"x0": X[rows, 0], "x1": X[rows, 1]}, y[rows], epochs=1, shuffle=False)
+    assert model.to_dict()["slots"] == stream.model_.to_dict()["slots"]
+
+
+def test_held_out_score_with_early_stopping_does_not_fall_with_epochs():
+    X, y = load_diabetes(return_X_y=True, as_frame=True)
+    X_train, X_test, y_train, y_test = train_test_split(X, y, random_state=0)
+    scores = []
+    for epochs in (10, 50, 200):
+        est = TolqRegressor(DIABETES, epochs=epochs, early_stopping=True,
+                            validation_fraction=0.2, patience=10).fit(X_train, y_train)
+        scores.append(est.score(X_test, y_test))
+        h = est.history_
+        assert h.validation[h.best_epoch - 1] == min(h.validation)
+    assert scores[0] > 0.25 and scores == sorted(scores)
+    assert clone(est).get_params()["early_stopping"] is True
+
+
+def test_classifier_on_breast_cancer():
+    X, y = load_breast_cancer(return_X_y=True, as_frame=True)
+    X.columns = [c.replace(" ", "_") for c in X.columns]
+    X_train, X_test, y_train, y_test = train_test_split(X, y, random_state=0)
+    clf = TolqClassifier("tanh(linear(linear(mean_concave_points, worst_perimeter), "
+                         "linear(worst_texture, worst_smoothness)))", epochs=30)
+    clf.fit(X_train, y_train.map({0: "malignant", 1: "benign"}))
+    assert list(clf.classes_) == ["benign", "malignant"]
+    assert clf.score(X_test, y_test.map({0: "malignant", 1: "benign"})) > 0.8
+    proba = clf.predict_proba(X_test)
+    assert np.allclose(proba.sum(axis=1), 1.0)
+    assert np.array_equal(clf.classes_[proba.argmax(axis=1)], clf.predict(X_test))
