@@ -4,6 +4,7 @@ PYTHON ?= python3
 VENV := .venv
 VENV_NP126 := .venv-np126
 VENV_ASAN := .venv-asan
+VENV_TABLE := .venv-table
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/*) python/_tolq.pyi \
 	$(wildcard python/tolq/*.py) python/tolq/py.typed
 
@@ -11,7 +12,7 @@ ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: test test-np126 test-asan typecheck demo demo-plot bench ci clean
+.PHONY: test test-np126 test-asan test-table typecheck demo demo-plot bench ci clean
 
 $(VENV)/.installed: $(SOURCES)
 	$(PYTHON) -m venv $(VENV)
@@ -32,6 +33,14 @@ $(VENV_ASAN)/.installed: $(SOURCES)
 		-Ccmake.define.TOLQ_SANITIZE=ON ".[test]"
 	touch $@
 
+# The module built to run every slot through its type's table of entry points.
+$(VENV_TABLE)/.installed: $(SOURCES)
+	$(PYTHON) -m venv $(VENV_TABLE)
+	$(VENV_TABLE)/bin/pip install --quiet --upgrade pip
+	$(VENV_TABLE)/bin/pip install --quiet -Cbuild-dir=build/table \
+		-Ccmake.define.TOLQ_TABLE_PASSES=ON ".[test]"
+	touch $@
+
 test: $(VENV)/.installed
 	$(VENV)/bin/python -m pytest
 
@@ -41,6 +50,10 @@ test-np126: $(VENV_NP126)/.installed
 
 test-asan: $(VENV_ASAN)/.installed
 	$(ASAN_ENV) $(VENV_ASAN)/bin/python -m pytest -p no:cacheprovider
+
+# The table entry points give the bits of the inline loop: the same suite, the same values.
+test-table: $(VENV_TABLE)/.installed
+	$(VENV_TABLE)/bin/python -m pytest -p no:cacheprovider
 
 typecheck: $(VENV)/.installed
 	MYPYPATH=python $(VENV)/bin/python -m mypy.stubtest _tolq --allowlist python/stubtest_allowlist.txt
@@ -58,7 +71,7 @@ bench: $(VENV)/.installed
 	$(VENV)/bin/pip install --quiet ".[bench]" || echo "PyTorch could not be installed: its row is skipped"
 	$(VENV)/bin/python bench/bench.py
 
-ci: test typecheck test-np126 test-asan
+ci: test typecheck test-np126 test-table test-asan
 
 clean:
-	rm -rf $(VENV) $(VENV_NP126) $(VENV_ASAN) build
+	rm -rf $(VENV) $(VENV_NP126) $(VENV_ASAN) $(VENV_TABLE) build

@@ -1,7 +1,6 @@
 // The registry of interaction types and the module's init function.
 #define TOLQ_IMPORTS_NUMPY
 #include "_tolq.h"
-#include "query_loop.h"
 
 #include <cstring>
 
@@ -136,7 +135,6 @@ PyMODINIT_FUNC PyInit__tolq(void)
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
         goto error;
     }
-    query_loop_init();
     if (graph_addtomodule(m) == nullptr || interaction_addtomodule(m) == nullptr ||
         interactionstate_addtomodule(m) == nullptr) {
         goto error;
