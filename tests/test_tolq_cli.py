@@ -117,3 +117,14 @@ def test_demo_plot(tmp_path):
     else:
         assert result.returncode == 0, result.stderr
         assert (tmp_path / "out.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_search_prints_the_front_and_saves_the_best(folder):
+    done = run("search", "data.csv", "--target", "y", "--categorical", "store",
+               "--generations", "1", "--no-progress", "--out", "best.json", cwd=folder)
+    assert done.returncode == 0, done.stderr
+    model = tolq.Model.load(folder / "best.json")
+    assert "* " in done.stdout and model.expression in done.stdout
+    assert "saved" in done.stdout.splitlines()[-1]
+    bad = run("search", "data.csv", "--target", "y", "--out", "m.json", cwd=folder)
+    assert bad.returncode == 1 and "use --categorical store" in bad.stderr

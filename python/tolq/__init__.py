@@ -11,6 +11,7 @@ from ._data import DataError
 from ._expression import FUNCTIONS, Call, ExpressionError, Name, parse
 from ._format import LOSSES, FormatError
 from ._model import Model, fit_many
+from ._search import SearchResult, search
 
 __all__ = [
     "Call",
@@ -21,6 +22,8 @@ __all__ = [
     "LOSSES",
     "Model",
     "Name",
+    "SearchResult",
     "fit_many",
     "parse",
+    "search",
 ]
