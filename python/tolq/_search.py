@@ -17,7 +17,8 @@ import time
 import zlib
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple,
+                    Union)
 
 import numpy as np
 from numpy.typing import NDArray
@@ -37,7 +38,8 @@ CROSSOVER = 0.4
 TOURNAMENT = 2
 # Default tolerance of ``SearchResult.best``, in validation R².
 TOLERANCE = 0.01
-# Tiled training rows beyond which a candidate trains epoch by epoch instead (memory).
+# Tiled training values (rows times numeric columns) beyond which candidates train epoch
+# by epoch instead: 32 MB of float64.
 _TILE_LIMIT = 4_000_000
 
 
@@ -147,6 +149,12 @@ class _Breeder:
         trees += [(fn, (a, b)) for fn in self.by_arity[2]
                   for i, a in enumerate(self.columns) for b in self.columns[i + 1:]]
         return [trees[i] for i in self.rng.permutation(len(trees))[:4 * POPULATION]]
+
+    def terms(self, tree: Tree) -> List[Tree]:
+        """``tree`` plus one more term: a column, or a one-argument function of one."""
+        added: List[Tree] = list(self.columns)
+        added += [(fn, (c,)) for fn in self.by_arity[1] for c in self.columns if fn != "linear"]
+        return [("linear", (tree, added[i])) for i in self.rng.permutation(len(added))]
 
     def mutate(self, tree: Tree) -> Tree:
         path = self.pick(_paths(tree))
@@ -369,7 +377,8 @@ def _split(target: str, columns: Dict[str, NDArray[Any]], y: NDArray[np.float64]
     if epochs is None:
         epochs = _default_epochs(len(train_rows))
     tiled = tiled_y = None
-    if epochs > 0 and len(train_rows) * epochs <= _TILE_LIMIT:
+    numeric = sum(1 for v in train.values() if v.dtype != object) + 1
+    if len(train_rows) * epochs * numeric <= _TILE_LIMIT:
         rows = np.concatenate([rng.permutation(len(train_rows)) for _ in range(epochs)])
         tiled = {k: v[rows] for k, v in train.items() if v.dtype != object}
         tiled_y = train_y[rows]
@@ -425,7 +434,8 @@ def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
     if time_budget is not None and not time_budget > 0:
         raise ValueError(f"time_budget must be a positive number of seconds, got {time_budget!r}")
     if not 0 < validation_fraction < 1:
-        raise ValueError(f"validation_fraction must lie between 0 and 1, got {validation_fraction!r}")
+        raise ValueError("validation_fraction must lie between 0 and 1, "
+                         f"got {validation_fraction!r}")
     if generations is None and time_budget is None:
         generations = 20
 
@@ -443,38 +453,46 @@ def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
     tried: set[str] = set()
 
     def result(generation: int) -> SearchResult:
-        front = _pareto((sizes[i], losses[i], i) for i in range(len(losses)))
+        front = _pareto(zip(sizes, losses, range(len(losses))))
         return SearchResult([m for m in (models[i] for _, _, i in front) if m is not None],
                             [loss for _, loss, _ in front], [s for s, _, _ in front],
                             float(np.var(data.valid_y)), generation, len(losses),
                             time.perf_counter() - start)
 
     def evaluate(batch: List[Tree]) -> None:
-        jobs, kept = [], []
-        for tree in batch:
-            text = render(tree)
-            seed = _seed_of(text, random_state)
-            used = tuple(c for c in categorical if c in _names(tree))
-            model = _start(Model(text, target, used, seed=seed))
-            # The hash sees types and wiring, not which column an input reads.
-            key = (hash(model.graph), model.inputs)
-            if key in seen:
-                continue
-            seen.add(key)
-            jobs.append(_Job(model, seed))
-            kept.append(tree)
-        for tree, (model, loss) in zip(kept, runner.run(jobs)):
+        kept: List[Tree] = []
+
+        def jobs() -> Iterator[_Job]:
+            for tree in batch:
+                text = render(tree)
+                seed = _seed_of(text, random_state)
+                used = tuple(c for c in categorical if c in _names(tree))
+                model = _start(Model(text, target, used, seed=seed))
+                # The hash sees types and wiring, not which column an input reads.
+                key = (hash(model.graph), model.inputs)
+                if key not in seen:
+                    seen.add(key)
+                    kept.append(tree)
+                    yield _Job(model, seed)
+        for tree, (model, loss) in zip(kept, runner.run(jobs())):
             trees.append(tree)
             models.append(model)
             losses.append(loss)
             sizes.append(model.graph.edge_count)
+        # A model off the front never returns to it: only the front's models are kept.
+        on_front = {i for _, _, i in _pareto(zip(sizes, losses, range(len(losses))))}
+        for i, m in enumerate(models):
+            if m is not None and i not in on_front:
+                models[i] = None
 
-    def fresh(make: Callable[[], Tree], count: int = POPULATION) -> List[Tree]:
+    def fresh(make: Callable[[], Optional[Tree]], count: int = POPULATION) -> List[Tree]:
+        """Up to ``count`` trees not tried before, from ``make`` (until it gives None)."""
         batch: List[Tree] = []
         for _ in range(count * 20):
-            if len(batch) == count:
+            made = None if len(batch) == count else make()
+            if made is None:
                 break
-            tree = _canonical(make())
+            tree = _canonical(made)
             text = render(tree)
             if text in tried or not breeder.fits(tree):
                 continue
@@ -512,11 +530,16 @@ def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
                     return breeder.cross(a, parent())
                 return breeder.mutate(a)
 
-            # Every front model wrapped in each one-argument function first: the cheapest
-            # step that a front model might still be missing (sine of a product, ...).
-            front = _pareto((sizes[i], losses[i], i) for i in range(len(losses)))
-            wraps = iter([(fn, (trees[i],)) for _, _, i in front for fn in breeder.by_arity[1]])
-            batch = fresh(lambda: next(wraps, None) or child())
+            # Up to half the generation goes to steps a front model may be one step short
+            # of: wrapped in each one-argument function (sine of a product, ...), and for
+            # the most accurate one, one more term in a linear node.
+            front = _pareto(zip(sizes, losses, range(len(losses))))
+            steps: List[Tree] = [(fn, (trees[i],)) for _, _, i in front
+                                 for fn in breeder.by_arity[1]]
+            steps += breeder.terms(trees[front[-1][2]]) if "linear" in functions else []
+            todo = iter(steps)
+            batch = fresh(lambda: next(todo, None), POPULATION // 2)
+            batch += fresh(child, POPULATION - len(batch))
             if not batch:
                 break
             evaluate(batch)
@@ -532,7 +555,7 @@ def _names(tree: Tree) -> set[str]:
 def _parents(losses: Sequence[float], sizes: Sequence[int]) -> List[int]:
     """The breeding pool: the best ``POPULATION`` by loss, and the front."""
     order = sorted(range(len(losses)), key=lambda i: (losses[i], sizes[i], i))
-    front = [i for _, _, i in _pareto((sizes[i], losses[i], i) for i in range(len(losses)))]
+    front = [i for _, _, i in _pareto(zip(sizes, losses, range(len(losses))))]
     return sorted(set(order[:POPULATION] + front))
 
 
@@ -563,12 +586,15 @@ class _Runner:
         elif (workers or os.cpu_count() or 1) > 1:
             self.pool = ThreadPoolExecutor(max_workers=workers or os.cpu_count())
 
-    def run(self, jobs: List[_Job]) -> List[Tuple[Model, float]]:
+    def run(self, jobs: Iterable[_Job]) -> List[Tuple[Model, float]]:
+        """Results in the order of ``jobs``; on threads each job starts as soon as it is
+        made, so training overlaps the building of the next candidates."""
         if self.client is not None:
-            return self.remote.run(jobs)
+            return self.remote.run(list(jobs))
         if self.pool is None:
-            return _train_batch(jobs, self.data)
-        return list(self.pool.map(_train_one, jobs, [self.data] * len(jobs)))
+            return _train_batch(list(jobs), self.data)
+        futures = [self.pool.submit(_train_one, job, self.data) for job in jobs]
+        return [f.result() for f in futures]
 
     def close(self) -> None:
         if self.pool is not None:
@@ -580,16 +606,23 @@ class _Runner:
 def _search_expression(X: Any, y: Any, *, categorical: Iterable[str] = (),
                        time_budget: Optional[float] = None, random_state: int = 0,
                        epochs: Optional[int] = None, **options: Any) -> Model:
-    """The best expression of a search, as a fresh model trained on all the rows.
+    """The best expression of a search, trained on all the rows.
 
     For estimators whose expression is "auto": the search holds back validation rows to
-    choose the shape; the returned model learns that shape from every row.
+    choose the shape; the shape then learns again from every row, from the same start.
+    Online training can settle elsewhere on other rows, so the retrained model is kept
+    only when it fits all the rows at least as well as the one the search chose.
     """
+    categorical = tuple(categorical)
     found = search(X, y, categorical=categorical, time_budget=time_budget,
                    random_state=random_state, epochs=epochs, **options).best
-    target, columns, y_values = _columns(X, y, tuple(categorical))
+    target, columns, y_values = _columns(X, y, categorical)
     model = _start(Model(found.expression, target, found.categorical,
                          seed=_seed_of(found.expression, random_state)))
     model.fit(columns, y_values, epochs=epochs or _default_epochs(len(y_values)),
               seed=random_state, progress=False)
-    return model
+
+    def error(m: Model) -> float:
+        loss = float(np.mean((m.predict(columns).astype(np.float64) - y_values) ** 2))
+        return loss if math.isfinite(loss) else math.inf
+    return model if error(model) <= error(found) else found
