@@ -78,6 +78,59 @@ def run_pyoperon(Xtr, ytr, Xte):
     return est.predict(Xte), size, text
 
 
+def outside_query_share(X, y):
+    """Share of the search's thread CPU time spent outside ``Graph._query``.
+
+    Graphs are wrapped in a delegating proxy that clocks ``_query`` on the thread's CPU
+    clock, so other jobs on the machine do not change the figure.
+    """
+    import _tolq
+    from tolq import _model
+    inside = [0.0]
+
+    class Clocked:
+        def __init__(self, size):
+            object.__setattr__(self, "g", _tolq.Graph(size))
+
+        def __getattr__(self, name):
+            return getattr(self.g, name)
+
+        def __len__(self):
+            return len(self.g)
+
+        def __getitem__(self, i):
+            return self.g[i]
+
+        def __setitem__(self, i, v):
+            self.g[i] = v
+
+        def __hash__(self):
+            return hash(self.g)
+
+        def _query(self, *args):
+            start = time.thread_time()
+            try:
+                return self.g._query(*args)
+            finally:
+                inside[0] += time.thread_time() - start
+
+    class Module:
+        Graph = Clocked
+
+        def __getattr__(self, name):
+            return getattr(_tolq, name)
+
+    real = _model._tolq
+    _model._tolq = Module()
+    try:
+        start = time.thread_time()
+        tolq.search(X, y, generations=4, random_state=SEED, workers=1)
+        total = time.thread_time() - start
+    finally:
+        _model._tolq = real
+    return 1.0 - inside[0] / total
+
+
 TOOLS = [("tolq", run_tolq), ("gplearn", run_gplearn), ("pyoperon", run_pyoperon)]
 
 
@@ -118,9 +171,13 @@ def main():
             print(f"{title:24} {name:9} {r2(yte, pred):8.4f} {seconds:8.2f} "
                   f"{size if size is not None else '?':>5}  {shown}", flush=True)
 
-    print("\nthreads: tolq.search on friedman1, wall seconds, median of 3 interleaved rounds")
     _, X, y = sets[1]
     Xtr, ytr, _, _ = split(X, y)
+    share = outside_query_share(columns(Xtr), ytr)
+    print(f"\nCPU time of a one-thread search outside the module's passes, which run without"
+          f" the interpreter lock: {share:.0%}.\nWere all of it under the lock (some is NumPy "
+          f"copying, which is not), two threads would reach {1 / (share + (1 - share) / 2):.2f}x")
+    print("threads: tolq.search on friedman1, wall seconds, median of 3 interleaved rounds")
     times = {1: [], 2: []}
     for _ in range(3):
         for workers in (1, 2):

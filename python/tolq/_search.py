@@ -16,7 +16,7 @@ import sys
 import time
 import zlib
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple,
                     Union)
 
@@ -192,7 +192,6 @@ class _Data:
 
     target: str
     epochs: int
-    seed: int
     train: Dict[str, NDArray[Any]]
     train_y: NDArray[np.float64]
     # The training rows repeated for all epochs, each epoch in its own shuffled order, so
@@ -215,11 +214,11 @@ def _seed_of(expression: str, random_state: int) -> int:
 
 
 def _start(model: Model) -> Model:
-    """Sine nodes start at their lowest frequency: one period over the input's range.
+    """Sine nodes start at the lowest frequency the module draws (k = pi).
 
     Online training raises a frequency readily but rarely lowers one that started too
-    high (it settles on a nearby ridge of the loss), so a shape started at two or three
-    periods would be judged by a poor local fit.
+    high (it settles on a nearby ridge of the loss), so a shape started at 2 pi or 3 pi
+    would be judged by a poor local fit.
     """
     for i in range(len(model.graph)):
         node = model.graph[i]
@@ -268,7 +267,6 @@ class SearchResult:
     scored: int
     seconds: float
     tolerance: float = TOLERANCE
-    _ignored: Dict[str, Any] = field(default_factory=dict, repr=False)
 
     @property
     def r2(self) -> List[float]:
@@ -382,7 +380,7 @@ def _split(target: str, columns: Dict[str, NDArray[Any]], y: NDArray[np.float64]
         rows = np.concatenate([rng.permutation(len(train_rows)) for _ in range(epochs)])
         tiled = {k: v[rows] for k, v in train.items() if v.dtype != object}
         tiled_y = train_y[rows]
-    return _Data(target, epochs, random_state, train, train_y, tiled, tiled_y,
+    return _Data(target, epochs, train, train_y, tiled, tiled_y,
                  {k: v[valid_rows] for k, v in columns.items()}, y[valid_rows])
 
 
