@@ -104,3 +104,50 @@ def test_search_expression_trains_the_best_shape_on_all_rows():
     m = _search._search_expression(X, y, generations=1, random_state=5, workers=1)
     assert m.expression == "sine(multiply(x0, x1))"
     assert np.mean((m.predict(X) - y) ** 2) < 0.01 * np.var(y)
+
+
+@pytest.mark.parametrize("records, expected", [
+    ([(3, 0.5, 0), (1, 0.9, 1), (2, 0.9, 2), (4, 0.5, 3)], [(1, 0.9, 1), (3, 0.5, 0)]),
+    ([(1, math.inf, 0), (2, math.nan, 1), (3, 0.2, 2)], [(3, 0.2, 2)]),
+    ([(2, 0.1, 5), (2, 0.1, 4)], [(2, 0.1, 4)]),
+])
+def test_pareto_front(records, expected):
+    assert _search._pareto(records) == expected
+
+
+@pytest.mark.parametrize("tolerance, index", [(0.01, 2), (0.001, 3), (0.5, 1), (10, 0)])
+def test_best_is_the_smallest_within_the_tolerance(tolerance, index):
+    result = _search.SearchResult(["a", "b", "c", "d"], [2.0, 0.5, 0.105, 0.1], [1, 2, 3, 4],
+                                  1.0, 1, 4, 0.0)
+    assert result.choose(tolerance) == "abcd"[index]
+
+
+def test_bred_trees_are_valid_expressions_within_the_size_limit():
+    breeder = _search._Breeder(np.random.default_rng(0), ["a", "b", "c"],
+                               tuple(tolq.FUNCTIONS), max_nodes=6)
+    trees = [breeder.grow(3) for _ in range(50)]
+    for _ in range(400):
+        a, b = trees[-1], trees[-7]
+        tree = breeder.cross(a, b) if len(trees) % 3 else breeder.mutate(a)
+        text = _search.render(_search._canonical(tree))
+        tolq.Model(text)  # refuses a call with the wrong number of arguments
+        if breeder.fits(tree):
+            trees.append(tree)
+    assert max(len(tolq.Model(_search.render(t)).graph) - 1 for t in trees[50:]) <= 6
+
+
+def test_each_shape_is_trained_once_and_progress_is_reported(monkeypatch):
+    trained, reports = [], []
+    real = _search._train_one
+
+    def counting(job, data):
+        trained.append((hash(job.model.graph), job.model.inputs))
+        return real(job, data)
+    monkeypatch.setattr(_search, "_train_one", counting)
+    X, y = sine_data(200)
+    X["y"] = y
+    result = tolq.search(X, "y", generations=2, workers=1,
+                         progress=lambda g, r: reports.append((g, r.scored)))
+    assert len(trained) == len(set(trained)) == result.scored
+    assert [g for g, _ in reports] == [0, 1, 2] and reports[-1][1] == result.scored
+    assert all(m.target == "y" and "y" not in m.inputs for m in result.front)
