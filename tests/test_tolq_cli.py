@@ -126,5 +126,7 @@ def test_search_prints_the_front_and_saves_the_best(folder):
     model = tolq.Model.load(folder / "best.json")
     assert "* " in done.stdout and model.expression in done.stdout
     assert "saved" in done.stdout.splitlines()[-1]
-    bad = run("search", "data.csv", "--target", "y", "--out", "m.json", cwd=folder)
-    assert bad.returncode == 1 and "use --categorical store" in bad.stderr
+    for args, message in [((), "use --categorical store"),
+                          (("--categorical", "store", "--target", "z"), "missing column 'z'")]:
+        bad = run("search", "data.csv", "--target", "y", "--out", "m.json", *args, cwd=folder)
+        assert bad.returncode == 1 and message in bad.stderr

@@ -151,3 +151,12 @@ def test_each_shape_is_trained_once_and_progress_is_reported(monkeypatch):
     assert len(trained) == len(set(trained)) == result.scored
     assert [g for g, _ in reports] == [0, 1, 2] and reports[-1][1] == result.scored
     assert all(m.target == "y" and "y" not in m.inputs for m in result.front)
+
+
+def test_only_the_functions_named_are_used():
+    X, y = sine_data(300)
+    result = tolq.search(X, y, functions=("sine", "multiply"), generations=2, workers=1)
+    assert result.best.expression == "sine(multiply(x0, x1))"
+    kinds = {result.front[i].graph[j].type for i in range(len(result.front))
+             for j in range(len(result.front[i].graph))}
+    assert kinds <= {"sine", "multiply", "fixed"}
