@@ -176,10 +176,11 @@ def main():
 
     _, X, y = sets[1]
     Xtr, ytr, _, _ = split(X, y)
-    share = outside_query_share(columns(Xtr), ytr)
-    print(f"\nCPU time of a one-thread search outside the module's passes, which run without"
-          f" the interpreter lock: {share:.0%}.\nWere all of it under the lock (some is NumPy "
-          f"copying, which is not), two threads would reach {1 / (share + (1 - share) / 2):.2f}x")
+    share = statistics.median(outside_query_share(columns(Xtr), ytr) for _ in range(3))
+    print("\nCPU time of a one-thread search outside the module's passes, which run without "
+          f"the interpreter lock (median of 3): {share:.0%}.\nWere all of it under the lock "
+          "(some is NumPy copying, which is not), two threads would reach "
+          f"{1 / (share + (1 - share) / 2):.2f}x")
     print("threads: tolq.search on friedman1, wall seconds, median of 3 interleaved rounds")
     times = {1: [], 2: []}
     for _ in range(3):
