@@ -12,7 +12,7 @@ ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: test test-np126 test-asan test-table typecheck demo demo-plot bench ci clean
+.PHONY: test test-np126 test-asan test-table typecheck demo demo-plot bench bench-search ci clean
 
 $(VENV)/.installed: $(SOURCES)
 	$(PYTHON) -m venv $(VENV)
@@ -70,6 +70,13 @@ demo-plot: $(VENV)/.installed
 bench: $(VENV)/.installed
 	$(VENV)/bin/pip install --quiet ".[bench]" || echo "PyTorch could not be installed: its row is skipped"
 	$(VENV)/bin/python bench/bench.py
+
+bench-search: $(VENV)/.installed
+	$(VENV)/bin/pip install --quiet ".[bench-search]"
+	for peer in gplearn pyoperon; do \
+		$(VENV)/bin/pip install --quiet ".[bench-$$peer]" || echo "$$peer could not be installed: its rows are skipped"; \
+	done
+	$(VENV)/bin/python bench/bench_search.py
 
 ci: test typecheck test-np126 test-table test-asan
 

@@ -146,3 +146,16 @@ def test_fit_with_validation_rate_level_and_version(folder):
     assert result.stderr == ""  # no bar: nobody watches a pipe
     version = run("--version", cwd=folder)
     assert version.returncode == 0 and version.stdout.strip() == f"tolq {tolq.__version__}"
+
+
+def test_search_prints_the_front_and_saves_the_best(folder):
+    done = run("search", "data.csv", "--target", "y", "--categorical", "store",
+               "--generations", "1", "--no-progress", "--out", "best.json", cwd=folder)
+    assert done.returncode == 0, done.stderr
+    model = tolq.Model.load(folder / "best.json")
+    assert "* " in done.stdout and model.expression in done.stdout
+    assert "saved" in done.stdout.splitlines()[-1]
+    for args, message in [((), "use --categorical store"),
+                          (("--categorical", "store", "--target", "z"), "missing column 'z'")]:
+        bad = run("search", "data.csv", "--target", "y", "--out", "m.json", *args, cwd=folder)
+        assert bad.returncode == 1 and message in bad.stderr

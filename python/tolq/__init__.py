@@ -18,6 +18,7 @@ from ._expression import ExpressionError
 from ._nodes import FUNCTIONS
 from ._format import LOSSES, FormatError
 from ._model import History, Model, fit_many
+from ._search import SearchResult, search
 
 try:
     __version__ = _metadata.version("tolq")
@@ -34,7 +35,9 @@ __all__ = [
     "History",
     "LOSSES",
     "Model",
+    "SearchResult",
     "fit_many",
+    "search",
 ]
 if _util.find_spec("sklearn") is not None:
     __all__ += _ESTIMATORS

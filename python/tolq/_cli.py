@@ -95,6 +95,38 @@ def _predict(args: argparse.Namespace) -> int:
     return 0
 
 
+def _search(args: argparse.Namespace) -> int:
+    from ._search import search
+    folder = os.path.dirname(os.path.abspath(args.out))
+    if not os.path.isdir(folder):  # before searching, not after
+        raise _CliError(f"{args.out}: no such folder {folder}")
+    header, cells, lines = _data.read_csv(args.data)
+    if args.target not in cells:
+        raise _data.DataError(f"{args.data}: missing column {args.target!r} "
+                              f"(columns: {', '.join(header) or 'none'})")
+    categorical = _categorical_names(args.categorical)
+    columns: Dict[str, NDArray[Any]] = {}
+    for name in header:
+        if name in categorical:
+            columns[name] = np.array(cells[name], dtype=object)
+        elif name != args.target:
+            try:
+                columns[name] = _data.csv_numeric(cells[name], name, lines, args.data)
+            except _data.DataError as exc:
+                raise _data.DataError(f"{exc} (a categorical column? use --categorical {name})"
+                                      ) from None
+    target = _data.csv_numeric(cells[args.target], args.target, lines, args.data)
+    columns[args.target] = target
+    result = search(columns, args.target, categorical=categorical,
+                    time_budget=args.budget, generations=args.generations, epochs=args.epochs,
+                    random_state=args.seed, workers=args.workers,
+                    progress=not args.no_progress)
+    print(result.table())
+    result.best.save(args.out)
+    print(f"saved {result.best!r} to {args.out}")
+    return 0
+
+
 def _run_demo(args: argparse.Namespace) -> int:
     _demo.run(sys.stdout, rows=args.rows, epochs=args.epochs, seed=args.seed,
               progress=False if args.no_progress else None, plot=args.plot)
@@ -142,6 +174,21 @@ def _parser() -> argparse.ArgumentParser:
     predict.add_argument("data", help="CSV file with the model's input columns")
     predict.add_argument("--out", help="CSV file for the predictions (default: standard output)")
     predict.set_defaults(handler=_predict)
+
+    search = sub.add_parser("search", help="search for the expression, save the best model")
+    search.add_argument("data", help="CSV file with a header row")
+    search.add_argument("--target", required=True, help="column to predict")
+    search.add_argument("--categorical", action="append", metavar="NAME",
+                        help="a categorical input column (repeatable, or comma-separated)")
+    search.add_argument("--budget", type=float, metavar="SECONDS",
+                        help="stop after this many seconds (default: after 20 generations)")
+    search.add_argument("--generations", type=int, help="stop after this many generations")
+    search.add_argument("--epochs", type=int, help="passes over the training rows per candidate")
+    search.add_argument("--workers", type=int, help="training threads (default: one per core)")
+    search.add_argument("--seed", type=int, default=0, help="seed of the search (0)")
+    search.add_argument("--no-progress", action="store_true", help="no line per generation")
+    search.add_argument("--out", required=True, help="where to write the best model (JSON)")
+    search.set_defaults(handler=_search)
 
     demo = sub.add_parser("demo", help="train on a synthetic table and report")
     demo.add_argument("--plot", metavar="PNG",

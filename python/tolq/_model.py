@@ -905,7 +905,7 @@ def _refuse_constant(name: str) -> Any:
 
 def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
              shuffle: bool = True, seed: Optional[int] = 0, workers: Optional[int] = None,
-             progress: bool = False) -> List[History]:
+             progress: bool = False, client: Any = None) -> List[History]:
     """Train several models on the same data in a pool of threads.
 
     Each model ends exactly as ``model.fit(X, y, epochs, shuffle, seed, progress=False)``
@@ -913,6 +913,10 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
     interpreter lock while it trains, so they run in parallel. ``workers`` caps the
     threads (the pool's default when None). ``progress`` shows one bar over the models.
     Returns each model's ``History``, in the order of ``models``.
+
+    With ``client`` (a ``dask.distributed.Client``) the models train on its cluster
+    instead, several per task, and their parameters and ranges are copied back; Adam's
+    moments are not, as with ``save`` and ``load``.
     """
     models = list(models)
     for m in models:
@@ -923,6 +927,9 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
     if workers is not None:
         check_arg(workers, "workers", 1)
     check_arg(epochs, "epochs", 0)
+    if client is not None:
+        from . import _dask
+        return _dask.fit_many(models, X, y, epochs, shuffle, seed, client)
     cache: Dict[Tuple[str, str, str], Any] = {}
     prepared = [m._training_data(X, y, cache=cache) for m in models]
     results: List[History] = [History() for _ in models]
