@@ -61,6 +61,8 @@ def test_same_front_and_fit_many_on_a_dask_cluster(threaded):
         expected = tolq.fit_many(here, X, y, epochs=2, seed=3)
         assert tolq.fit_many(there, X, y, epochs=2, seed=3, client=client) == expected
         assert [bits(m.predict(X)) for m in there] == [bits(m.predict(X)) for m in here]
+        # Ranges and the category codes come back too, not only the parameters.
+        assert [m.to_dict() for m in there] == [m.to_dict() for m in here]
 
 
 def test_time_budget_categories_and_saving(tmp_path):
@@ -72,6 +74,20 @@ def test_time_budget_categories_and_saving(tmp_path):
     best = tolq.Model.load(tmp_path / "out" / "best.json")
     assert bits(best.predict(X)) == bits(result.best.predict(X))
     assert len(list((tmp_path / "out").glob("front-*.json"))) == len(result.front)
+
+
+@pytest.mark.parametrize("dtype", [object, str])
+def test_prepared_columns_train_as_fit_does(dtype):
+    X, y = data(300)
+    X["store"] = X["store"].astype(dtype)
+    rows = np.flatnonzero(X["store"] != "east")[::-1]  # a category none of the rows holds
+    _, columns, _ = _search._columns(X, y, ("store",))
+    prepared, here = model("linear(tanh(x0, x1), store)"), model("linear(tanh(x0, x1), store)")
+    _search._fit(prepared, {k: _search._rows(v, rows) for k, v in columns.items()}, y[rows], 3, 7)
+    here.fit({k: v[rows] for k, v in X.items()}, y[rows], epochs=3, seed=7, progress=False)
+    assert bits(prepared.predict(X)) == bits(here.predict(X))
+    assert prepared.category_weights("store") == here.category_weights("store")
+    assert set(here.category_weights("store")) == {"north", "south"}
 
 
 @pytest.mark.parametrize("tree, expected", [

@@ -50,7 +50,8 @@ def _fit_batch(models: Sequence[Model], X: Any, y: Any, epochs: int, shuffle: bo
 
 def fit_many(models: Sequence[Model], X: Any, y: Any, epochs: int, shuffle: bool,
              seed: Optional[int], client: Any) -> List[History]:
-    """Train ``models`` on the cluster and take their parameters and ranges back.
+    """Train ``models`` on the cluster; each local model then equals its remote copy:
+    parameters, ranges and the mapping of categories to codes.
 
     Adam's moments stay behind, as with ``save`` and ``load``: the models predict as if
     trained here, but further training starts from fresh moments.
@@ -62,10 +63,6 @@ def fit_many(models: Sequence[Model], X: Any, y: Any, epochs: int, shuffle: bool
         trained = [out for part in client.gather(futures) for out in part]
     finally:
         client.cancel([X_future, y_future])
-    losses = []
-    for model, (remote, history) in zip(models, trained):
-        with model._lock:
-            for node, there in zip(model._nodes, remote._nodes):
-                node.state._from_dict(there.state._to_dict())
-        losses.append(history)
-    return losses
+    for model, (remote, _) in zip(models, trained):
+        model._take_state(remote)
+    return [history for _, history in trained]

@@ -126,6 +126,15 @@ class Distinct:
     def first_row(self, index: int) -> int:
         return int(np.argmax(self.inverse == index))
 
+    def take(self, rows: NDArray[np.intp]) -> Distinct:
+        """The column's ``rows``, keeping only the values they hold (in the same order):
+        training on a part of the rows must not give codes to values it never meets."""
+        inverse = self.inverse[rows]
+        used = np.unique(inverse)
+        renumber = np.zeros(len(self.values), dtype=np.intp)
+        renumber[used] = np.arange(len(used))
+        return Distinct([self.values[i] for i in used.tolist()], renumber[inverse])
+
 
 def categorical(values: Any, what: str) -> Distinct:
     """``values`` as categories: distinct by equality, as a dict tells keys apart."""

@@ -551,6 +551,20 @@ class Model:
         for slot, values in new.items():
             self._coders[slot].commit(values)
 
+    def _take_state(self, other: Model) -> None:
+        """Make this model what ``other``, a model of the same structure, has learned:
+        parameters, ranges and category codes (``other`` must not be used afterwards,
+        its coders move here). Adam's moments are not copied, as with ``save``."""
+        if other._slots != self._slots or other.loss != self.loss:
+            raise ValueError(f"{other!r} is not a copy of {self!r}")
+        with self._lock:
+            for node, there in zip(self._nodes, other._nodes):
+                node.state._from_dict(there.state._to_dict())
+            self._adapt = dict(other._adapt)
+            self._coders = other._coders
+            self._trained = other._trained
+            self._one = None  # the serving plan holds the old coders
+
     def _snapshot(self) -> List[Tuple[_tolq.Interaction, Dict[str, Any]]]:
         return [(node, node.state._to_dict()) for node in self._nodes if node.type != "fixed"]
 

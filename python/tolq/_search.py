@@ -24,11 +24,14 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _data, _format
-from ._expression import FUNCTIONS, can_write_name, quote_name
+from ._expression import can_write_name, quote_name
 from ._model import Model
+from ._nodes import FUNCTIONS
 
 # An expression tree: an input name, or (function, arguments).
 Tree = Union[str, Tuple[str, Tuple[Any, ...]]]
+# An input column converted once: numbers, or a categorical column's distinct values.
+_Column = Union[NDArray[Any], _data.Distinct]
 
 # Candidates per generation. Fixed, so that the result does not depend on the workers.
 POPULATION = 48
@@ -192,13 +195,13 @@ class _Data:
 
     target: str
     epochs: int
-    train: Dict[str, NDArray[Any]]
+    train: Dict[str, _Column]
     train_y: NDArray[np.float64]
     # The training rows repeated for all epochs, each epoch in its own shuffled order, so
     # that a candidate over numeric inputs trains in one query with the lock released.
     tiled: Optional[Dict[str, NDArray[Any]]]
     tiled_y: Optional[NDArray[np.float64]]
-    valid: Dict[str, NDArray[Any]]
+    valid: Dict[str, _Column]
     valid_y: NDArray[np.float64]
 
 
@@ -227,24 +230,40 @@ def _start(model: Model) -> Model:
     return model
 
 
-def _score(model: Model, data: _Data) -> float:
-    pred = model.predict(data.valid).astype(np.float64)
-    loss = float(np.mean((pred - data.valid_y) ** 2))
+def _converted(columns: Dict[str, _Column]) -> Dict[Tuple[str, str, str], Any]:
+    """Columns converted once per data set, keyed as a model looks converted columns up,
+    so that each candidate only codes the distinct values of its categorical inputs."""
+    return {("cat" if isinstance(v, _data.Distinct) else "fixed", k, "error"): v
+            for k, v in columns.items()}
+
+
+def _fit(model: Model, columns: Dict[str, _Column], y: NDArray[np.float64], epochs: int,
+         seed: int) -> None:
+    """``model.fit`` on prepared columns: the ranges, weights and predictions it gives."""
+    inputs, target, new = model._training_data({}, y, cache=_converted(columns))
+    model._train(inputs, target, new, epochs, True, seed, False)
+
+
+def _error(model: Model, columns: Dict[str, _Column], y: NDArray[np.float64]) -> float:
+    """Mean squared error of ``model`` on prepared columns; the model does not change."""
+    inputs, _ = model._inputs_of({}, learn=False, missing="error", cache=_converted(columns))
+    pred = model.graph._query(inputs).astype(np.float64)
+    loss = float(np.mean((pred - y) ** 2))
     return loss if math.isfinite(loss) else math.inf
 
 
 def _train_one(job: _Job, data: _Data) -> Tuple[Model, float]:
     model = job.model
     if data.tiled is not None and data.tiled_y is not None and not model.categorical:
-        # All epochs in one query of the raw graph, straight from the prepared arrays: the
-        # query widens the ranges over the whole array before the first row, as fit does,
-        # and nothing of fit's per-epoch Python (conversions, copies, the loss) holds the
-        # interpreter lock between the passes.
-        model.graph._query({name: data.tiled[name] for name in model.inputs}, data.tiled_y)
+        # All epochs as one epoch of the prepared rows, unshuffled: the model widens its
+        # ranges over them first (the same values as the training rows), and none of
+        # fit's per-epoch Python (conversions, copies) holds the interpreter lock
+        # between the passes.
+        model._train({name: data.tiled[name] for name in model.inputs}, data.tiled_y, {},
+                     1, False, None, False)
     else:
-        model.fit(data.train, data.train_y, epochs=data.epochs, shuffle=True, seed=job.seed,
-                  progress=False)
-    return model, _score(model, data)
+        _fit(model, data.train, data.train_y, data.epochs, job.seed)
+    return model, _error(model, data.valid, data.valid_y)
 
 
 def _train_batch(jobs: Sequence[_Job], data: _Data) -> List[Tuple[Model, float]]:
@@ -331,7 +350,7 @@ def _pareto(records: Iterable[Tuple[int, float, int]]) -> List[Tuple[int, float,
 # ---- the search -------------------------------------------------------------------------
 
 def _columns(X: Any, y: Any, categorical: Sequence[str]
-             ) -> Tuple[str, Dict[str, NDArray[Any]], NDArray[np.float64]]:
+             ) -> Tuple[str, Dict[str, _Column], NDArray[np.float64]]:
     names = _data.column_names(X)
     if isinstance(y, str):
         target = y
@@ -339,7 +358,7 @@ def _columns(X: Any, y: Any, categorical: Sequence[str]
     else:
         target = next(t for t in ("y", "target", "y_") if t not in names)
         y_values = _data.numeric(y, "y")
-    columns: Dict[str, NDArray[Any]] = {}
+    columns: Dict[str, _Column] = {}
     for name in names:
         if name == target:
             continue
@@ -364,7 +383,7 @@ def _default_epochs(rows: int) -> int:
     return max(3, min(200, math.ceil(20_000 / max(rows, 1))))
 
 
-def _split(target: str, columns: Dict[str, NDArray[Any]], y: NDArray[np.float64],
+def _split(target: str, columns: Dict[str, _Column], y: NDArray[np.float64],
            epochs: Optional[int], validation_fraction: float, random_state: int) -> _Data:
     n = len(y)
     n_valid = int(round(n * validation_fraction))
@@ -374,18 +393,22 @@ def _split(target: str, columns: Dict[str, NDArray[Any]], y: NDArray[np.float64]
     rng = np.random.default_rng(random_state)
     order = rng.permutation(n)
     valid_rows, train_rows = order[:n_valid], order[n_valid:]
-    train = {k: v[train_rows] for k, v in columns.items()}
+    train = {k: _rows(v, train_rows) for k, v in columns.items()}
     train_y = y[train_rows]
     if epochs is None:
         epochs = _default_epochs(len(train_rows))
     tiled = tiled_y = None
-    numeric = sum(1 for v in train.values() if v.dtype != object) + 1
-    if len(train_rows) * epochs * numeric <= _TILE_LIMIT:
+    numbers = {k: v for k, v in train.items() if not isinstance(v, _data.Distinct)}
+    if len(train_rows) * epochs * (len(numbers) + 1) <= _TILE_LIMIT:
         rows = np.concatenate([rng.permutation(len(train_rows)) for _ in range(epochs)])
-        tiled = {k: v[rows] for k, v in train.items() if v.dtype != object}
+        tiled = {k: v[rows] for k, v in numbers.items()}
         tiled_y = train_y[rows]
     return _Data(target, epochs, train, train_y, tiled, tiled_y,
-                 {k: v[valid_rows] for k, v in columns.items()}, y[valid_rows])
+                 {k: _rows(v, valid_rows) for k, v in columns.items()}, y[valid_rows])
+
+
+def _rows(column: _Column, rows: NDArray[np.intp]) -> _Column:
+    return column.take(rows) if isinstance(column, _data.Distinct) else column[rows]
 
 
 Progress = Union[None, bool, Callable[[int, SearchResult], None]]
@@ -621,10 +644,7 @@ def _search_expression(X: Any, y: Any, *, categorical: Iterable[str] = (),
     target, columns, y_values = _columns(X, y, categorical)
     model = _start(Model(found.expression, target, found.categorical,
                          seed=_seed_of(found.expression, random_state)))
-    model.fit(columns, y_values, epochs=epochs or _default_epochs(len(y_values)),
-              seed=random_state, progress=False)
-
-    def error(m: Model) -> float:
-        loss = float(np.mean((m.predict(columns).astype(np.float64) - y_values) ** 2))
-        return loss if math.isfinite(loss) else math.inf
-    return model if error(model) <= error(found) else found
+    _fit(model, columns, y_values, epochs or _default_epochs(len(y_values)), random_state)
+    if _error(model, columns, y_values) <= _error(found, columns, y_values):
+        return model
+    return found
