@@ -40,6 +40,17 @@ def test_pipeline_cross_val_score_and_grid_search():
     assert tolq.TolqRegressor is TolqRegressor
 
 
+def test_auto_expression_searches_in_fit():
+    X, _ = wave(300)
+    y = 3 * X[:, 0] - X[:, 1]
+    est = TolqRegressor("auto", search_budget=1e-9)  # the first generation only
+    assert clone(est).get_params()["search_budget"] == 1e-9
+    with pytest.raises(ValueError, match="call fit before partial_fit"):
+        clone(est).partial_fit(X, y)
+    assert est.fit(X, y).score(X, y) > 0.95
+    assert set(est.model_.inputs) <= {"x0", "x1"} and est.history_ == []
+
+
 def tables():
     pd = pytest.importorskip("pandas")
     pl = pytest.importorskip("polars")

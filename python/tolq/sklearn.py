@@ -22,6 +22,7 @@ from sklearn.utils.validation import (  # type: ignore[import-untyped,unused-ign
 
 from . import _data
 from ._model import History, Model
+from ._search import _search_expression
 
 _DEFAULT_LOSS = "mean_squared_error"
 
@@ -148,6 +149,8 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
 
     def _partial_fit(self, X: Any, y: Any, classes: Optional[Any] = None) -> "_TolqEstimator":
         first = not hasattr(self, "model_")
+        if first and self.expression == "auto":
+            raise ValueError('expression="auto" searches in fit: call fit before partial_fit')
         columns = self._columns(X, fitting=first)
         target = self._fit_target(self._target(y), fitting=first, classes=classes)
         model = self._new_model(columns) if first else self.model_
@@ -186,6 +189,12 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
         ``"linear(sine(multiply(x0, x1)), store)"``. The columns of a 2-D array are named
         ``x0``, ``x1``, ...; those of a DataFrame (pandas, polars), a pyarrow Table or a
         dict of 1-D arrays keep their names (``feature_names_in_``).
+
+        "auto": ``fit`` searches for the expression (``tolq.search`` over every column,
+        its best model then trained on all the rows). The search chooses the number of
+        passes and holds back its own validation rows and trains with the squared error,
+        so ``loss``, ``epochs``, ``rate_level``, ``validation_fraction``,
+        ``early_stopping`` and ``patience`` take no part, and ``history_`` is empty.
     categorical : sequence of str
         The categorical input columns: one learned weight per category.
     loss : str
@@ -205,9 +214,13 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
     patience : int
         See ``early_stopping``.
     random_state : int or None
-        Seed of the starting parameters, the row order and the held-out rows.
+        Seed of the starting parameters, the row order and the held-out rows (and of the
+        search); None draws a fresh seed.
     progress : bool or None
         A progress bar over the epochs; None shows it when standard error is a terminal.
+    search_budget : float or None
+        Seconds the search of expression="auto" may take (it stops between two
+        generations); None runs the search's default of 20 generations.
 
     Attributes
     ----------
@@ -230,16 +243,29 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
     ``check_regressors_train`` is left out (its other parts run).
     """
 
+    search_budget: Optional[float]
+
     def __init__(self, expression: str, *, categorical: Iterable[str] = (),
                  loss: str = _DEFAULT_LOSS, epochs: int = 10, rate_level: int = 0,
                  validation_fraction: float = 0.0, early_stopping: bool = False,
                  patience: int = 5, random_state: Optional[int] = 0,
-                 progress: Optional[bool] = False) -> None:
+                 progress: Optional[bool] = False,
+                 search_budget: Optional[float] = None) -> None:
         self._keep(locals())
 
     def fit(self, X: Any, y: Any) -> "TolqRegressor":
-        """Train a fresh model for ``epochs`` passes over the rows."""
-        self._fit(X, y)
+        """Train a fresh model for ``epochs`` passes over the rows, or search for it when
+        the expression is "auto"."""
+        if self.expression != "auto":
+            self._fit(X, y)
+            return self
+        columns = self._columns(X, fitting=True)
+        target = self._fit_target(self._target(y), fitting=True)
+        seed = (self.random_state if self.random_state is not None
+                else int(np.random.default_rng().integers(2**31)))
+        self.model_ = _search_expression(columns, target, categorical=tuple(self.categorical),
+                                         time_budget=self.search_budget, random_state=seed)
+        self.history_ = History()
         return self
 
     def partial_fit(self, X: Any, y: Any) -> "TolqRegressor":
