@@ -59,7 +59,8 @@ def test_same_front_and_fit_many_on_a_dask_cluster(threaded):
         here = [model(e, seed=i) for i, e in enumerate(EXPRESSIONS)]
         there = [model(e, seed=i) for i, e in enumerate(EXPRESSIONS)]
         expected = tolq.fit_many(here, X, y, epochs=2, seed=3)
-        assert tolq.fit_many(there, X, y, epochs=2, seed=3, client=client) == expected
+        histories = tolq.fit_many(there, X, y, epochs=2, seed=3, client=client)
+        assert histories == expected and all(isinstance(h, tolq.History) for h in histories)
         assert [bits(m.predict(X)) for m in there] == [bits(m.predict(X)) for m in here]
         # Ranges and the category codes come back too, not only the parameters.
         assert [m.to_dict() for m in there] == [m.to_dict() for m in here]

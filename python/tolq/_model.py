@@ -929,8 +929,9 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
     Returns each model's ``History``, in the order of ``models``.
 
     With ``client`` (a ``dask.distributed.Client``) the models train on its cluster
-    instead, several per task, and their parameters and ranges are copied back; Adam's
-    moments are not, as with ``save`` and ``load``.
+    instead, several per task, and each model takes back all its remote copy learned
+    (parameters, ranges, category codes); Adam's moments are not, as with ``save`` and
+    ``load``.
     """
     models = list(models)
     for m in models:
