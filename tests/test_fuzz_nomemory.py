@@ -246,11 +246,11 @@ def look(m, r): return repr((r.to_dict(), r.predict(model_data()[0]).tobytes()))
 # start of their messages:
 # - the state proxy and `_from_dict` reword every failure of a type's setattr, and the
 #   package reports `_from_dict`'s as a refused model;
-# - the interpreter's file objects report a lock they cannot allocate as RuntimeError;
+# - the interpreter reports a lock it cannot allocate as RuntimeError;
 # - the query's binding reports a failed name lookup as a missing array (a known fault,
 #   mended separately: the MemoryError is to come through there too).
 QUERY = ("Missing data array",)
-MODEL = ("No such attribute", "Missing data array")
+MODEL = ("No such attribute", "Missing data array", "can't allocate")
 CLEAN_ERRORS = {"train": QUERY, "predict": QUERY, "bind many categories": QUERY,
                 "from_dict": ("Interaction 'cat' internal error setting attribute",),
                 "model fit": MODEL, "model predict": MODEL, "model pickle": MODEL,
@@ -271,7 +271,8 @@ def sweep(case, first, last, persistent, stride=1):
         p for p in (os.path.dirname(_tolq.__file__), env.get("PYTHONPATH")) if p)
     proc = subprocess.run([sys.executable, "-c", code, str(first), str(last), str(stride),
                            "1" if persistent else "0"], env=env, text=True,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=3600 if LARGE else 300)
     tail = proc.stderr.strip().splitlines()[-15:]
     assert proc.returncode == 0, f"{case}: the child died ({proc.returncode})\n" + "\n".join(tail)
     return eval(proc.stdout.strip().splitlines()[-1])  # the child's own repr of a dict
@@ -282,7 +283,10 @@ def test_allocation_failures(case):
     """The suite sweeps a stretch of each operation's points; `make fuzz` sweeps them all,
     single and persistent failures."""
     # The package's operations make hundreds of allocations: the suite tries every 7th.
-    modes = [(False, 1), (True, 1)] if LARGE else [(False, 7 if "model" in case else 1)]
+    # They are not swept with persistent failures: when every allocation fails, the
+    # interpreter itself can loop for ever unwinding a `finally` of pure Python code.
+    package = case.startswith("model")
+    modes = [(False, 1)] + [(True, 1)] * (not package) if LARGE else [(False, 7 if package else 1)]
     for persistent, stride in modes:
         out = sweep(case, 0, 10**6, persistent, stride)
         if LARGE:
