@@ -1,8 +1,9 @@
 """Allocation failures, one point at a time: every operation either succeeds with the
 result of a clean run or raises (MemoryError, or a clean error of its own), its objects
 stay usable (a retry gives the clean result), the module's failure paths leak nothing,
-and nothing crashes. Each case runs in a
-child process, which sweeps the failure points of one operation in turn."""
+and nothing crashes. Each case runs in a child process, which sweeps the failure points
+of one operation in turn."""
+import ast
 import json
 import os
 import subprocess
@@ -311,13 +312,13 @@ def sweep(case, first, last, persistent, stride=1):
                           timeout=3600 if LARGE else 300)
     tail = proc.stderr.strip().splitlines()[-15:]
     assert proc.returncode == 0, f"{case}: the child died ({proc.returncode})\n" + "\n".join(tail)
-    return eval(proc.stdout.strip().splitlines()[-1])  # the child's own repr of a dict
+    return ast.literal_eval(proc.stdout.strip().splitlines()[-1])
 
 
 @pytest.mark.parametrize("case", [pytest.param(c, marks=XFAIL.get(c, ())) for c in CASES])
 def test_allocation_failures(case):
-    """The suite sweeps a stretch of each operation's points; `make fuzz` sweeps them all,
-    single and persistent failures."""
+    """The suite sweeps single failures (of the package's operations every 7th point);
+    `make fuzz` sweeps every point, and the raw module's also with persistent failures."""
     # The package's operations make hundreds of allocations: the suite tries every 7th.
     # They are not swept with persistent failures: when every allocation fails, the
     # interpreter itself can loop for ever unwinding a `finally` of pure Python code.
