@@ -12,7 +12,7 @@ ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: test test-np126 test-asan test-table typecheck demo demo-plot bench bench-search ci clean
+.PHONY: test test-np126 test-asan test-table typecheck fuzz demo demo-plot bench bench-search ci clean
 
 $(VENV)/.installed: $(SOURCES)
 	$(PYTHON) -m venv $(VENV)
@@ -54,6 +54,20 @@ test-asan: $(VENV_ASAN)/.installed
 # The table entry points give the bits of the inline loop: the same suite, the same values.
 test-table: $(VENV_TABLE)/.installed
 	$(VENV_TABLE)/bin/python -m pytest -p no:cacheprovider
+
+# Random operations and allocation-failure sweeps under the sanitizers, at length; not part of
+# CI. FUZZ_OPS: calls into the module the state machine goes on for.
+FUZZ_OPS ?= 1000000
+FUZZ_REPORT := build/fuzz-report.txt
+fuzz: $(VENV_ASAN)/.installed
+	mkdir -p build && rm -f $(FUZZ_REPORT)
+	$(ASAN_ENV) TOLQ_FUZZ=large TOLQ_FUZZ_OPS=$(FUZZ_OPS) TOLQ_FUZZ_REPORT=$(abspath $(FUZZ_REPORT)) \
+		$(VENV_ASAN)/bin/python -m pytest -p no:cacheprovider -q tests/test_fuzz_*.py \
+		|| { cat $(FUZZ_REPORT) 2>/dev/null; exit 1; }
+	@echo "== fuzz figures (ASan and UBSan, no report)"
+	@cat $(FUZZ_REPORT)
+	@awk 'match($$0, /: [0-9]+ points/) {n += substr($$0, RSTART + 2, RLENGTH - 9)} \
+		END {print "allocation-failure points swept:", n}' $(FUZZ_REPORT)
 
 typecheck: $(VENV)/.installed
 	MYPYPATH=python $(VENV)/bin/python -m mypy.stubtest _tolq --allowlist python/stubtest_allowlist.txt

@@ -50,8 +50,10 @@ static int reduce_to_float(PyInteraction_Object *interaction, PyArrayObject *arr
     double v = PyFloat_AsDouble(m);
     Py_DECREF(m);
     if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Format(PyExc_ValueError, "range of %s %s could not be read as numbers", role,
-                     interaction->name);
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Format(PyExc_ValueError, "range of %s %s could not be read as numbers",
+                         role, interaction->name);
+        }
         return -1;
     }
     *out = (float)v;
@@ -138,8 +140,12 @@ static int bind_copy(PyInteraction_Object *interaction, PyArrayObject **field, P
     }
     PyObject *copy = PyArray_CastToType((PyArrayObject *)array, PyArray_DescrFromType(NPY_FLOAT), 0);
     if (copy == nullptr) {
-        PyErr_Format(PyExc_ValueError, "%s %s could not be cast to type of register (float32)",
-                     role, interaction->name);
+        // Running out of memory says nothing about the data: let MemoryError through.
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s %s could not be cast to type of register (float32)", role,
+                         interaction->name);
+        }
         return -1;
     }
     *field = (PyArrayObject *)copy;

@@ -2,6 +2,7 @@ import gc
 import sys
 import tracemalloc
 
+import numpy as np
 import pytest
 
 import _tolq
@@ -156,4 +157,91 @@ def test_churn_leaves_counts_and_memory_flat():
     assert [rc(o) for o in tracked] == before
     # every interaction made here holds None as its loss; a lost release per round would show
     assert rc(None) - none_before < 5000
+    assert mem_after - mem_before < 64 * 1024
+
+
+class Hook:
+    """A key, latticeloc item and value whose conversions and hash all raise."""
+
+    def __float__(self):
+        raise ArithmeticError
+
+    __index__ = __hash__ = __float__
+
+
+def failing_ops(g, x, c, i):
+    """Every failure path of the module once, with values made afresh in round i."""
+    f = float(i)
+    xs = np.full(3, f)
+    # Bound categories stay in the map: fresh objects, but always the same three categories.
+    cats = np.array([str(i % 2), (i % 2,), str(i % 2 + 1)], dtype=object)
+    key = str(i)
+    bad_cats = np.array([str(i % 2), [i]], dtype=object)
+    return [
+        lambda: g._query([xs]), lambda: g._query({"c": cats}), lambda: g._query({"x": [f]}),
+        lambda: g._query({"x": xs.reshape(3, 1), "c": cats}),
+        lambda: g._query({"x": xs[:2], "c": cats}), lambda: g._query({"x": xs, "c": cats}, [f]),
+        lambda: g._query({"x": xs, "c": cats}, xs.reshape(3, 1)),
+        lambda: g._query({"x": xs, "c": cats}, xs[:2]),
+        lambda: g._query({"x": np.array([f, np.nan, f]), "c": cats}, xs),
+        lambda: g._query({"x": xs, "c": cats}, np.array([f, f, np.inf])),
+        lambda: g._query({"x": np.array([key, "a", "b"]), "c": cats}),
+        lambda: g._query({"x": xs[:2], "c": bad_cats}),
+        lambda: g._query({"x": np.array([key, f, f], dtype=object), "c": cats}),
+        lambda: setattr(c.state, "categories", ((key, f),)),
+        lambda: setattr(c.state, "categories", [(key, f), (key, f, f)]),
+        lambda: setattr(c.state, "categories", [(key, f), ([i], f)]),
+        lambda: setattr(c.state, "categories", [(key, f), (Hook(), f)]),
+        lambda: setattr(c.state, "categories", [(key, key)]),
+        lambda: g[1].state._from_dict({"w0": key, "bias": f}),
+        lambda: setattr(g[1].state, "w0", key), lambda: setattr(g[1].state, "w0", Hook()),
+        lambda: delattr(g[1].state, "w0"), lambda: getattr(g[1].state, key),
+        lambda: setattr(x, "_loss", key), lambda: setattr(c, "_loss", key),
+        lambda: _tolq.Interaction(key, (i, 0, 0)), lambda: _tolq.Interaction("fixed", [i, 0, 0]),
+        lambda: _tolq.Interaction("fixed", (i, Hook(), 0)),
+        lambda: _tolq.Interaction("fixed", (i, 0, 0), 2**40 + i),
+        lambda: _tolq.Graph(-1 - i), lambda: g.__setitem__(99 + i, x),
+        lambda: g.__setitem__(key, x), lambda: g.__setitem__(0, key),
+        lambda: g[3].depth, lambda: make().depth,
+    ]
+
+
+def test_failure_paths_leave_counts_and_memory_flat():
+    x = make("fixed", (1, 0, 0), (0, -1), name="x")
+    c = make("cat", (2, 0, 0), (0, -1), name="c")
+    g = _tolq.Graph(5)
+    g[0], g[1], g[2], g[4] = x, make("linear", (3, 0, 0), (0, 0), (1, 2)), c, make(
+        "fixed", (4, 0, 0), (0, 1), name="y")
+    g[3] = make("tanh", (5, 0, 0), (0, 3))  # reads itself: a cycle for `depth`
+    g._query({"x": np.arange(3.0), "c": np.array(["a", "b", "c"], dtype=object)}, np.ones(3))
+    tracked = [g, x, c, x.state, c.state] + [g[i] for i in range(5)]
+
+    def rounds(first, count):
+        for i in range(first, first + count):
+            ops = failing_ops(g, x, c, i)
+            failed = 0
+            for op in ops:
+                try:
+                    op()
+                except (ValueError, TypeError, RuntimeError, AttributeError, IndexError,
+                        OverflowError, ArithmeticError):
+                    failed += 1
+            assert failed == len(ops)
+
+    rounds(0, 200)  # warm-up: free lists, caches
+    gc.collect()
+    before = [rc(o) for o in tracked]
+    none_before = rc(None)
+    tracemalloc.start()
+    try:
+        rounds(200, 100)
+        gc.collect()
+        mem_before = tracemalloc.get_traced_memory()[0]
+        rounds(300, 10000)
+        gc.collect()
+        mem_after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert [rc(o) for o in tracked] == before
+    assert abs(rc(None) - none_before) < 100
     assert mem_after - mem_before < 64 * 1024

@@ -1,0 +1,31 @@
+"""Settings shared by the fuzz tests: a short deterministic run in the suite, a long one
+under `make fuzz` (TOLQ_FUZZ=large), whose figures go to the file TOLQ_FUZZ_REPORT."""
+import os
+import tempfile
+
+from hypothesis import HealthCheck, settings
+from hypothesis.configuration import set_hypothesis_home_dir
+
+# Hypothesis keeps caches beside the database; neither belongs in the source tree.
+set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), "tolq-hypothesis"))
+
+LARGE = os.environ.get("TOLQ_FUZZ", "") == "large"
+# Calls into the module a large state-machine run goes on for; `make fuzz FUZZ_OPS=...`.
+OPS = int(os.environ.get("TOLQ_FUZZ_OPS", "1000000"))
+
+
+def hypothesis_settings(examples, steps, **extra):
+    """Derandomised and without a database in the suite, so CI runs the same cases every
+    time and writes nothing into the tree; random seeds under `make fuzz`."""
+    return settings(max_examples=examples, stateful_step_count=steps, deadline=None,
+                    database=None, derandomize=not LARGE, print_blob=LARGE,
+                    suppress_health_check=list(HealthCheck), **extra)
+
+
+def report(line):
+    """One line of figures for `make fuzz` to print at the end."""
+    path = os.environ.get("TOLQ_FUZZ_REPORT")
+    if path:
+        with open(path, "a", encoding="utf-8") as f:
+            f.write(line + "\n")
+    print(line)
