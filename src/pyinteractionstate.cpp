@@ -1,6 +1,14 @@
 // The state proxy: an interaction's parameters by name, and as a dictionary.
 #include "_tolq.h"
 
+// A type's getattr and setattr may fail without an exception of their own, and the proxy
+// words the error; a MemoryError is not reworded, so that no caller takes a failed
+// allocation for a missing parameter.
+static bool out_of_memory(void)
+{
+    return PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 // The interaction behind a proxy, with a new reference, or null with ReferenceError once it
 // has been freed. The proxy holds none of its own, and the calls below run Python code
 // (hashing, __float__, comparisons) that may drop every other reference to it.
@@ -69,7 +77,7 @@ static PyObject *PyInteractionState_GetAttr(PyObject *obj, PyObject *attr)
         goto error;
     }
     value = interaction->typeobj->getattr(interaction, name);
-    if (value == nullptr) {
+    if (value == nullptr && !out_of_memory()) {
         PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
     }
 error:
@@ -109,7 +117,9 @@ static int PyInteractionState_SetAttr(PyObject *obj, PyObject *attr, PyObject *v
     end_change(interaction);
     if (rc != 0) {
         rc = -1;
-        PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
+        if (!out_of_memory()) {
+            PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
+        }
     }
 error:
     Py_DECREF(interaction);  // may free it, now that nothing more is written
@@ -191,9 +201,11 @@ static PyObject *PyInteractionState_fromdict(PyObject *obj, PyObject *d)
             int rc = t->setattr(interaction, *name, value);
             Py_DECREF(value);
             if (rc != 0) {
-                PyErr_Format(PyExc_RuntimeError,
-                             "Interaction '%s' internal error setting attribute",
-                             interaction->type);
+                if (!out_of_memory()) {
+                    PyErr_Format(PyExc_RuntimeError,
+                                 "Interaction '%s' internal error setting attribute",
+                                 interaction->type);
+                }
                 goto error;
             }
         }

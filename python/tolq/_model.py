@@ -565,6 +565,20 @@ class Model:
             self._trained = other._trained
             self._one = None  # the serving plan holds the old coders
 
+    def _checkpoint(self) -> Tuple[Any, ...]:
+        """Everything training changes that the model keeps (Adam's moments aside)."""
+        coders = {i: (dict(c.codes), set(c.kinds), c.next_code) for i, c in self._coders.items()}
+        return ([(node, node.state._to_dict()) for node in self._nodes], coders, self._trained)
+
+    def _rollback(self, checkpoint: Tuple[Any, ...]) -> None:
+        nodes, coders, self._trained = checkpoint
+        for node, state in nodes:
+            node.state._from_dict(state)
+        for i, (codes, kinds, next_code) in coders.items():
+            coder = self._coders[i]
+            coder.codes, coder.kinds, coder.next_code = codes, kinds, next_code
+        self._one = None  # the serving plan may hold what was rolled back
+
     def _snapshot(self) -> List[Tuple[_tolq.Interaction, Dict[str, Any]]]:
         return [(node, node.state._to_dict()) for node in self._nodes if node.type != "fixed"]
 
@@ -578,61 +592,67 @@ class Model:
             return history
         n = len(target)
         with self._lock:
-            self._widen_ranges(columns, target)
-            self._commit(new)
-            columns = self._fill_missing(columns)
-            if held is not None:
-                held = (self._fill_missing(held[0]), held[1])
-            low, high = self._range(len(self._slots) - 1)
-            rng = np.random.default_rng(seed)
-            best, waited, kept = math.inf, 0, None
-            show = _show_progress(progress)
-            bar = None
-            started = time.monotonic()
+            # Any failure on the way (no memory, an interrupt) leaves the model as it was.
+            before = self._checkpoint()
             try:
-                for epoch in range(epochs):
-                    # One query per epoch: the module trains row by row without the
-                    # interpreter lock, and Python's share of the time stays small.
-                    if shuffle:
-                        order = rng.permutation(n)
-                        rows, y_rows = {k: v[order] for k, v in columns.items()}, target[order]
-                    else:
-                        rows, y_rows = columns, target
-                    pred = self._graph._query(rows, y_rows)
-                    self._trained = True
-                    history.append(_loss_sum(self._loss, pred, y_rows, low, high) / n)
-                    if held is not None and history.validation is not None:
-                        held_pred = self._graph._query(held[0])
-                        loss = _loss_sum(self._loss, held_pred, held[1], low, high) / len(held[1])
-                        history.validation.append(loss)
-                        if loss < best:
-                            best, waited = loss, 0
-                            history.best_epoch = epoch + 1
-                            if early_stopping:
-                                kept = self._snapshot()
+                self._widen_ranges(columns, target)
+                self._commit(new)
+                columns = self._fill_missing(columns)
+                if held is not None:
+                    held = (self._fill_missing(held[0]), held[1])
+                low, high = self._range(len(self._slots) - 1)
+                rng = np.random.default_rng(seed)
+                best, waited, kept = math.inf, 0, None
+                show = _show_progress(progress)
+                bar = None
+                started = time.monotonic()
+                try:
+                    for epoch in range(epochs):
+                        # One query per epoch: the module trains row by row without the
+                        # interpreter lock, and Python's share of the time stays small.
+                        if shuffle:
+                            order = rng.permutation(n)
+                            rows, y_rows = {k: v[order] for k, v in columns.items()}, target[order]
                         else:
-                            waited += 1
-                    if show and bar is None and time.monotonic() - started > _BAR_AFTER:
-                        # A bar for training that lasts: for short runs its own cost
-                        # would be a large share, and nobody needs it.
-                        bar = _tqdm(total=epochs, initial=epoch, desc="training",
-                                    unit=" epochs", leave=False)
+                            rows, y_rows = columns, target
+                        pred = self._graph._query(rows, y_rows)
+                        self._trained = True
+                        history.append(_loss_sum(self._loss, pred, y_rows, low, high) / n)
+                        if held is not None and history.validation is not None:
+                            held_pred = self._graph._query(held[0])
+                            loss = _loss_sum(self._loss, held_pred, held[1], low, high) / len(held[1])
+                            history.validation.append(loss)
+                            if loss < best:
+                                best, waited = loss, 0
+                                history.best_epoch = epoch + 1
+                                if early_stopping:
+                                    kept = self._snapshot()
+                            else:
+                                waited += 1
+                        if show and bar is None and time.monotonic() - started > _BAR_AFTER:
+                            # A bar for training that lasts: for short runs its own cost
+                            # would be a large share, and nobody needs it.
+                            bar = _tqdm(total=epochs, initial=epoch, desc="training",
+                                        unit=" epochs", leave=False)
+                        if bar is not None:
+                            bar.update(1)
+                            shown = {"loss": _fmt(history[-1])}
+                            if history.validation:
+                                shown["validation"] = _fmt(history.validation[-1])
+                            bar.set_postfix(shown, refresh=False)
+                        if early_stopping and waited >= patience:
+                            break
+                finally:
                     if bar is not None:
-                        bar.update(1)
-                        shown = {"loss": _fmt(history[-1])}
-                        if history.validation:
-                            shown["validation"] = _fmt(history.validation[-1])
-                        bar.set_postfix(shown, refresh=False)
-                    if early_stopping and waited >= patience:
-                        break
-            finally:
-                if bar is not None:
-                    bar.close()
-            if early_stopping and kept is not None and history.best_epoch != len(history):
-                for node, state in kept:
-                    node.state._from_dict(state)
-            if not early_stopping:
-                history.best_epoch = None
+                        bar.close()
+                if early_stopping and kept is not None and history.best_epoch != len(history):
+                    for node, state in kept:
+                        node.state._from_dict(state)
+                if not early_stopping:
+                    history.best_epoch = None
+            except BaseException:
+                self._rollback(before)
+                raise
         return history
 
     def _widen_ranges(self, columns: _Columns, target: NDArray[np.float64]) -> None:
