@@ -306,7 +306,7 @@ def bench_threads(X, y, start):
 
     # Parallelism shows only on the wall clock: interleaved, medians.
     one, two = [], []
-    for _ in range(3):
+    for _ in range(7):
         for fn, out in ((two_serial, one), (two_threads, two)):
             started = time.perf_counter()
             fn()
