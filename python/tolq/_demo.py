@@ -97,7 +97,7 @@ def run(out: TextIO, rows: int = 20_000, epochs: int = 20, seed: int = 3,
     held_out = float(np.mean((predicted - y_test) ** 2))
     baseline = float(np.mean((y_test - y_train.mean()) ** 2))
     print(f"\nheld-out mean squared error {held_out:.4f}; predicting the mean gives "
-          f"{baseline:.4f} ({held_out / baseline:.1%} of it)\n", file=out)
+          f"{baseline:.4f} ({held_out / baseline:.2%} of it)\n", file=out)
     print(f"learned:\n{model}\n", file=out)
 
     # A store's share of the prediction, centred like the true offsets so they compare.
