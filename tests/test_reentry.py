@@ -199,13 +199,19 @@ class QueryingValue:
         return 0.5
 
 
-def query_inside_a_change():
-    """Changes a parameter with a value that queries the interaction's graph meanwhile."""
+def input_linear_output(kind, name):
+    """A graph of an input register of `kind`, a linear node and an output; and the node."""
     lin = _tolq.Interaction("linear", (0, 0, 0))
     lin._set_source(0, 0)
     g = _tolq.Graph(3)
-    g[0], g[1] = make("fixed", (0, 0, 0), (0, -1), name="x"), lin
+    g[0], g[1] = make(kind, (0, 0, 0), (0, -1), name=name), lin
     g[2] = make("fixed", (0, 0, 0), (0, 1))
+    return g, lin
+
+
+def query_inside_a_change():
+    """Changes a parameter with a value that queries the interaction's graph meanwhile."""
+    g, lin = input_linear_output("fixed", "x")
     errors = []
     lin.state.w0 = QueryingValue(g, errors)
     return lin, errors
@@ -228,11 +234,7 @@ class ChangingKey:
 
 def change_inside_a_query():
     """Changes a parameter from Python code run by the binding of a query."""
-    lin = _tolq.Interaction("linear", (0, 0, 0))
-    lin._set_source(0, 0)
-    g = _tolq.Graph(3)
-    g[0], g[1] = make("cat", (0, 0, 0), (0, -1), name="c"), lin
-    g[2] = make("fixed", (0, 0, 0), (0, 1))
+    g, lin = input_linear_output("cat", "c")
     errors, column = [], np.empty(1, dtype=object)
     column[0] = ChangingKey(lin, errors)
     g._query({"c": column})
