@@ -34,8 +34,8 @@ class Remote:
         [self.data] = client.scatter([data], broadcast=True)
 
     def run(self, jobs: Sequence[Any]) -> List[Tuple[Model, float]]:
-        from ._search import _train_batch
-        futures = self.client.map(_train_batch, batches(jobs, self.client), data=self.data,
+        from ._search import run_jobs
+        futures = self.client.map(run_jobs, batches(jobs, self.client), data=self.data,
                                   pure=False)
         return [out for part in self.client.gather(futures) for out in part]
 

@@ -52,7 +52,7 @@ class _Slot:
     def is_input(self) -> bool:
         return self.sources == (-1,)
 
-    @property
+    @functools.cached_property
     def key(self) -> str:
         """The register's name in the graph and its array's key in a query: the column's
         name, or the input's text (``log(x)``) when it reads the column transformed."""

@@ -54,7 +54,7 @@ def _weighted(p: Mapping[str, float], a0: Array, a1: Optional[Array]) -> Array:
 
 
 def _linear_value(p: Mapping[str, float], a0: Array, a1: Optional[Array]) -> Array:
-    return np.clip(p["bias"] + _weighted(p, a0, a1), -1.0, 1.0)
+    return np.maximum(np.minimum(p["bias"] + _weighted(p, a0, a1), 1.0), -1.0)
 
 
 def _tanh_value(p: Mapping[str, float], a0: Array, a1: Optional[Array]) -> Array:

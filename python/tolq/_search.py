@@ -1,37 +1,57 @@
 """``search``: find the expression of a model by evolving a population of graphs.
 
-Each candidate is an expression tree over the input columns. It is built as a ``Model``,
-trained online on the training rows and scored by its mean squared error on the
-validation rows; the next generation is bred from the best by mutation and crossover.
-All random choices are made here, in the calling thread, from one generator seeded by
-``random_state``; only the training of a generation's candidates runs in parallel, and
-every candidate's training depends only on its own expression. That is why the front is
-the same for any number of threads and on a Dask cluster.
+A candidate is an expression tree over the input columns (each numeric column as it is
+and through the transforms its values allow: ``log(x)``, ``inv(x)``, ``sqrt(x)``) and a
+transform of the target (none, ``log`` or ``inv``, where y allows). The search runs in
+named steps (``_Search``):
+
+1. ``first_generation``: every function of one input and of two, and the linear models
+   that a greedy least-squares selection of inputs proposes for each target transform.
+2. ``next_generation``: one-step extensions of the front, and children bred from the
+   best by mutation and crossover. Each candidate is trained online by the module for a
+   fixed number of steps on the training rows, its output's scale and offset solved by
+   least squares, and it is scored by its mean squared error on the validation rows.
+   Shapes are told apart by their canonical expression text; none is trained twice.
+3. ``finish``: every shape on the front of validation loss against size is refit
+   precisely (several starts, dead nodes revived, a falling learning rate, the output's
+   scale and offset solved again); the most accurate shapes are cross-validated over
+   all rows, and the chosen one is refit on all rows (``SearchResult.best``).
+
+All random choices are made here, in the calling thread, from generators seeded by
+``random_state`` and each candidate's expression; only training runs in parallel, and a
+job's result depends on its job alone. That is why the result is the same for any number
+of threads and on a Dask cluster.
 """
 from __future__ import annotations
 
+import functools
+import json
 import math
 import os
+import secrets
+import shutil
 import sys
 import time
 import zlib
-from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass, field
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple,
                     Union)
 
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _data, _format
-from ._expression import can_write_name, quote_name
+from . import _data, _transforms
+from ._expression import can_write_name, quote_name, transformed_name
+from ._format import check_arg
 from ._model import Model
 from ._nodes import FUNCTIONS
 
-# An expression tree: an input name, or (function, arguments).
+# An expression tree: an input's text ("x", "log(x)"), or (function, arguments).
 Tree = Union[str, Tuple[str, Tuple[Any, ...]]]
 # An input column converted once: numbers, or a categorical column's distinct values.
 _Column = Union[NDArray[Any], _data.Distinct]
+Rows = NDArray[np.intp]
 
 # Candidates per generation. Fixed, so that the result does not depend on the workers.
 POPULATION = 48
@@ -39,19 +59,38 @@ POPULATION = 48
 CROSSOVER = 0.4
 # Tournament size for choosing a parent.
 TOURNAMENT = 2
-# Default tolerance of ``SearchResult.best``, in validation R².
-TOLERANCE = 0.01
-# Tiled training values (rows times numeric columns) beyond which candidates train epoch
-# by epoch instead: 32 MB of float64.
-_TILE_LIMIT = 4_000_000
+# Online steps a candidate trains for: enough for small graphs to settle.
+STEPS = 20_000
+# Generations without a better front after which the search stops, when neither
+# ``generations`` nor ``time_budget`` is given; and the most it runs then.
+PATIENCE = 5
+MAX_GENERATIONS = 40
+# Folds of the cross-validation that chooses ``best``, and the shapes it scores.
+FOLDS = 5
+CHOICE_SHAPES = 8
+# The greedy selection's linear models that join them.
+PROPOSALS = 3
+# The precise fit: starts, and the learning-rate levels it steps down through.
+STARTS = 3
+LEVELS = (10, 200, 100_000)
+# A lighter schedule for the cross-validation, which only ranks the shapes: half the steps
+# at the start and at each of the two slowest levels.
+LIGHT_LEVELS = (200, 100_000)
+# Rows the search works on at most; the chosen shape is refit on all of them.
+SEARCH_ROWS = 20_000
+# Rows a candidate's least squares are solved on.
+SOLVE_ROWS = 512
+# Share of ``time_budget`` the generations may use; the rest is for ``finish``.
+SEARCH_SHARE = 0.6
 
 
 # ---- expression trees -------------------------------------------------------------------
 
+@functools.lru_cache(maxsize=65536)
 def render(tree: Tree) -> str:
     """The expression text of ``tree``."""
     if isinstance(tree, str):
-        return quote_name(tree)
+        return tree
     fn, args = tree
     return f"{fn}({', '.join(render(a) for a in args)})"
 
@@ -77,7 +116,7 @@ def _canonical(tree: Tree) -> Tree:
 
 
 def _node_count(tree: Tree) -> int:
-    """Graph nodes besides the output: the calls plus the distinct input columns."""
+    """Graph nodes besides the output: the calls plus the distinct inputs."""
     calls = 0
     names = set()
     stack = [tree]
@@ -89,10 +128,6 @@ def _node_count(tree: Tree) -> int:
             calls += 1
             stack.extend(t[1])
     return calls + len(names)
-
-
-def _depth(tree: Tree) -> int:
-    return 0 if isinstance(tree, str) else 1 + max(_depth(a) for a in tree[1])
 
 
 def _paths(tree: Tree, at: Tuple[int, ...] = ()) -> List[Tuple[int, ...]]:
@@ -119,14 +154,40 @@ def _put(tree: Tree, path: Tuple[int, ...], new: Tree) -> Tree:
     return (fn, args[:i] + (_put(args[i], path[1:], new),) + args[i + 1:])
 
 
+def _leaves(tree: Tree) -> set[str]:
+    return {tree} if isinstance(tree, str) else set().union(*(_leaves(a) for a in tree[1]))
+
+
+@dataclass(frozen=True)
+class Shape:
+    """A candidate: an expression tree and the transform of the target ("" for none)."""
+
+    tree: Tree
+    target: str = ""
+
+    @property
+    def text(self) -> str:
+        return render(self.tree)
+
+    @property
+    def key(self) -> str:
+        """The canonical text that tells shapes apart."""
+        return f"{self.target}: {self.text}" if self.target else self.text
+
+    def canonical(self) -> Shape:
+        return Shape(_canonical(self.tree), self.target)
+
+
 class _Breeder:
     """The random parts of the search: new trees, mutations, crossover."""
 
-    def __init__(self, rng: np.random.Generator, columns: Sequence[str],
-                 functions: Sequence[str], max_nodes: int) -> None:
+    def __init__(self, rng: np.random.Generator, leaves: Dict[str, Tuple[str, str]],
+                 functions: Sequence[str], targets: Sequence[str], max_nodes: int) -> None:
         self.rng = rng
-        self.columns = list(columns)
+        self.columns = dict(leaves)  # input text -> (column, transform)
+        self.leaves = list(leaves)
         self.functions = list(functions)
+        self.targets = list(targets)
         self.max_nodes = max_nodes
         self.by_arity = {k: [f for f in functions if FUNCTIONS[f][0] <= k <= FUNCTIONS[f][1]]
                          for k in (1, 2)}
@@ -135,31 +196,39 @@ class _Breeder:
         return items[int(self.rng.integers(len(items)))]
 
     def leaf(self) -> Tree:
-        return str(self.pick(self.columns))
+        return str(self.pick(self.leaves))
+
+    def call(self, fn: str, first: Tree, depth: int) -> Tree:
+        low, high = FUNCTIONS[fn]
+        arity = low if low == high else int(self.rng.integers(low, high + 1))
+        return (fn, (first,) if arity == 1 else (first, self.grow(depth)))
 
     def grow(self, depth: int) -> Tree:
         if depth <= 0 or self.rng.random() < 0.3:
             return self.leaf()
-        fn = self.pick(self.functions)
-        low, high = FUNCTIONS[fn]
-        arity = low if low == high else int(self.rng.integers(low, high + 1))
-        return (fn, tuple(self.grow(depth - 1) for _ in range(arity)))
+        return self.call(self.pick(self.functions), self.grow(depth - 1), depth - 1)
 
-    def smallest(self) -> List[Tree]:
-        """Every function of one column and of two distinct columns, shuffled, at most
-        ``4 * POPULATION`` of them."""
-        trees: List[Tree] = [(fn, (c,)) for fn in self.by_arity[1] for c in self.columns]
+    def smallest(self) -> List[Shape]:
+        """Every function of one input and of two inputs of different columns, for each
+        target transform, shuffled, at most ``4 * POPULATION`` of them."""
+        trees: List[Tree] = [(fn, (c,)) for fn in self.by_arity[1] for c in self.leaves]
         trees += [(fn, (a, b)) for fn in self.by_arity[2]
-                  for i, a in enumerate(self.columns) for b in self.columns[i + 1:]]
-        return [trees[i] for i in self.rng.permutation(len(trees))[:4 * POPULATION]]
+                  for i, a in enumerate(self.leaves) for b in self.leaves[i + 1:]
+                  if self.columns[a][0] != self.columns[b][0]]
+        shapes = [Shape(t, target) for target in self.targets for t in trees]
+        return [shapes[i] for i in self.rng.permutation(len(shapes))[:4 * POPULATION]]
 
-    def terms(self, tree: Tree) -> List[Tree]:
-        """``tree`` plus one more term: a column, or a one-argument function of one."""
-        added: List[Tree] = list(self.columns)
-        added += [(fn, (c,)) for fn in self.by_arity[1] for c in self.columns if fn != "linear"]
-        return [("linear", (tree, added[i])) for i in self.rng.permutation(len(added))]
+    def terms(self, shape: Shape) -> List[Shape]:
+        """``shape`` plus one more term: an input, or a one-argument function of one."""
+        added: List[Tree] = list(self.leaves)
+        added += [(fn, (c,)) for fn in self.by_arity[1] for c in self.leaves if fn != "linear"]
+        return [Shape(("linear", (shape.tree, added[i])), shape.target)
+                for i in self.rng.permutation(len(added))]
 
-    def mutate(self, tree: Tree) -> Tree:
+    def mutate(self, shape: Shape) -> Shape:
+        if len(self.targets) > 1 and self.rng.random() < 0.1:  # the same tree, another target
+            return Shape(shape.tree, self.pick([t for t in self.targets if t != shape.target]))
+        tree = shape.tree
         path = self.pick(_paths(tree))
         node = _get(tree, path)
         # Wrapping is drawn most often: it is how a good shape gains the call it lacks.
@@ -172,114 +241,391 @@ class _Breeder:
         elif kind == 1:  # a fresh subtree
             new = self.grow(2)
         elif kind == 2:  # wrap the node in a call
-            fn = self.pick(self.functions)
-            low, high = FUNCTIONS[fn]
-            arity = low if low == high else int(self.rng.integers(low, high + 1))
-            new = (fn, (node,) if arity == 1 else (node, self.grow(1)))
+            new = self.call(self.pick(self.functions), node, 1)
         else:  # hoist: a call gives way to one of its arguments
             new = node if isinstance(node, str) else self.pick(node[1])
-        return _put(tree, path, new)
+        return Shape(_put(tree, path, new), shape.target)
 
-    def cross(self, a: Tree, b: Tree) -> Tree:
-        return _put(a, self.pick(_paths(a)), _get(b, self.pick(_paths(b))))
+    def cross(self, a: Shape, b: Shape) -> Shape:
+        tree = _put(a.tree, self.pick(_paths(a.tree)), _get(b.tree, self.pick(_paths(b.tree))))
+        return Shape(tree, a.target)
 
-    def fits(self, tree: Tree) -> bool:
-        return _node_count(tree) <= self.max_nodes
+    def fits(self, shape: Shape) -> bool:
+        return _node_count(shape.tree) <= self.max_nodes
+
+
+def _stepwise(leaves: Dict[str, NDArray[np.float64]], column_of: Dict[str, Tuple[str, str]],
+              y: NDArray[np.float64], most: int) -> List[str]:
+    """Inputs chosen one at a time, each the one that most lowers the squared error of a
+    least-squares fit of ``y`` on those chosen so far (one input per column)."""
+    names = list(leaves)
+    columns = np.column_stack([leaves[n] for n in names]) if names else np.empty((len(y), 0))
+    chosen: List[int] = []
+    for _ in range(min(most, len(names))):
+        best, best_error = -1, math.inf
+        for j in range(len(names)):
+            if j in chosen or any(column_of[names[j]][0] == column_of[names[c]][0]
+                                  for c in chosen):
+                continue
+            a = np.column_stack([columns[:, chosen + [j]], np.ones(len(y))])
+            coef, *_ = np.linalg.lstsq(a, y, rcond=None)
+            error = float(np.sum((a @ coef - y) ** 2))
+            if error < best_error:
+                best, best_error = j, error
+        if best < 0:
+            break
+        chosen.append(best)
+    return [names[j] for j in chosen]
+
+
+def _linear_chain(leaves: Sequence[str]) -> List[Tree]:
+    """linear(a), linear(a, b), linear(linear(a, b), c), ...: one tree per prefix."""
+    trees: List[Tree] = []
+    tree: Optional[Tree] = None
+    for i, leaf in enumerate(leaves):
+        if tree is None:
+            tree = ("linear", (leaf,))
+        elif i == 1:
+            tree = ("linear", (leaves[0], leaf))
+        else:
+            tree = ("linear", (tree, leaf))
+        trees.append(tree)
+    return trees
 
 
 # ---- training one candidate -------------------------------------------------------------
 
 @dataclass
 class _Data:
-    """What every candidate trains and is scored on; sent once to each Dask worker."""
+    """What every job trains and is scored on; sent once to each Dask worker.
+
+    ``rows`` names sets of rows: "train" and "valid" split the rows the search works on,
+    "fold<k>" are the folds of the cross-validation over them and "rest<k>" the other
+    folds, and "all" is every row.
+    """
 
     target: str
-    epochs: int
-    train: Dict[str, _Column]
-    train_y: NDArray[np.float64]
-    # The training rows repeated for all epochs, each epoch in its own shuffled order, so
-    # that a candidate over numeric inputs trains in one query with the lock released.
-    tiled: Optional[Dict[str, NDArray[Any]]]
-    tiled_y: Optional[NDArray[np.float64]]
-    valid: Dict[str, _Column]
-    valid_y: NDArray[np.float64]
+    categorical: Tuple[str, ...]
+    columns: Dict[str, _Column]  # every row, by column name
+    leaves: Dict[str, Tuple[str, str]]  # the inputs offered: text -> (column, transform)
+    y: NDArray[np.float64]
+    rows: Dict[str, Rows]
+    steps: int  # online steps of a candidate
+    seed: int
+    # What every job of a worker shares, computed once: converted columns, targets,
+    # ranges and the rows of the online steps, for each set of rows.
+    memo: Dict[Tuple[Any, ...], Any] = field(default_factory=dict)
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # Workers fill their own: sending it would multiply the data.
+        return dict(self.__dict__, memo={})
+
+    def _memo(self, key: Tuple[Any, ...], make: Callable[[], Any]) -> Any:
+        found = self.memo.get(key)
+        if found is None:
+            found = self.memo[key] = make()
+        return found
+
+    def cache(self, rows: str) -> Dict[Tuple[str, ...], Any]:
+        """The columns of a set of rows, keyed as a model looks converted columns up; the
+        models add their transformed columns as they go."""
+        take = self.rows[rows]
+        return self._memo(("columns", rows), lambda: {  # type: ignore[no-any-return]
+            ("cat" if isinstance(v, _data.Distinct) else "fixed", k, "error"): _take(v, take)
+            for k, v in self.columns.items()})
+
+    def target_values(self, rows: str, transform: str) -> NDArray[np.float64]:
+        values = self.y[self.rows[rows]]
+        return self._memo(("target", rows, transform),  # type: ignore[no-any-return]
+                          lambda: _transforms.apply(
+            transform, values, "y") if transform else values)
+
+    def ranges(self, rows: str, transform: str) -> Dict[str, Tuple[float, float]]:
+        """The range of every numeric input and of the target over ``rows``, as a model
+        would widen them, by register name ("" for the target)."""
+        def make() -> Dict[str, Tuple[float, float]]:
+            out = {"": _range(self.target_values(rows, transform))}
+            for leaf, (name, t) in self.leaves.items():
+                column = self.columns[name]
+                if not isinstance(column, _data.Distinct):
+                    values = column[self.rows[rows]]
+                    key = transformed_name(name, t) if t else name
+                    out[key] = _range(_transforms.apply(t, values, name) if t else values)
+            return out
+        return self._memo(("ranges", rows, transform), make)  # type: ignore[no-any-return]
+
+    def steps_of(self, rows: str, steps: int) -> Rows:
+        """The rows of ``steps`` online steps over ``rows``: the same for every job."""
+        return self._memo(("steps", rows, steps), lambda: _steps_of(  # type: ignore[no-any-return]
+            len(self.rows[rows]), steps, np.random.default_rng((self.seed, steps))))
+
+    def tiled(self, rows: str, steps: int, key: str, column: NDArray[Any]) -> NDArray[Any]:
+        return self._memo(("tiled", rows, steps, key),  # type: ignore[no-any-return]
+                          lambda: column[self.steps_of(rows, steps)])
+
+
+def _range(values: NDArray[np.float64]) -> Tuple[float, float]:
+    return float(np.float32(values.min())), float(np.float32(values.max()))
+
+
+def _take(column: _Column, rows: Rows) -> _Column:
+    return column.take(rows) if isinstance(column, _data.Distinct) else column[rows]
 
 
 @dataclass(frozen=True)
 class _Job:
-    model: Model  # built, not yet trained
+    """Train ``shape`` on the rows ``fit`` and score it on ``score``: a candidate's
+    training when ``starts`` is 0, else a precise fit with that many starts."""
+
+    shape: Shape
     seed: int
+    fit: str
+    score: str
+    starts: int = 0
+    light: bool = False  # the lighter schedule of a precise fit
 
 
-def _seed_of(expression: str, random_state: int) -> int:
+def _seed_of(key: str, random_state: int) -> int:
     # crc32, not hash(): str hashes differ from process to process.
-    return (zlib.crc32(expression.encode("utf-8")) ^ (random_state * 0x9E3779B1)) % 2**32
+    return (zlib.crc32(key.encode("utf-8")) ^ (random_state * 0x9E3779B1)) % 2**32
 
 
-def _start(model: Model) -> Model:
-    """Sine nodes start at the lowest frequency the module draws (k = pi).
-
-    Online training raises a frequency readily but rarely lowers one that started too
-    high (it settles on a nearby ridge of the loss), so a shape started at 2 pi or 3 pi
-    would be judged by a poor local fit.
-    """
-    for i in range(len(model.graph)):
-        node = model.graph[i]
-        if node is not None and node.type == "sine":
+def _build(shape: Shape, data: _Data, seed: int, rate_level: int = 0) -> Model:
+    used = {data.leaves[leaf][0] for leaf in _leaves(shape.tree)}
+    model = Model(shape.text, data.target, tuple(c for c in data.categorical if c in used),
+                  seed=seed, rate_level=rate_level, target_transform=shape.target or None)
+    for node in model._nodes:
+        if node.type == "sine":
+            # Online training raises a frequency readily but rarely lowers one that
+            # started too high: start at the lowest the module draws.
             node.state.k = math.pi
     return model
 
 
-def _converted(columns: Dict[str, _Column]) -> Dict[Tuple[str, str, str], Any]:
-    """Columns converted once per data set, keyed as a model looks converted columns up,
-    so that each candidate only codes the distinct values of its categorical inputs."""
-    return {("cat" if isinstance(v, _data.Distinct) else "fixed", k, "error"): v
-            for k, v in columns.items()}
+def _steps_of(n: int, steps: int, rng: np.random.Generator) -> Rows:
+    """Row indices for ``steps`` online steps: whole shuffled passes over the ``n`` rows,
+    or, when there are more rows than steps, one pass over a random part of them."""
+    if n >= steps:
+        return rng.choice(n, steps, replace=False)
+    return np.concatenate([rng.permutation(n) for _ in range(max(1, round(steps / n)))])
 
 
-def _fit(model: Model, columns: Dict[str, _Column], y: NDArray[np.float64], epochs: int,
-         seed: int) -> None:
-    """``model.fit`` on prepared columns: the ranges, weights and predictions it gives."""
-    inputs, target, new = model._training_data({}, y, cache=_converted(columns))
-    model._train(inputs, target, new, epochs, True, seed, False)
+def _train(model: Model, data: _Data, rows: str, steps: int, solve: Optional[str] = None
+           ) -> None:
+    """``steps`` online steps on ``rows`` in one query, then least squares on the rows
+    ``solve`` (by default ``rows``). A new model's ranges cover all of ``rows`` first."""
+    transform = model.target_transform or ""
+    columns, new = model._inputs_of({}, learn=True, missing="error", cache=data.cache(rows))
+    target = data.target_values(rows, transform)
+    if not model._trained:
+        model._set_ranges(data.ranges(rows, transform))
+    take = data.steps_of(rows, steps)
+    tiled = {k: v[take] if v.dtype == np.int64 else data.tiled(rows, steps, k, v)
+             for k, v in columns.items()}  # category codes are each model's own
+    model._learn(tiled, data.tiled(rows, steps, "\0" + transform, target), new)
+    if solve is not None:
+        columns, _ = model._inputs_of({}, learn=False, missing="error", cache=data.cache(solve))
+        target = data.target_values(solve, transform)
+    _fit_output(model, columns, target)
 
 
-def _error(model: Model, columns: Dict[str, _Column], y: NDArray[np.float64]) -> float:
-    """Mean squared error of ``model`` on prepared columns; the model does not change."""
-    inputs, _ = model._inputs_of({}, learn=False, missing="error", cache=_converted(columns))
-    pred = model.graph._query(inputs).astype(np.float64)
-    loss = float(np.mean((pred - y) ** 2))
+def _fit_output(model: Model, columns: Dict[str, Any], target: NDArray[np.float64]) -> None:
+    """Least squares where it is exact. When the output's source is a linear node, the
+    output is an affine function of the activations that feed the linear nodes under it
+    (while none clamps): solve its coefficients, spread them over those nodes so that
+    none below the top can clamp, and set the output's range to the result's. Else solve
+    the output's scale and offset alone. Kept only when it lowers the squared error on
+    ``target`` (the target as the graph learns it)."""
+    slots = model._slots
+    acts = model._activations(columns)
+    top = slots[-1].sources[0]
+    region = _linear_region(model, top)
+    leaves = sorted({j for i in region for j in slots[i].sources if j not in region})
+    design = np.column_stack([acts[j] for j in leaves] + [np.ones_like(target)]
+                             if region else [acts[top], np.ones_like(target)])
+    coef = _least_squares(design, target)
+    if coef is None:
+        return
+    before = float(np.mean((acts[-1] - target) ** 2))
+    if not float(np.mean((design @ coef - target) ** 2)) < before:
+        return
+    if region:
+        _spread(model, region, dict(zip(leaves, coef[:-1].tolist())), float(coef[-1]), acts)
+    else:  # target = coef[0] * a + coef[1], a in [-1, 1]
+        _set_output(model, float(coef[1]), float(coef[0]), True)
+
+
+def _least_squares(design: NDArray[np.float64], target: NDArray[np.float64]
+                   ) -> Optional[NDArray[np.float64]]:
+    """The coefficients of the least-squares fit, through the normal equations (a few
+    columns, many rows); None when the design holds a value that is not finite."""
+    gram = design.T @ design
+    if not np.isfinite(gram).all():
+        return None
+    moment = design.T @ target
+    try:
+        coef = np.linalg.solve(gram, moment)
+    except np.linalg.LinAlgError:  # the same input twice, a constant column
+        coef, *_ = np.linalg.lstsq(gram, moment, rcond=None)
+    return coef if np.isfinite(coef).all() else None
+
+
+def _linear_region(model: Model, top: int) -> List[int]:
+    """The linear nodes reached from ``top`` through linear nodes alone, ``top`` first."""
+    region: List[int] = []
+    stack = [top]
+    while stack:
+        i = stack.pop()
+        if model._slots[i].type == "linear" and not model._slots[i].is_input:
+            region.append(i)
+            stack.extend(model._slots[i].sources)
+    return region
+
+
+def _spread(model: Model, region: Sequence[int], coef: Dict[int, float], constant: float,
+            acts: List[NDArray[np.float64]]) -> None:
+    """Parameters of the linear nodes of ``region`` (top first) that make the top compute
+    sum(coef[j] * activation j) + constant, scaled into [-1, 1] with the output's range
+    scaled to match. Every other node's value stays within [-0.9, 0.9], off its clamp."""
+    slots, nodes = model._slots, model._nodes
+    given: set[int] = set()
+    value: Dict[int, Tuple[NDArray[np.float64], float, float]] = {}  # f, mean, scale
+    for i in reversed(region):  # sources before the nodes they feed
+        weights, shift, f = [], 0.0, np.zeros_like(acts[i])
+        for j in slots[i].sources:
+            if j in value:
+                fj, mean, scale = value[j]
+                weights.append(scale)
+                shift += mean
+                f = f + fj
+            else:
+                c = coef[j] if j not in given else 0.0  # a shared input counts once
+                given.add(j)
+                weights.append(c)
+                f = f + c * acts[j]
+        if i == region[0]:
+            f = f + constant
+            shift += constant
+        mean = float(np.mean(f))
+        spread = float(np.max(np.abs(f - mean), initial=0.0))
+        scale = spread / (1.0 if i == region[0] else 0.9) if spread > 0 else 1.0
+        value[i] = (f, mean, scale)
+        params = {"w0": weights[0] / scale, "bias": (shift - mean) / scale}
+        if len(weights) == 2:
+            params["w1"] = weights[1] / scale
+        nodes[i].state._from_dict(params)
+    _, mean, scale = value[region[0]]
+    _set_output(model, mean, scale, True)
+
+
+def _set_output(model: Model, centre: float, half_width: float, ok: bool) -> None:
+    """The output maps [-1, 1] onto [centre - half_width, centre + half_width]."""
+    with np.errstate(over="ignore"):
+        low, high = np.float32(centre - half_width), np.float32(centre + half_width)
+    if ok and half_width > 0 and np.isfinite([low, high]).all() and high > low:
+        state = model._nodes[-1].state
+        state.feature_min, state.feature_max = float(low), float(high)
+
+
+def _score(model: Model, data: _Data, rows: str) -> float:
+    """Mean squared error of ``model`` on ``rows``, on the target's own scale."""
+    columns, _ = model._inputs_of({}, learn=False, missing="error", cache=data.cache(rows))
+    pred = model._predicted(model.graph._query(columns)).astype(np.float64)
+    with np.errstate(over="ignore", invalid="ignore"):
+        loss = float(np.mean((pred - data.y[data.rows[rows]]) ** 2))
     return loss if math.isfinite(loss) else math.inf
 
 
-def _train_one(job: _Job, data: _Data) -> Tuple[Model, float]:
-    model = job.model
-    if data.tiled is not None and data.tiled_y is not None and not model.categorical:
-        # All epochs as one epoch of the prepared rows, unshuffled: the model widens its
-        # ranges over them first (the same values as the training rows), and none of
-        # fit's per-epoch Python (conversions, copies) holds the interpreter lock
-        # between the passes.
-        model._train({name: data.tiled[name] for name in model.inputs}, data.tiled_y, {},
-                     1, False, None, False)
+def _revive(model: Model, data: _Data, rows: str, rng: np.random.Generator) -> bool:
+    """Restart the nodes that have died: a linear or tanh node saturated on (nearly)
+    every row passes no gradient and never recovers, and a gaussian that is 0 (or 1)
+    everywhere learns nothing. Their new values are centred on their inputs' activations.
+    True when any node was restarted."""
+    columns, _ = model._inputs_of({}, learn=False, missing="error", cache=data.cache(rows))
+    acts = model._activations(columns)
+    revived = False
+    for i, node in enumerate(model._nodes[:-1]):
+        if node.type not in ("linear", "tanh", "gaussian") or node.sources[0] < 0:
+            continue
+        p = node.state._to_dict()
+        a = [acts[s] for s in node.sources]
+        if node.type == "gaussian":
+            if not 0.001 < float(np.mean((acts[i] > 1e-3) & (acts[i] < 0.999))):
+                row = int(rng.integers(len(a[0])))
+                node.state._from_dict({"center0": float(a[0][row]), "w0": 0.5, "w1": 0.5,
+                                       "center1": float(a[-1][row])})
+                revived = True
+            continue
+        z = p["bias"] + p["w0"] * a[0] + (p["w1"] * a[1] if len(a) == 2 else 0.0)
+        limit = 1.0 if node.type == "linear" else 3.0
+        if np.mean(np.abs(z) >= limit) > 0.99:
+            w = rng.uniform(-0.5, 0.5, 2)
+            centre = float(np.mean(w[0] * a[0] + (w[1] * a[1] if len(a) == 2 else 0.0)))
+            node.state._from_dict({"w0": float(w[0]), "w1": float(w[1]), "bias": -centre})
+            revived = True
+    return revived
+
+
+def _precise(shape: Shape, data: _Data, rows: str, seed: int, starts: int,
+             light: bool = False) -> Model:
+    """The shape fitted as well as online training can: ``starts`` starts, dead nodes
+    restarted, the learning rate stepped down through ``LEVELS`` (or ``LIGHT_LEVELS``)
+    with least squares solved after each; the start that fits ``rows`` best."""
+    best: Optional[Model] = None
+    best_loss = math.inf
+    steps = data.steps // 2 if light else data.steps
+    for k in range(starts):
+        rng = np.random.default_rng((seed, k))
+        model = _build(shape, data, int(rng.integers(2**31)))
+        _train(model, data, rows, 2 * steps)
+        if _revive(model, data, rows, rng):
+            _train(model, data, rows, steps)
+        for level in LIGHT_LEVELS if light else LEVELS:
+            model = model._at_rate_level(level)
+            _train(model, data, rows, steps)
+        loss = _score(model, data, rows)
+        if best is None or loss < best_loss:
+            best, best_loss = model, loss
+    assert best is not None
+    return best
+
+
+def run_job(job: _Job, data: _Data) -> Tuple[Model, float]:
+    """Train one job's model and score it."""
+    if job.starts:
+        model = _precise(job.shape, data, job.fit, job.seed, job.starts, job.light)
     else:
-        _fit(model, data.train, data.train_y, data.epochs, job.seed)
-    return model, _error(model, data.valid, data.valid_y)
+        # A few hundred rows tell a candidate's scale and offset well enough to rank it.
+        model = _build(job.shape, data, job.seed)
+        _train(model, data, job.fit, data.steps, job.fit + "/solve")
+    return model, _score(model, data, job.score)
 
 
-def _train_batch(jobs: Sequence[_Job], data: _Data) -> List[Tuple[Model, float]]:
-    """Several candidates per task: a Dask task costs about as much as a small training."""
-    return [_train_one(job, data) for job in jobs]
+def run_jobs(jobs: Sequence[_Job], data: _Data) -> List[Tuple[Model, float]]:
+    """Several jobs per task: a Dask task costs about as much as a small training."""
+    return [run_job(job, data) for job in jobs]
 
 
 # ---- the result -------------------------------------------------------------------------
+
+# What ``SearchResult.save`` writes; ``load`` reads it back.
+_RESULT_FILE = "result.json"
+_TABLE_FILE = "front.txt"
+_BEST_FILE = "best.json"
+
 
 @dataclass
 class SearchResult:
     """The outcome of ``search``.
 
-    ``front`` holds the trained models on the Pareto front of validation loss against
-    size (the graph's edge count), smallest first; ``losses`` and ``sizes`` go with it.
-    A model on the front is smaller than every model with a lower loss.
+    ``front`` holds the models on the Pareto front of validation loss against size (the
+    graph's edge count), smallest first, each refit precisely on the training rows;
+    ``losses`` (their validation losses) and ``sizes`` go with it. A model on the front
+    is smaller than every model with a lower loss.
+
+    ``cv_losses`` holds the cross-validated loss over the training rows of the most accurate
+    front shapes (NaN for the others), ``cv_errors`` its standard error. ``best`` is the
+    shape chosen by the rule of ``chosen``, refit on all the rows.
     """
 
     front: List[Model]
@@ -289,53 +635,191 @@ class SearchResult:
     generations: int
     scored: int
     seconds: float
-    tolerance: float = TOLERANCE
+    cv_losses: List[float] = field(default_factory=list)
+    cv_errors: List[float] = field(default_factory=list)
+    cv_variance: float = math.nan  # of all the targets, the scale of ``cv_r2``
+    chosen: int = -1  # index in ``front`` of the chosen shape
+    refit: Optional[Model] = None  # the chosen shape refit on every row
 
     @property
     def r2(self) -> List[float]:
         """Validation R² of each front model."""
-        if self.variance <= 0:
-            return [math.nan for _ in self.losses]
-        return [1.0 - loss / self.variance for loss in self.losses]
+        return [_r2(loss, self.variance) for loss in self.losses]
 
-    def choose(self, tolerance: float = TOLERANCE) -> Model:
-        """The smallest front model whose validation loss is within ``tolerance`` times the
-        variance of the validation targets of the lowest loss (within ``tolerance`` of the
-        best validation R²)."""
+    @property
+    def cv_r2(self) -> List[float]:
+        """Cross-validated R² of each front shape (NaN where it was not scored)."""
+        return [_r2(loss, self.cv_variance) for loss in self.cv_losses]
+
+    def choose(self, tolerance: float = 0.0) -> Model:
+        """The smallest front model whose loss is within ``tolerance`` times the variance of
+        the targets of the lowest (within ``tolerance`` of the highest R²): by
+        cross-validated loss among the shapes that have one, else by validation loss."""
         if not self.front:
             raise RuntimeError("the search scored no candidate")
-        limit = min(self.losses) + tolerance * max(self.variance, 0.0)
-        return next(m for m, loss in zip(self.front, self.losses) if loss <= limit)
+        if not isinstance(tolerance, (int, float)) or not tolerance >= 0:
+            raise ValueError(f"tolerance must be a number, 0 or more, got {tolerance!r}")
+        scored = [i for i, loss in enumerate(self.cv_losses) if math.isfinite(loss)]
+        if scored:
+            losses, variance = self.cv_losses, self.cv_variance
+        else:
+            scored, losses, variance = list(range(len(self.front))), self.losses, self.variance
+        limit = min(losses[i] for i in scored) + tolerance * max(variance, 0.0)
+        return self.front[min(i for i in scored if losses[i] <= limit)]
 
     @property
     def best(self) -> Model:
-        """``choose(tolerance)``: the model a user should take."""
-        return self.choose(self.tolerance)
+        """The model a user should take: the smallest shape whose cross-validated loss is
+        within one standard error of the lowest, refit on all the rows."""
+        if self.refit is not None:
+            return self.refit
+        if 0 <= self.chosen < len(self.front):
+            return self.front[self.chosen]
+        return self.choose()
 
     def table(self) -> str:
-        """The front as a text table, one model per line, the best one marked."""
-        best = self.best if self.front else None
-        lines = [f"{'':1} {'size':>4} {'validation loss':>15} {'R2':>7}  expression"]
-        for m, loss, size, r2 in zip(self.front, self.losses, self.sizes, self.r2):
-            mark = "*" if m is best else " "
-            lines.append(f"{mark} {size:4d} {loss:15.6g} {r2:7.4f}  {m.expression}")
+        """The front as a text table, one model per line, the chosen one marked."""
+        lines = [f"  {'size':>4} {'validation R2':>13} {'CV R2':>9}  expression"]
+        cv = self.cv_r2 + [math.nan] * (len(self.front) - len(self.cv_losses))
+        for i, (m, size, r2) in enumerate(zip(self.front, self.sizes, self.r2)):
+            mark = "*" if i == self.chosen else " "
+            shown = f"{cv[i]:9.6f}" if math.isfinite(cv[i]) else f"{'-':>9}"
+            lines.append(f"{mark} {size:4d} {r2:13.6f} {shown}  "
+                         f"{m._target_text} = {m.expression}")
         lines.append(f"{self.scored} candidates in {self.generations} generations, "
-                     f"{self.seconds:.1f} s; * marks the best (R2 within {self.tolerance:g} "
-                     "of the highest, smallest first)")
+                     f"{self.seconds:.1f} s")
+        if 0 <= self.chosen < len(self.front):
+            lines.append("* the chosen shape: the smallest whose cross-validated loss is within "
+                         "one standard error of the lowest; best is it refit on all rows")
         return "\n".join(lines)
 
     def __str__(self) -> str:
         return self.table()
 
     def save(self, folder: str | os.PathLike[str]) -> None:
-        """Write ``best.json``, ``front-NN.json`` per front model and ``front.txt``."""
-        os.makedirs(folder, exist_ok=True)
+        """Write ``best.json``, ``front-NN.json`` per front model, ``front.txt`` (the table)
+        and ``result.json`` (the figures) into ``folder``; ``load`` reads them back.
+
+        The folder is written whole or not at all: the files go to a new folder beside
+        it, which then takes its place. A folder that holds anything but an earlier
+        result is refused rather than replaced.
+        """
+        target = os.path.abspath(folder)
+        _check_replaceable(target)
+        parent = os.path.dirname(target)
+        work = _new_folder(parent, ".tolq-new-")
+        try:
+            self._write(work)
+            _swap_in(work, target)
+        except BaseException:
+            shutil.rmtree(work, ignore_errors=True)
+            raise
+
+    def _write(self, folder: str) -> None:
         for i, m in enumerate(self.front):
             m.save(os.path.join(folder, f"front-{i:02d}.json"))
         if self.front:
-            self.best.save(os.path.join(folder, "best.json"))
-        with open(os.path.join(folder, "front.txt"), "w", encoding="utf-8") as f:
+            self.best.save(os.path.join(folder, _BEST_FILE))
+        figures = {"format": "tolq.search", "version": 1, "losses": self.losses,
+                   "sizes": self.sizes, "variance": self.variance,
+                   "generations": self.generations, "scored": self.scored,
+                   "seconds": self.seconds, "cv_losses": self.cv_losses,
+                   "cv_errors": self.cv_errors, "cv_variance": self.cv_variance,
+                   "chosen": self.chosen, "refit": self.refit is not None}
+        with open(os.path.join(folder, _RESULT_FILE), "w", encoding="utf-8") as f:
+            f.write(json.dumps(_jsonable(figures), indent=1) + "\n")
+        with open(os.path.join(folder, _TABLE_FILE), "w", encoding="utf-8") as f:
             f.write(self.table() + "\n")
+
+    @classmethod
+    def load(cls, folder: str | os.PathLike[str]) -> SearchResult:
+        """The result that ``save`` wrote into ``folder``."""
+        from ._format import FormatError
+        path = os.path.join(folder, _RESULT_FILE)
+        with open(path, encoding="utf-8") as f:
+            try:
+                doc = json.load(f)
+            except ValueError as exc:
+                raise FormatError(f"{path}: not a search result ({exc})") from None
+        if not isinstance(doc, dict) or doc.get("format") != "tolq.search":
+            raise FormatError(f"{path}: not a search result")
+        try:
+            front = [Model.load(os.path.join(folder, f"front-{i:02d}.json"))
+                     for i in range(len(doc["sizes"]))]
+            refit = Model.load(os.path.join(folder, _BEST_FILE)) if doc["refit"] else None
+            return cls(front, _floats(doc["losses"]), [int(s) for s in doc["sizes"]],
+                       float(doc["variance"]), int(doc["generations"]), int(doc["scored"]),
+                       float(doc["seconds"]), _floats(doc["cv_losses"]),
+                       _floats(doc["cv_errors"]), float(doc["cv_variance"]),
+                       int(doc["chosen"]), refit)
+        except (KeyError, TypeError, ValueError) as exc:
+            if isinstance(exc, FormatError):
+                raise
+            raise FormatError(f"{path}: not a valid search result ({exc!r})") from None
+
+
+def _r2(loss: float, variance: float) -> float:
+    return 1.0 - loss / variance if variance > 0 and math.isfinite(loss) else math.nan
+
+
+def _jsonable(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return str(value)
+    if isinstance(value, list):
+        return [_jsonable(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _jsonable(v) for k, v in value.items()}
+    return value
+
+
+def _floats(values: Any) -> List[float]:
+    return [float(v) for v in values]
+
+
+def _is_result_file(name: str) -> bool:
+    if name in (_RESULT_FILE, _TABLE_FILE, _BEST_FILE):
+        return True
+    return name.startswith("front-") and name.endswith(".json") and name[6:-5].isdigit()
+
+
+def _check_replaceable(folder: str) -> None:
+    if not os.path.lexists(folder):
+        return
+    if not os.path.isdir(folder) or os.path.islink(folder):
+        raise FileExistsError(f"{folder}: exists and is not a folder of a search result")
+    strangers = [n for n in os.listdir(folder) if not _is_result_file(n)]
+    if strangers:
+        raise FileExistsError(f"{folder}: holds files that are not part of a search result "
+                              f"({', '.join(sorted(strangers)[:3])}); choose another folder")
+
+
+def _swap_in(work: str, target: str) -> None:
+    """Put the folder ``work`` in the place of ``target``, keeping the old one until the
+    new one is there."""
+    if not os.path.exists(target):
+        os.rename(work, target)
+        return
+    old = _new_folder(os.path.dirname(target), ".tolq-old-")
+    os.rmdir(old)
+    os.rename(target, old)
+    try:
+        os.rename(work, target)
+    except BaseException:
+        os.rename(old, target)
+        raise
+    shutil.rmtree(old, ignore_errors=True)
+
+
+def _new_folder(parent: str, prefix: str) -> str:
+    """A new, empty folder in ``parent`` with the permissions any new folder gets."""
+    for _ in range(100):
+        path = os.path.join(parent, prefix + secrets.token_hex(6))
+        try:
+            os.mkdir(path)
+            return path
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"{parent}: no free name for a new folder")
 
 
 def _pareto(records: Iterable[Tuple[int, float, int]]) -> List[Tuple[int, float, int]]:
@@ -349,22 +833,367 @@ def _pareto(records: Iterable[Tuple[int, float, int]]) -> List[Tuple[int, float,
 
 # ---- the search -------------------------------------------------------------------------
 
+Progress = Union[None, bool, Callable[[int, SearchResult], None]]
+
+
+@dataclass
+class _Options:
+    """The arguments of ``search``, checked."""
+
+    categorical: Tuple[str, ...]
+    functions: Tuple[str, ...]
+    transforms: bool
+    max_nodes: int
+    time_budget: Optional[float]
+    generations: Optional[int]
+    epochs: Optional[int]
+    validation_fraction: float
+    random_state: int
+    workers: Optional[int]
+    client: Any
+    progress: Progress
+
+    def __post_init__(self) -> None:
+        if isinstance(self.categorical, str):
+            self.categorical = (self.categorical,)
+        self.categorical = tuple(self.categorical)
+        self.functions = tuple(self.functions)
+        for fn in self.functions:
+            if fn not in FUNCTIONS:
+                raise ValueError(f"unknown function {fn!r}; choose from {', '.join(FUNCTIONS)}")
+        if not self.functions:
+            raise ValueError("functions: name at least one function")
+        self.max_nodes = check_arg(self.max_nodes, "max_nodes", 2)
+        self.random_state = check_arg(self.random_state, "random_state", 0, 2**32 - 1)
+        if self.generations is not None:
+            self.generations = check_arg(self.generations, "generations", 1)
+        if self.epochs is not None:
+            self.epochs = check_arg(self.epochs, "epochs", 1)
+        if self.workers is not None:
+            self.workers = check_arg(self.workers, "workers", 1)
+        budget = self.time_budget
+        if budget is not None and not (isinstance(budget, (int, float)) and budget > 0
+                                       and math.isfinite(budget)):
+            raise ValueError(f"time_budget must be a positive number of seconds, got {budget!r}")
+        fraction = self.validation_fraction
+        if not (isinstance(fraction, (int, float)) and 0 < fraction < 1):
+            raise ValueError(f"validation_fraction must lie between 0 and 1, got {fraction!r}")
+
+
+def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
+           functions: Sequence[str] = ("linear", "tanh", "gaussian", "sine", "multiply"),
+           transforms: bool = True, max_nodes: int = 12, time_budget: Optional[float] = None,
+           generations: Optional[int] = None, epochs: Optional[int] = None,
+           validation_fraction: float = 0.25, random_state: int = 0,
+           workers: Optional[int] = None, client: Any = None,
+           progress: Progress = None) -> SearchResult:
+    """Search for the expression that predicts ``y`` from the columns of ``X``.
+
+    ``X`` is a dict of 1-D arrays or a data frame; every column but the target is an
+    input. ``y`` is an array or the name of a column of ``X``. With ``transforms`` each
+    numeric column is also offered as ``log(x)``, ``inv(x)`` and ``sqrt(x)`` where its
+    values allow, and the target is also learned through log or inv where y allows.
+
+    A random ``validation_fraction`` of the rows scores the candidates; the rest trains
+    them, for ``epochs`` passes each (by default about 20,000 online steps). Candidates use
+    the ``functions`` named and at most ``max_nodes`` graph nodes besides the output
+    (calls plus distinct inputs). Each generation breeds new shapes from the best so far;
+    a shape (told by its canonical expression text) is trained once.
+
+    The search stops after ``generations`` generations (generation 0, which tries every
+    function of one and of two inputs, counts as the first), or when ``time_budget``
+    seconds are spent (the whole call keeps within it, up to the last job running), or,
+    when neither is given, once ``PATIENCE`` generations in a row have not improved the
+    front. Then each front shape is refit precisely, the most accurate are scored by
+    ``FOLDS``-fold cross-validation over the training rows, and ``best`` is the smallest shape
+    within one standard error of the lowest cross-validated loss, refit on all the rows.
+
+    Training runs on ``workers`` threads, or on a Dask cluster when ``client`` (a
+    ``dask.distributed.Client``) is given. For a given ``random_state`` the result does not
+    depend on either; with ``time_budget`` it depends on how much fits in it.
+    ``progress``: True prints a line per generation to stderr; a callable is called with
+    the number of generations done and the result so far.
+    """
+    options = _Options(tuple(categorical) if not isinstance(categorical, str) else
+                       (categorical,), tuple(functions), bool(transforms), max_nodes,
+                       time_budget, generations, epochs, validation_fraction, random_state,
+                       workers, client, progress)
+    return _Search(options, X, y).run()
+
+
+class _Search:
+    """One run of the search, step by step."""
+
+    def __init__(self, options: _Options, X: Any, y: Any) -> None:
+        self.options = options
+        self.started = time.perf_counter()
+        self.data = _prepare(X, y, options)
+        self.rng = np.random.default_rng(options.random_state)
+        self.breeder = _Breeder(self.rng, self.data.leaves, options.functions,
+                                _targets(self.data, options), options.max_nodes)
+        self.shapes: List[Shape] = []
+        self.models: List[Optional[Model]] = []
+        self.losses: List[float] = []
+        self.sizes: List[int] = []
+        self.tried: set[str] = set()
+        self.generation = 0
+        self.stale = 0  # generations in a row that did not improve the front
+        self.proposed: set[str] = set()  # the greedy selection's linear models
+        self.fit_cost = 0.0  # seconds of one start of a precise fit
+        self.report = _reporter(options.progress, options.generations)
+        self.runner = _Runner(self.data, options.workers, options.client)
+
+    def run(self) -> SearchResult:
+        try:
+            self.first_generation()
+            while self.go_on():
+                self.next_generation()
+            return self.finish()
+        finally:
+            self.runner.close()
+
+    def elapsed(self) -> float:
+        return time.perf_counter() - self.started
+
+    def out_of_time(self, share: float = SEARCH_SHARE) -> bool:
+        budget = self.options.time_budget
+        return budget is not None and self.elapsed() >= share * budget
+
+    def go_on(self) -> bool:
+        generations = self.options.generations
+        if generations is not None and self.generation >= generations:
+            return False
+        if self.out_of_time():
+            return False
+        if generations is None and self.options.time_budget is None:
+            return self.stale < PATIENCE and self.generation < MAX_GENERATIONS
+        return True
+
+    def first_generation(self) -> None:
+        """Every function of one input and of two, and the linear models that a greedy
+        least-squares choice of inputs proposes, tried in batches while time remains."""
+        proposed = self.fresh(iter(_proposals(self.data, self.breeder)), 10**9)
+        self.proposed = {shape.key for shape in proposed}
+        shapes = proposed + self.fresh(iter(self.breeder.smallest()), 10**9)
+        shapes += self.fresh(iter(lambda: self.breeder.grow(int(self.rng.integers(1, 4))), None),
+                             max(0, POPULATION - len(shapes)))
+        for i in range(0, len(shapes), POPULATION):
+            if i and self.out_of_time():
+                break
+            self.evaluate(shapes[i:i + POPULATION])
+        self.end_generation()
+
+    def next_generation(self) -> None:
+        """Up to half the generation goes to steps a front model may be one step short of
+        (wrapped in a one-argument function; the most accurate with one more term), the
+        rest to children of tournaments, by crossover or mutation."""
+        front = self.front()
+        steps = [Shape((fn, (self.shapes[i].tree,)), self.shapes[i].target)
+                 for _, _, i in front for fn in self.breeder.by_arity[1]]
+        if "linear" in self.options.functions:
+            steps += self.breeder.terms(self.shapes[front[-1][2]])
+        batch = self.fresh(iter(steps), POPULATION // 2)
+        batch += self.fresh(self.children(), POPULATION - len(batch))
+        if not batch:
+            self.stale = PATIENCE
+            return
+        self.evaluate(batch)
+        self.end_generation()
+
+    def children(self) -> Iterator[Shape]:
+        parents = _parents(self.losses, self.sizes)
+        while True:
+            a = self.parent(parents)
+            if self.rng.random() < CROSSOVER:
+                yield self.breeder.cross(a, self.parent(parents))
+            else:
+                yield self.breeder.mutate(a)
+
+    def parent(self, pool: Sequence[int]) -> Shape:
+        # Tournament: the lowest loss of a few drawn from the pool.
+        drawn = [pool[int(self.rng.integers(len(pool)))] for _ in range(TOURNAMENT)]
+        return self.shapes[min(drawn, key=lambda i: (self.losses[i], i))]
+
+    def fresh(self, made: Iterator[Union[Shape, Tree]], count: int) -> List[Shape]:
+        """Up to ``count`` shapes not tried before, from ``made`` until it ends."""
+        batch: List[Shape] = []
+        for _ in range(max(count, 1) * 20):
+            if len(batch) >= count:
+                break
+            item = next(made, None)
+            if item is None:
+                break
+            shape = (item if isinstance(item, Shape) else Shape(item)).canonical()
+            if shape.key in self.tried or not self.breeder.fits(shape):
+                continue
+            self.tried.add(shape.key)
+            batch.append(shape)
+        return batch
+
+    def evaluate(self, batch: Sequence[Shape]) -> None:
+        seed = self.options.random_state
+        jobs = [_Job(shape, _seed_of(shape.key, seed), "train", "valid") for shape in batch]
+        for shape, (model, loss) in zip(batch, self.runner.run(jobs)):
+            self.shapes.append(shape)
+            self.models.append(model)
+            self.losses.append(loss)
+            self.sizes.append(model.graph.edge_count)
+
+    def front(self) -> List[Tuple[int, float, int]]:
+        return _pareto(zip(self.sizes, self.losses, range(len(self.losses))))
+
+    def end_generation(self) -> None:
+        self.generation += 1
+        front = self.front()
+        better = _improves(front, getattr(self, "last_front", []))
+        self.stale = 0 if better else self.stale + 1
+        self.last_front = front
+        # A model off the front never returns to it: only the front's models are kept.
+        keep = {i for _, _, i in front}
+        for i in range(len(self.models)):
+            if i not in keep:
+                self.models[i] = None
+        if self.report is not None:
+            self.report(self.generation, self.result())
+
+    def result(self) -> SearchResult:
+        front = self.front()
+        return SearchResult([m for m in (self.models[i] for _, _, i in front) if m is not None],
+                            [loss for _, loss, _ in front], [s for s, _, _ in front],
+                            _variance(self.data, "valid"), self.generation, len(self.losses),
+                            self.elapsed())
+
+    def finish(self) -> SearchResult:
+        """Refit precisely the front and the best linear models of the greedy selection,
+        score them by cross-validation over the training rows, keep the front of that
+        score against size, choose on it, and refit the chosen shape on all the rows."""
+        shapes = self.finalists()
+        seed = self.options.random_state
+        started = time.perf_counter()
+        refits = self.runner.run([_Job(s, _seed_of(s.key, seed), "train", "valid", 2)
+                                  for s in shapes])
+        # What one start of a precise fit costs here, to keep within the time budget.
+        self.fit_cost = (time.perf_counter() - started) / max(1, 2 * len(shapes))
+        sizes = [m.graph.edge_count for m, _ in refits]
+        valid = [loss for _, loss in refits]
+        cv, errors = self.cross_validate(shapes, valid)
+        front = [i for _, _, i in _pareto(zip(sizes, cv, range(len(shapes))))]
+        result = SearchResult([refits[i][0] for i in front], [valid[i] for i in front],
+                              [sizes[i] for i in front], _variance(self.data, "valid"),
+                              self.generation, len(self.losses), 0.0,
+                              [cv[i] for i in front], [errors[i] for i in front],
+                              _variance(self.data, "train"))
+        if front:
+            result.chosen = _one_error_rule(result.cv_losses, result.cv_errors)
+            chosen = shapes[front[result.chosen]]
+            starts = min(STARTS, self.affordable())
+            if starts:
+                [(result.refit, _)] = self.runner.run(
+                    [_Job(chosen, _seed_of(chosen.key, seed), "all", "all", starts)])
+        result.seconds = self.elapsed()
+        return result
+
+    def affordable(self) -> int:
+        """How many starts of a precise fit the rest of the time budget pays for."""
+        budget = self.options.time_budget
+        if budget is None:
+            return 2**31
+        return int((budget - self.elapsed()) / max(self.fit_cost, 1e-6))
+
+    def finalists(self) -> List[Shape]:
+        """The front's most accurate shapes, and the greedy selection's linear models with
+        the lowest validation loss: on noisy data they often hold up best on new rows."""
+        front = sorted(self.front(), key=lambda f: f[1])[:CHOICE_SHAPES]
+        chosen = [i for _, _, i in front]
+        proposed = sorted((i for i, shape in enumerate(self.shapes) if shape.key in self.proposed
+                           and math.isfinite(self.losses[i])), key=lambda i: self.losses[i])
+        chosen += [i for i in proposed if i not in chosen][:PROPOSALS]
+        return [self.shapes[i] for i in chosen]
+
+    def cross_validate(self, shapes: Sequence[Shape], valid: List[float]
+                       ) -> Tuple[List[float], List[float]]:
+        """Each shape's mean loss over the folds of the training rows, and its standard
+        error."""
+        seed = self.options.random_state
+        folds = sum(1 for k in self.data.rows if k.startswith("fold"))
+        # Short of time, the most accurate shapes by validation loss go first, and with
+        # no time for two of them the validation loss decides alone.
+        count = min(len(shapes), 2 * (self.affordable() - STARTS) // folds)
+        if count < 2:
+            return valid, [0.0] * len(shapes)
+        jobs = [_Job(shape, _seed_of(shape.key, seed), f"rest{k}", f"fold{k}", 1, True)
+                for shape in shapes[:count] for k in range(folds)]
+        scores = np.array([loss for _, loss in self.runner.run(jobs)]).reshape(-1, folds)
+        with np.errstate(invalid="ignore"):
+            means = np.mean(scores, axis=1).tolist() + [math.inf] * (len(shapes) - count)
+            errors = (np.std(scores, axis=1) / math.sqrt(folds)).tolist()
+        return means, errors + [0.0] * (len(shapes) - count)
+
+
+def _one_error_rule(losses: Sequence[float], errors: Sequence[float]) -> int:
+    """The smallest (first) whose loss is within one standard error of the lowest."""
+    lowest = min(range(len(losses)), key=lambda i: losses[i])
+    return min(i for i in range(len(losses)) if losses[i] <= losses[lowest] + errors[lowest])
+
+
+def _improves(front: Sequence[Tuple[int, float, int]],
+              before: Sequence[Tuple[int, float, int]]) -> bool:
+    """Whether ``front`` lowers the loss reached at some size by more than 5 %."""
+    for size, loss, _ in front:
+        reached = min((b for s, b, _ in before if s <= size), default=math.inf)
+        if loss < 0.95 * reached:
+            return True
+    return False
+
+
+def _variance(data: _Data, rows: str) -> float:
+    return float(np.var(data.y[data.rows[rows]]))
+
+
+def _parents(losses: Sequence[float], sizes: Sequence[int]) -> List[int]:
+    """The breeding pool: the best ``POPULATION`` by loss, and the front."""
+    order = sorted(range(len(losses)), key=lambda i: (losses[i], sizes[i], i))
+    front = [i for _, _, i in _pareto(zip(sizes, losses, range(len(losses))))]
+    return sorted(set(order[:POPULATION] + front))
+
+
+def _reporter(progress: Progress, generations: Optional[int]
+              ) -> Optional[Callable[[int, SearchResult], None]]:
+    if progress is None or progress is False:
+        return None
+    if callable(progress):
+        return progress
+    of = f"/{generations}" if generations is not None else ""
+
+    def line(generation: int, result: SearchResult) -> None:
+        best = max(result.r2, default=math.nan)
+        print(f"generation {generation}{of}: {result.scored} scored, best validation R2 "
+              f"{best:.6f}, front of {len(result.front)}, {result.seconds:.1f} s",
+              file=sys.stderr, flush=True)
+    return line
+
+
+# ---- data -------------------------------------------------------------------------------
+
 def _columns(X: Any, y: Any, categorical: Sequence[str]
              ) -> Tuple[str, Dict[str, _Column], NDArray[np.float64]]:
-    names = _data.column_names(X)
+    """The target's name, the input columns converted once, and the target's values."""
+    labels = _data.column_labels(X)
     if isinstance(y, str):
         target = y
         y_values = _data.numeric(_data.get_column(X, y), f"column {y!r}")
     else:
-        target = next(t for t in ("y", "target", "y_") if t not in names)
+        target = "y"
+        while target in labels:  # a name no column has, for the model's output
+            target += "_"
         y_values = _data.numeric(y, "y")
     columns: Dict[str, _Column] = {}
-    for name in names:
+    for name, label in labels.items():
         if name == target:
             continue
         if not can_write_name(name) or "\0" in name:
             raise ValueError(f"column {name!r} cannot be named in an expression")
-        raw = _data.get_column(X, name)
+        raw = X[label]
         columns[name] = (_data.categorical(raw, f"column {name!r}") if name in categorical
                          else _data.numeric(raw, f"column {name!r}"))
     for name in categorical:
@@ -378,228 +1207,81 @@ def _columns(X: Any, y: Any, categorical: Sequence[str]
     return target, columns, y_values
 
 
-def _default_epochs(rows: int) -> int:
-    # About 20,000 online steps per candidate: enough for small graphs to settle.
-    return max(3, min(200, math.ceil(20_000 / max(rows, 1))))
-
-
-def _split(target: str, columns: Dict[str, _Column], y: NDArray[np.float64],
-           epochs: Optional[int], validation_fraction: float, random_state: int) -> _Data:
-    n = len(y)
-    n_valid = int(round(n * validation_fraction))
-    if n_valid < 2 or n - n_valid < 2:
+def _prepare(X: Any, y: Any, options: _Options) -> _Data:
+    """The data of every job: the rows the search works on (at most ``SEARCH_ROWS``),
+    split into training and validation rows and into folds, and every row for the
+    final refit."""
+    target, columns, values = _columns(X, y, options.categorical)
+    n = len(values)
+    used = np.random.default_rng(options.random_state).permutation(n)[:SEARCH_ROWS]
+    n_valid = int(round(len(used) * options.validation_fraction))
+    if n_valid < 2 or len(used) - n_valid < 2:
         raise _data.DataError(f"{n} rows cannot be split into training and validation rows "
-                              f"(validation_fraction {validation_fraction})")
-    rng = np.random.default_rng(random_state)
-    order = rng.permutation(n)
-    valid_rows, train_rows = order[:n_valid], order[n_valid:]
-    train = {k: _rows(v, train_rows) for k, v in columns.items()}
-    train_y = y[train_rows]
-    if epochs is None:
-        epochs = _default_epochs(len(train_rows))
-    tiled = tiled_y = None
-    numbers = {k: v for k, v in train.items() if not isinstance(v, _data.Distinct)}
-    if len(train_rows) * epochs * (len(numbers) + 1) <= _TILE_LIMIT:
-        rows = np.concatenate([rng.permutation(len(train_rows)) for _ in range(epochs)])
-        tiled = {k: v[rows] for k, v in numbers.items()}
-        tiled_y = train_y[rows]
-    return _Data(target, epochs, train, train_y, tiled, tiled_y,
-                 {k: _rows(v, valid_rows) for k, v in columns.items()}, y[valid_rows])
+                              f"(validation_fraction {options.validation_fraction})")
+    rows = {"valid": used[:n_valid], "train": used[n_valid:], "search": used,
+            "all": np.arange(n)}
+    rows["train/solve"] = rows["train"][:SOLVE_ROWS]
+    # The folds lie in the training rows: the validation rows chose the front, so a score
+    # on them would favour the shapes that fit their noise.
+    train = rows["train"]
+    folds = min(FOLDS, len(train) // 2)
+    for k in range(folds):
+        rows[f"fold{k}"] = train[k::folds]
+        rows[f"rest{k}"] = np.concatenate([train[j::folds] for j in range(folds) if j != k])
+    steps = options.epochs * len(rows["train"]) if options.epochs else STEPS
+    return _Data(target, options.categorical, columns, _offered(columns, options), values,
+                 rows, steps, options.random_state)
 
 
-def _rows(column: _Column, rows: NDArray[np.intp]) -> _Column:
-    return column.take(rows) if isinstance(column, _data.Distinct) else column[rows]
+def _offered(columns: Dict[str, _Column], options: _Options) -> Dict[str, Tuple[str, str]]:
+    """The inputs a candidate may read: every column, and every transform of a numeric
+    column that all its values allow; by their text in an expression."""
+    leaves = {}
+    for name, column in columns.items():
+        leaves[quote_name(name)] = (name, "")
+        if options.transforms and not isinstance(column, _data.Distinct):
+            for t in _transforms.TRANSFORMS:
+                if _transforms.allows(t, column):
+                    leaves[transformed_name(name, t)] = (name, t)
+    return leaves
 
 
-Progress = Union[None, bool, Callable[[int, SearchResult], None]]
+def _targets(data: _Data, options: _Options) -> List[str]:
+    """The transforms of the target worth trying: none, and those that y allows."""
+    if not options.transforms:
+        return [""]
+    return [""] + [t for t in _transforms.TARGET_TRANSFORMS if _transforms.allows(t, data.y)]
 
 
-def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
-           functions: Sequence[str] = ("linear", "tanh", "gaussian", "sine", "multiply"),
-           max_nodes: int = 12, time_budget: Optional[float] = None,
-           generations: Optional[int] = None, epochs: Optional[int] = None,
-           validation_fraction: float = 0.25, random_state: int = 0,
-           workers: Optional[int] = None, client: Any = None,
-           progress: Progress = None) -> SearchResult:
-    """Search for the expression that predicts ``y`` from the columns of ``X``.
-
-    ``X`` is a dict of 1-D arrays or a data frame; every column but the target is an
-    input. ``y`` is an array or the name of a column of ``X``. A random
-    ``validation_fraction`` of the rows scores the candidates; the rest trains them, for
-    ``epochs`` passes each (by default enough passes for about 20,000 online steps).
-
-    Candidates use the ``functions`` named and at most ``max_nodes`` graph nodes besides
-    the output (calls plus distinct input columns). Each generation breeds new shapes
-    from the best so far; a shape already scored (same structural hash over the same
-    input columns) is not trained again. The search stops after ``generations``
-    generations or, between two generations, once ``time_budget`` seconds have passed
-    (20 generations when neither is given).
-
-    Training runs on ``workers`` threads, or on a Dask cluster when ``client`` (a
-    ``dask.distributed.Client``) is given. For a given ``random_state`` the front does not
-    depend on either; with ``time_budget`` it depends on how many generations fit in it.
-    ``progress``: True prints a line per generation to stderr; a callable is called with
-    the generation number and the result so far.
-    """
-    categorical = (categorical,) if isinstance(categorical, str) else tuple(categorical)
-    functions = tuple(functions)
-    for fn in functions:
-        if fn not in FUNCTIONS:
-            raise ValueError(f"unknown function {fn!r}; choose from {', '.join(FUNCTIONS)}")
-    if not functions:
-        raise ValueError("functions: name at least one function")
-    _format.check_int(max_nodes, "max_nodes", 2)
-    _format.check_int(random_state, "random_state", 0)
-    if generations is not None:
-        _format.check_int(generations, "generations", 0)
-    if epochs is not None:
-        _format.check_int(epochs, "epochs", 1)
-    if workers is not None:
-        _format.check_int(workers, "workers", 1)
-    if time_budget is not None and not time_budget > 0:
-        raise ValueError(f"time_budget must be a positive number of seconds, got {time_budget!r}")
-    if not 0 < validation_fraction < 1:
-        raise ValueError("validation_fraction must lie between 0 and 1, "
-                         f"got {validation_fraction!r}")
-    if generations is None and time_budget is None:
-        generations = 20
-
-    start = time.perf_counter()
-    target, columns, y_values = _columns(X, y, categorical)
-    data = _split(target, columns, y_values, epochs, validation_fraction, random_state)
-    breeder = _Breeder(np.random.default_rng(random_state), list(columns), functions, max_nodes)
-    runner = _Runner(data, workers, client)
-
-    trees: List[Tree] = []
-    models: List[Optional[Model]] = []
-    losses: List[float] = []
-    sizes: List[int] = []
-    seen: set[Tuple[int, Tuple[str, ...]]] = set()
-    tried: set[str] = set()
-
-    def result(generation: int) -> SearchResult:
-        front = _pareto(zip(sizes, losses, range(len(losses))))
-        return SearchResult([m for m in (models[i] for _, _, i in front) if m is not None],
-                            [loss for _, loss, _ in front], [s for s, _, _ in front],
-                            float(np.var(data.valid_y)), generation, len(losses),
-                            time.perf_counter() - start)
-
-    def evaluate(batch: List[Tree]) -> None:
-        kept: List[Tree] = []
-
-        def jobs() -> Iterator[_Job]:
-            for tree in batch:
-                text = render(tree)
-                seed = _seed_of(text, random_state)
-                used = tuple(c for c in categorical if c in _names(tree))
-                model = _start(Model(text, target, used, seed=seed))
-                # The hash sees types and wiring, not which column an input reads.
-                key = (hash(model.graph), model.inputs)
-                if key not in seen:
-                    seen.add(key)
-                    kept.append(tree)
-                    yield _Job(model, seed)
-        for tree, (model, loss) in zip(kept, runner.run(jobs())):
-            trees.append(tree)
-            models.append(model)
-            losses.append(loss)
-            sizes.append(model.graph.edge_count)
-        # A model off the front never returns to it: only the front's models are kept.
-        on_front = {i for _, _, i in _pareto(zip(sizes, losses, range(len(losses))))}
-        for i, m in enumerate(models):
-            if m is not None and i not in on_front:
-                models[i] = None
-
-    def fresh(make: Callable[[], Optional[Tree]], count: int = POPULATION) -> List[Tree]:
-        """Up to ``count`` trees not tried before, from ``make`` (until it gives None)."""
-        batch: List[Tree] = []
-        for _ in range(count * 20):
-            made = None if len(batch) == count else make()
-            if made is None:
-                break
-            tree = _canonical(made)
-            text = render(tree)
-            if text in tried or not breeder.fits(tree):
-                continue
-            tried.add(text)
-            batch.append(tree)
-        return batch
-
-    # Generation 0: every function of one column and of two, then random trees.
-    first = breeder.smallest()
-    seeds = iter(first)
-    evaluate(fresh(lambda: next(seeds, None) or breeder.grow(int(breeder.rng.integers(1, 4))),
-                   max(POPULATION, len(first))))
-    generation = 0
-    report = _reporter(progress)
-    try:
-        while True:
-            if report is not None:
-                report(generation, result(generation))
-            if generations is not None and generation >= generations:
-                break
-            if time_budget is not None and time.perf_counter() - start >= time_budget:
-                break
-            generation += 1
-            parents = _parents(losses, sizes)
-
-            def parent() -> Tree:
-                # Tournament: the lowest loss of a few drawn from the pool.
-                drawn = [parents[int(breeder.rng.integers(len(parents)))]
-                         for _ in range(TOURNAMENT)]
-                return trees[min(drawn, key=lambda i: (losses[i], i))]
-
-            def child() -> Tree:
-                a = parent()
-                if breeder.rng.random() < CROSSOVER:
-                    return breeder.cross(a, parent())
-                return breeder.mutate(a)
-
-            # Up to half the generation goes to steps a front model may be one step short
-            # of: wrapped in each one-argument function (sine of a product, ...), and for
-            # the most accurate one, one more term in a linear node.
-            front = _pareto(zip(sizes, losses, range(len(losses))))
-            steps: List[Tree] = [(fn, (trees[i],)) for _, _, i in front
-                                 for fn in breeder.by_arity[1]]
-            steps += breeder.terms(trees[front[-1][2]]) if "linear" in functions else []
-            todo = iter(steps)
-            batch = fresh(lambda: next(todo, None), POPULATION // 2)
-            batch += fresh(child, POPULATION - len(batch))
-            if not batch:
-                break
-            evaluate(batch)
-    finally:
-        runner.close()
-    return result(generation)
-
-
-def _names(tree: Tree) -> set[str]:
-    return {tree} if isinstance(tree, str) else set().union(*(_names(a) for a in tree[1]))
-
-
-def _parents(losses: Sequence[float], sizes: Sequence[int]) -> List[int]:
-    """The breeding pool: the best ``POPULATION`` by loss, and the front."""
-    order = sorted(range(len(losses)), key=lambda i: (losses[i], sizes[i], i))
-    front = [i for _, _, i in _pareto(zip(sizes, losses, range(len(losses))))]
-    return sorted(set(order[:POPULATION] + front))
-
-
-def _reporter(progress: Progress) -> Optional[Callable[[int, SearchResult], None]]:
-    if progress is None or progress is False:
+def _leaf_values(data: _Data, leaf: str, rows: Rows) -> Optional[NDArray[np.float64]]:
+    name, transform = data.leaves[leaf]
+    column = data.columns[name]
+    if isinstance(column, _data.Distinct):
         return None
-    if callable(progress):
-        return progress
+    return _transforms.TRANSFORMS[transform].apply(column[rows]) if transform else column[rows]
 
-    def line(generation: int, result: SearchResult) -> None:
-        best = min(result.losses) if result.losses else math.nan
-        print(f"generation {generation}: {result.scored} scored, best validation loss "
-              f"{best:.6g}, front of {len(result.front)}, {result.seconds:.1f} s",
-              file=sys.stderr, flush=True)
-    return line
+
+def _proposals(data: _Data, breeder: _Breeder) -> List[Shape]:
+    """For each target transform, the linear models over the inputs that a greedy
+    least-squares selection picks, one model per number of inputs."""
+    rows = data.rows["train"]
+    values = {leaf: _leaf_values(data, leaf, rows) for leaf in breeder.leaves}
+    numbers = {k: v for k, v in values.items() if v is not None and np.ptp(v) > 0}
+    if "linear" not in breeder.functions or not numbers:
+        return []
+    most = (breeder.max_nodes + 1) // 2
+    shapes = []
+    for target in breeder.targets:
+        y = data.y[rows]
+        if target:
+            y = _transforms.TRANSFORMS[target].apply(y)
+        chosen = _stepwise(numbers, data.leaves, y, most)
+        shapes += [Shape(tree, target) for tree in _linear_chain(chosen)]
+    return shapes
 
 
 class _Runner:
-    """Trains a list of jobs on threads or on a Dask cluster, results in job order."""
+    """Runs jobs on threads or on a Dask cluster; results in the order of the jobs."""
 
     def __init__(self, data: _Data, workers: Optional[int], client: Any) -> None:
         self.data = data
@@ -611,40 +1293,32 @@ class _Runner:
         elif (workers or os.cpu_count() or 1) > 1:
             self.pool = ThreadPoolExecutor(max_workers=workers or os.cpu_count())
 
-    def run(self, jobs: Iterable[_Job]) -> List[Tuple[Model, float]]:
-        """Results in the order of ``jobs``; on threads each job starts as soon as it is
-        made, so training overlaps the building of the next candidates."""
+    def run(self, jobs: Sequence[_Job]) -> List[Tuple[Model, float]]:
         if self.client is not None:
             return self.remote.run(list(jobs))
         if self.pool is None:
-            return _train_batch(list(jobs), self.data)
-        futures = [self.pool.submit(_train_one, job, self.data) for job in jobs]
-        return [f.result() for f in futures]
+            return run_jobs(jobs, self.data)
+        futures: List[Future[Tuple[Model, float]]] = [
+            self.pool.submit(run_job, job, self.data) for job in jobs]
+        try:
+            return [f.result() for f in futures]
+        except BaseException:
+            # An interrupt or a failed job: what has not started never will.
+            for f in futures:
+                f.cancel()
+            raise
 
     def close(self) -> None:
         if self.pool is not None:
-            self.pool.shutdown()
+            self.pool.shutdown(wait=False, cancel_futures=True)
         if self.client is not None:
             self.remote.close()
 
 
 def _search_expression(X: Any, y: Any, *, categorical: Iterable[str] = (),
                        time_budget: Optional[float] = None, random_state: int = 0,
-                       epochs: Optional[int] = None, **options: Any) -> Model:
-    """The best expression of a search, trained on all the rows.
-
-    For estimators whose expression is "auto": the search holds back validation rows to
-    choose the shape; the shape then learns again from every row, from the same start.
-    Online training can settle elsewhere on other rows, so the retrained model is kept
-    only when it fits all the rows at least as well as the one the search chose.
-    """
-    categorical = tuple(categorical)
-    found = search(X, y, categorical=categorical, time_budget=time_budget,
-                   random_state=random_state, epochs=epochs, **options).best
-    target, columns, y_values = _columns(X, y, categorical)
-    model = _start(Model(found.expression, target, found.categorical,
-                         seed=_seed_of(found.expression, random_state)))
-    _fit(model, columns, y_values, epochs or _default_epochs(len(y_values)), random_state)
-    if _error(model, columns, y_values) <= _error(found, columns, y_values):
-        return model
-    return found
+                       **options: Any) -> Model:
+    """The best model of a search, refit on all the rows: for estimators whose expression
+    is "auto"."""
+    return search(X, y, categorical=categorical, time_budget=time_budget,
+                  random_state=random_state, **options).best

@@ -70,11 +70,14 @@ def apply(name: str, values: Array, what: str) -> Array:
 
 
 def allows(name: str, values: Array) -> bool:
-    """Whether every value of ``values`` (no NaN among them) admits the transform, and
-    the result stays within what float32 holds."""
+    """Whether the search should offer the transform for ``values`` (no NaN among them):
+    every value admits it, the result stays within what float32 holds, and 1/x does not
+    cross zero."""
     t = TRANSFORMS[name]
     if not bool(t.allowed(values).all()):
         return False
+    if name == "inv" and values.min(initial=0.0) < 0 < values.max(initial=0.0):
+        return False  # 1/x across zero: values from both ends of the line
     with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
         out = t.apply(values)
     return bool(np.isfinite(out).all() and np.abs(out).max(initial=0.0) < 1e30)
