@@ -18,6 +18,7 @@ DIABETES = "linear(linear(bmi, s5), linear(bp, s3))"
 
 @pytest.mark.parametrize("estimator", [TolqRegressor("linear(tanh(x0))", epochs=5),
                                        TolqClassifier("tanh(x0)", epochs=5)])
+@pytest.mark.filterwarnings("ignore:column 'x0' equals the target")  # the checks' own data
 def test_check_estimator(estimator):
     # on_skip=None: the array-API check skips itself unless SCIPY_ARRAY_API is set.
     check_estimator(estimator, on_skip=None)
@@ -73,10 +74,17 @@ def test_every_kind_of_table_gives_the_same_model():
         assert np.array_equal(est.predict(X), expected)
         assert est.n_features_in_ == 3 and list(est.feature_names_in_) == ["x0", "x1", "store"]
         assert est.model_.to_dict() == fitted[0].model_.to_dict()
-    # After a fit with names, a 2-D array's columns take those names.
+    # After a fit with names, a 2-D array's columns take those names, with scikit-learn's
+    # warning; after a fit on an array, a frame's columns count by position, warned too.
     numeric = TolqRegressor("linear(x1)").fit(kinds[1][["x0", "x1"]], y)
-    assert np.array_equal(numeric.predict(np.column_stack([cols["x0"], cols["x1"]])),
-                          numeric.predict(kinds[1][["x0", "x1"]]))
+    array = np.column_stack([cols["x0"], cols["x1"]])
+    with pytest.warns(UserWarning, match="X does not have valid feature names"):
+        by_position = numeric.predict(array)
+    assert np.array_equal(by_position, numeric.predict(kinds[1][["x0", "x1"]]))
+    unnamed = TolqRegressor("linear(x1)").fit(array, y)
+    frame = kinds[1][["x0", "x1"]].set_axis(["a", "b"], axis=1)
+    with pytest.warns(UserWarning, match="X has feature names, but TolqRegressor was fitted"):
+        assert np.array_equal(unnamed.predict(frame), unnamed.predict(array))
 
 
 def test_error_names_the_column_without_dumping_it():

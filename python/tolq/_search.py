@@ -230,24 +230,24 @@ def _start(model: Model) -> Model:
     return model
 
 
-def _converted(columns: Dict[str, _Column]) -> Dict[Tuple[str, str, str], Any]:
+def _converted(columns: Dict[str, _Column], missing: str) -> Dict[Tuple[str, str, str], Any]:
     """Columns converted once per data set, keyed as a model looks converted columns up,
     so that each candidate only codes the distinct values of its categorical inputs."""
-    return {("cat" if isinstance(v, _data.Distinct) else "fixed", k, "error"): v
+    return {("cat" if isinstance(v, _data.Distinct) else "fixed", k, missing): v
             for k, v in columns.items()}
 
 
 def _fit(model: Model, columns: Dict[str, _Column], y: NDArray[np.float64], epochs: int,
          seed: int) -> None:
     """``model.fit`` on prepared columns: the ranges, weights and predictions it gives."""
-    inputs, target, new = model._training_data({}, y, cache=_converted(columns))
+    inputs, target, new = model._training_data({}, y, cache=_converted(columns, model.missing))
     model._train(inputs, target, new, epochs, True, seed, False)
 
 
 def _error(model: Model, columns: Dict[str, _Column], y: NDArray[np.float64]) -> float:
     """Mean squared error of ``model`` on prepared columns; the model does not change."""
-    inputs, _ = model._inputs_of({}, learn=False, missing="error", cache=_converted(columns))
-    pred = model.graph._query(inputs).astype(np.float64)
+    inputs, _ = model._inputs_of({}, learn=False, cache=_converted(columns, model.missing))
+    pred = model.graph._query(model._fill_missing(inputs)).astype(np.float64)
     loss = float(np.mean((pred - y) ** 2))
     return loss if math.isfinite(loss) else math.inf
 
@@ -349,32 +349,9 @@ def _pareto(records: Iterable[Tuple[int, float, int]]) -> List[Tuple[int, float,
 
 # ---- the search -------------------------------------------------------------------------
 
-def _columns(X: Any, y: Any, categorical: Sequence[str]
+def _columns(X: Any, y: Any, categorical: Optional[Iterable[str]], missing: str = "error"
              ) -> Tuple[str, Dict[str, _Column], NDArray[np.float64]]:
-    names = _data.column_names(X)
-    if isinstance(y, str):
-        target = y
-        y_values = _data.numeric(_data.get_column(X, y), f"column {y!r}")
-    else:
-        target = next(t for t in ("y", "target", "y_") if t not in names)
-        y_values = _data.numeric(y, "y")
-    columns: Dict[str, _Column] = {}
-    for name in names:
-        if name == target:
-            continue
-        if not can_write_name(name) or "\0" in name:
-            raise ValueError(f"column {name!r} cannot be named in an expression")
-        raw = _data.get_column(X, name)
-        columns[name] = (_data.categorical(raw, f"column {name!r}") if name in categorical
-                         else _data.numeric(raw, f"column {name!r}"))
-    for name in categorical:
-        if name not in columns:
-            raise _data.DataError(f"categorical column {name!r} is not an input column")
-    if not columns:
-        raise _data.DataError("X holds no input column")
-    if _data.same_length(columns) != len(y_values):
-        raise _data.DataError(f"y has {len(y_values)} values but X has "
-                              f"{_data.same_length(columns)} rows")
+    target, columns, y_values, _ = _data.read_columns(X, y, categorical, missing)
     return target, columns, y_values
 
 
@@ -414,17 +391,20 @@ def _rows(column: _Column, rows: NDArray[np.intp]) -> _Column:
 Progress = Union[None, bool, Callable[[int, SearchResult], None]]
 
 
-def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
+def search(X: Any, y: Any, *, categorical: Optional[Iterable[str]] = None,
            functions: Sequence[str] = ("linear", "tanh", "gaussian", "sine", "multiply"),
            max_nodes: int = 12, time_budget: Optional[float] = None,
            generations: Optional[int] = None, epochs: Optional[int] = None,
            validation_fraction: float = 0.25, random_state: int = 0,
            workers: Optional[int] = None, client: Any = None,
-           progress: Progress = None) -> SearchResult:
+           progress: Progress = None, missing: str = "error") -> SearchResult:
     """Search for the expression that predicts ``y`` from the columns of ``X``.
 
-    ``X`` is a dict of 1-D arrays or a data frame; every column but the target is an
-    input. ``y`` is an array or the name of a column of ``X``. A random
+    ``X`` is a dict of 1-D arrays, a data frame or a 2-D array (columns x0, x1, ...);
+    every column but the target is an input. ``y`` is an array or the name of a column
+    of ``X``. ``categorical`` names the categorical columns; None infers them from the
+    columns' types, as ``Model`` does. ``missing`` is the models' policy for missing
+    input values (see ``Model``). A random
     ``validation_fraction`` of the rows scores the candidates; the rest trains them, for
     ``epochs`` passes each (by default enough passes for about 20,000 online steps).
 
@@ -441,7 +421,6 @@ def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
     ``progress``: True prints a line per generation to stderr; a callable is called with
     the generation number and the result so far.
     """
-    categorical = (categorical,) if isinstance(categorical, str) else tuple(categorical)
     functions = tuple(functions)
     for fn in functions:
         if fn not in FUNCTIONS:
@@ -465,7 +444,8 @@ def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
         generations = 20
 
     start = time.perf_counter()
-    target, columns, y_values = _columns(X, y, categorical)
+    target, columns, y_values = _columns(X, y, categorical, missing)
+    categorical = [k for k, v in columns.items() if isinstance(v, _data.Distinct)]
     data = _split(target, columns, y_values, epochs, validation_fraction, random_state)
     breeder = _Breeder(np.random.default_rng(random_state), list(columns), functions, max_nodes)
     runner = _Runner(data, workers, client)
@@ -492,7 +472,7 @@ def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
                 text = render(tree)
                 seed = _seed_of(text, random_state)
                 used = tuple(c for c in categorical if c in _names(tree))
-                model = _start(Model(text, target, used, seed=seed))
+                model = _start(Model(text, target, used, seed=seed, missing=missing))
                 # The hash sees types and wiring, not which column an input reads.
                 key = (hash(model.graph), model.inputs)
                 if key not in seen:
@@ -628,7 +608,7 @@ class _Runner:
             self.remote.close()
 
 
-def _search_expression(X: Any, y: Any, *, categorical: Iterable[str] = (),
+def _search_expression(X: Any, y: Any, *, categorical: Optional[Iterable[str]] = None,
                        time_budget: Optional[float] = None, random_state: int = 0,
                        epochs: Optional[int] = None, **options: Any) -> Model:
     """The best expression of a search, trained on all the rows.
@@ -638,11 +618,10 @@ def _search_expression(X: Any, y: Any, *, categorical: Iterable[str] = (),
     Online training can settle elsewhere on other rows, so the retrained model is kept
     only when it fits all the rows at least as well as the one the search chose.
     """
-    categorical = tuple(categorical)
     found = search(X, y, categorical=categorical, time_budget=time_budget,
                    random_state=random_state, epochs=epochs, **options).best
-    target, columns, y_values = _columns(X, y, categorical)
-    model = _start(Model(found.expression, target, found.categorical,
+    target, columns, y_values = _columns(X, y, categorical, found.missing)
+    model = _start(Model(found.expression, target, found.categorical, missing=found.missing,
                          seed=_seed_of(found.expression, random_state)))
     _fit(model, columns, y_values, epochs or _default_epochs(len(y_values)), random_state)
     if _error(model, columns, y_values) <= _error(found, columns, y_values):
