@@ -19,6 +19,10 @@ from ._data import DataError, Distinct, is_missing, shorten
 UNSEEN = 0
 # The category every missing value (None, NaN, NA) is under missing="mean": one of its own.
 MISSING = None
+# The code missing values train under missing="zero": code 0 must keep the weight 0.0 it
+# is predicted with, and this one is never saved (like Adam's moments), so a saved model
+# predicts as the one in memory.
+DROPPED = -1
 
 
 def _kind(value: Any) -> str:
@@ -108,7 +112,7 @@ class Coder:
                                     "(the weight of a category never seen) or missing='mean' "
                                     "(a category of its own)")
                 if missing == "zero":
-                    table[i] = UNSEEN
+                    table[i] = DROPPED if learn else UNSEEN
                     continue
                 value = MISSING
             known = self.codes.get(value)
@@ -168,7 +172,7 @@ class Coder:
             if missing == "error":
                 return None
             if missing == "zero":
-                return UNSEEN
+                return DROPPED
             value = MISSING
         else:
             value = self._convert(value)

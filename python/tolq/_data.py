@@ -319,11 +319,23 @@ def read_csv(path: str | os.PathLike[str]) -> Tuple[List[str], Dict[str, List[st
     return header, columns, lines
 
 
-def csv_numeric(cells: Sequence[str], name: str, lines: Sequence[int],
-                source: str) -> NDArray[np.float64]:
-    """A CSV column as numbers, naming the file, column and line of the first bad cell."""
+def csv_numeric(cells: Sequence[str], name: str, lines: Sequence[int], source: str,
+                missing: str = "error", target: bool = False) -> NDArray[np.float64]:
+    """A CSV column as numbers, naming the file, column and line of the first bad cell.
+
+    An empty cell is a missing value: NaN when ``missing`` allows it, else refused (for a
+    ``target`` always)."""
     out = np.empty(len(cells), dtype=np.float64)
     for i, cell in enumerate(cells):
+        if not cell.strip():
+            if target:
+                raise DataError(f"{source}, line {lines[i]}: the target {name!r} is empty; "
+                                "a target must be known: drop the rows without one")
+            if missing == "error":
+                raise DataError(f"{source}, line {lines[i]}: column {name!r} is empty; "
+                                "--missing zero or --missing mean fills it")
+            out[i] = math.nan
+            continue
         try:
             value = float(cell)
         except ValueError:

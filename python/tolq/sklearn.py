@@ -1,7 +1,8 @@
 """scikit-learn estimators over ``tolq.Model``: ``TolqRegressor`` and ``TolqClassifier``.
 
-Installed with the optional extra ``tolq[sklearn]``. They work in ``Pipeline``,
-``cross_val_score`` and ``GridSearchCV`` like any other scikit-learn estimator.
+Installed with the optional extra ``sklearn`` (``pip install '.[sklearn]'`` in a clone).
+They work in ``Pipeline``, ``cross_val_score`` and ``GridSearchCV`` like any other
+scikit-learn estimator.
 """
 from __future__ import annotations
 
