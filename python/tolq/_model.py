@@ -22,7 +22,7 @@ import _tolq
 from . import _data, _format
 from ._expression import (MAX_NESTING, Name, Node, arity_text, can_write_name, parse,
                           quote_name)
-from ._categories import MISSING, UNSEEN, Coder
+from ._categories import UNSEEN, Coder
 from ._format import LOSSES, FormatError, check_arg
 from ._nodes import FUNCTIONS, NODE_TYPES, PARAMETERS, REGISTERS
 

@@ -24,7 +24,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _data, _format
-from ._expression import can_write_name, quote_name
+from ._expression import quote_name
 from ._model import Model
 from ._nodes import FUNCTIONS
 
