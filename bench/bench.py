@@ -336,47 +336,6 @@ def bench_categorical():
                    seconds <= 0.5)
 
 
-def bench_python_face():
-    """The tolq package: predict_one against the raw one-row query, learn_one against
-    river's, the progress bar's share
-    of training, and held-out R² over epochs on public data. Thread CPU time, medians of
-    interleaved rounds in this process (the machine is shared: figures vary)."""
-    import contextlib
-    import io
-
-    import tolq
-
-    print("tolq package (thread CPU time, medians of interleaved rounds)")
-    rng = np.random.default_rng(1)
-    n = 2000
-    X = {"x0": rng.uniform(-2, 2, n), "x1": rng.uniform(-2, 2, n),
-         "store": rng.choice(["north", "south", "east"], n).astype(object)}
-    y = np.sin(X["x0"] * X["x1"]) + (X["store"] == "north")
-    model = tolq.Model("linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)",
-                       categorical=["store"], seed=0)
-    model.fit(X, y, epochs=2, progress=False)
-    row_dict = {"x0": 0.5, "x1": -1.0, "store": "north"}
-    raw = {"x0": np.array([0.5]), "x1": np.array([-1.0]), "store": np.array([1])}
-    graph, calls = model.graph, 20_000
-
-    def per_call(fn):
-        started = time.thread_time()
-        for _ in range(calls):
-            fn()
-        return (time.thread_time() - started) / calls
-
-    one, query = [], []
-    for _ in range(7):
-        one.append(per_call(lambda: model.predict_one(row_dict)))
-        query.append(per_call(lambda: graph._query(raw)))
-    one_s, query_s = statistics.median(one), statistics.median(query)
-    row("Model.predict_one, one row", one_s * 1e6, "µs")
-    row("Graph._query, one-row arrays, same graph", query_s * 1e6, "µs")
-    target("predict_one / raw one-row query", f"{one_s / query_s:.2f}×", "≤ 2×",
-           one_s / query_s <= 2)
-    bench_learn_one(X, y, model)
-
-
 def bench_learn_one(X, y, model):
     """learn_one per row against river's LinearRegression.learn_one on the same rows: a
     linear model over x0 and x1 on both sides, then this section's model with its store.
@@ -419,6 +378,47 @@ def bench_learn_one(X, y, model):
         row("river LinearRegression.learn_one, x0 and x1, per row", theirs_s * 1e6, "µs")
         target("learn_one / river's learn_one", f"{ours_s / theirs_s:.2f}×", "≤ 2×",
                ours_s / theirs_s <= 2)
+
+
+def bench_python_face():
+    """The tolq package: predict_one against the raw one-row query, learn_one against
+    river's, the progress bar's share
+    of training, and held-out R² over epochs on public data. Thread CPU time, medians of
+    interleaved rounds in this process (the machine is shared: figures vary)."""
+    import contextlib
+    import io
+
+    import tolq
+
+    print("tolq package (thread CPU time, medians of interleaved rounds)")
+    rng = np.random.default_rng(1)
+    n = 2000
+    X = {"x0": rng.uniform(-2, 2, n), "x1": rng.uniform(-2, 2, n),
+         "store": rng.choice(["north", "south", "east"], n).astype(object)}
+    y = np.sin(X["x0"] * X["x1"]) + (X["store"] == "north")
+    model = tolq.Model("linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)",
+                       categorical=["store"], seed=0)
+    model.fit(X, y, epochs=2, progress=False)
+    row_dict = {"x0": 0.5, "x1": -1.0, "store": "north"}
+    raw = {"x0": np.array([0.5]), "x1": np.array([-1.0]), "store": np.array([1])}
+    graph, calls = model.graph, 20_000
+
+    def per_call(fn):
+        started = time.thread_time()
+        for _ in range(calls):
+            fn()
+        return (time.thread_time() - started) / calls
+
+    one, query = [], []
+    for _ in range(7):
+        one.append(per_call(lambda: model.predict_one(row_dict)))
+        query.append(per_call(lambda: graph._query(raw)))
+    one_s, query_s = statistics.median(one), statistics.median(query)
+    row("Model.predict_one, one row", one_s * 1e6, "µs")
+    row("Graph._query, one-row arrays, same graph", query_s * 1e6, "µs")
+    target("predict_one / raw one-row query", f"{one_s / query_s:.2f}×", "≤ 2×",
+           one_s / query_s <= 2)
+    bench_learn_one(X, y, model)
 
     for rows, epochs in ((n, 20), (100_000, 30)):  # the bar shows on the second only
         big = {k: np.resize(v, rows) for k, v in X.items()}
