@@ -225,6 +225,11 @@ class _OnePlan:
     widen_output: bool
 
 
+# The least width float32 arithmetic rounds to infinity: the largest float32 plus half of
+# its unit in the last place.
+_FLOAT32_OVERFLOW = float.fromhex("0x1.ffffffp+127")
+
+
 def _widened(low: float, high: float, value: float, what: str) -> Tuple[float, float]:
     """The range [low, high] (NaN while unknown) widened over ``value`` as ``fit`` widens
     it, in float32; DataError when its width would be beyond the float32 range."""
@@ -232,9 +237,9 @@ def _widened(low: float, high: float, value: float, what: str) -> Tuple[float, f
     if math.isnan(low):
         return v, v
     low, high = min(low, v), max(high, v)
-    with np.errstate(over="ignore"):
-        span = np.float32(high) - np.float32(low)
-    if not np.isfinite(span):
+    # Both ends are float32 values: float64 holds their difference closely enough to
+    # tell whether float32 would round it to infinity.
+    if high - low >= _FLOAT32_OVERFLOW:
         raise _data.DataError(f"{what} spans {low:g} to {high:g}, a width beyond the float32 "
                               "range; rescale it")
     return low, high
@@ -616,10 +621,11 @@ class Model:
         node = _tolq.Interaction("cat", s.latticeloc, s.gluamine, s.name)
         node._set_source(0, -1)
         node.state.categories = [(UNSEEN, 0.0)]
-        self._graph[i] = node
-        self._slots = self._slots[:i] + (replace(s, type="cat"),) + self._slots[i + 1:]
-        self._nodes = self._nodes[:i] + (node,) + self._nodes[i + 1:]
+        # In this order, a reader outside the lock finds a coder for every "cat" slot.
         self._coders[i] = Coder(s.name)
+        self._graph[i] = node
+        self._nodes = self._nodes[:i] + (node,) + self._nodes[i + 1:]
+        self._slots = self._slots[:i] + (replace(s, type="cat"),) + self._slots[i + 1:]
         del self._adapt[i]
         self._means.pop(i, None)
         self._one = None
@@ -1102,10 +1108,12 @@ class Model:
                                               "fill it")
                     low, high = state.feature_min, state.feature_max
                     if adapt and present:
-                        what = f"column {name!r}"
-                        low, high = _widened(low, high, min(present), what)
-                        low, high = _widened(low, high, max(present), what)
-                        widen.append((state, low, high))
+                        least, most = min(present), max(present)
+                        if not low <= least <= most <= high:  # or no range yet
+                            what = f"column {name!r}"
+                            low, high = _widened(low, high, least, what)
+                            low, high = _widened(low, high, most, what)
+                            widen.append((state, low, high))
                     if missing == "mean" and present:
                         mean, count = means.get(i, (0.0, 0))
                         total = mean * count + float(np.sum(np.array(present)))
@@ -1137,9 +1145,11 @@ class Model:
                                       "drop the rows without one")
             if plan.widen_output and targets:
                 state = plan.output
-                low, high = _widened(state.feature_min, state.feature_max, min(targets),
-                                     "the target")
-                widen.append((state, *_widened(low, high, max(targets), "the target")))
+                low, high = state.feature_min, state.feature_max
+                least, most = min(targets), max(targets)
+                if not low <= least <= most <= high:
+                    low, high = _widened(low, high, least, "the target")
+                    widen.append((state, *_widened(low, high, most, "the target")))
             target = np.array(targets, dtype=np.float64)
             undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
             kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]

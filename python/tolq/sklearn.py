@@ -138,10 +138,11 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
             if n_cols != self.n_features_in_:
                 raise ValueError(f"X has {n_cols} features, but {type(self).__name__} is "
                                  f"expecting {self.n_features_in_} features as input.")
-            # Fitted on named columns: scikit-learn warns, and the columns take the names
-            # by position.
-            _check_feature_names(self, array, reset=False)
             fitted = getattr(self, "feature_names_in_", None)
+            if fitted is not None:
+                # Fitted on named columns: scikit-learn warns, and the columns take the
+                # names by position.
+                _check_feature_names(self, array, reset=False)
             names = ([str(n) for n in fitted] if fitted is not None
                      else [f"x{j}" for j in range(n_cols)])
         return {name: array[:, j] for j, name in enumerate(names)}
