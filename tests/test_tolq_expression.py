@@ -15,7 +15,7 @@ ISSUE_EXAMPLE = "sine(gaussian(multiply(linear(x0, x1), tanh(x0, x1)), x1))"
 def shape(node):
     """The parse tree without positions."""
     if isinstance(node, Name):
-        return node.name
+        return node.text if node.transform else node.name
     return (node.function, *map(shape, node.args))
 
 
@@ -33,6 +33,8 @@ def layout(model):
     ("tanh(_a1)", ("tanh", "_a1")),
     ("gaussian('unit price', \"it's\")", ("gaussian", "unit price", "it's")),
     ("linear(sine)", ("linear", "sine")),  # a function name without "(" is an input
+    ("linear(log(x), inv ( 'unit price' ))", ("linear", "log(x)", "inv('unit price')")),
+    ("sqrt(log)", "sqrt(log)"),
     (ISSUE_EXAMPLE, ("sine", ("gaussian", ("multiply", ("linear", "x0", "x1"),
                                            ("tanh", "x0", "x1")), "x1"))),
 ])
@@ -57,6 +59,9 @@ def test_valid_expressions_parse(text, tree):
     ("2 * x", 0, "found '2'"),
     ("sine('x0)", 5, "unterminated quoted name"),
     ("sine('')", 5, "empty quoted name"),
+    ("log(linear(x))", 4, "log applies to an input column, not to a call"),
+    ("sqrt(log(x))", 5, "sqrt applies to an input column"),
+    ("inv(x, y)", 5, "expected ')' but found ','"),
 ])
 def test_invalid_expressions_point_at_the_fault(text, position, message):
     with pytest.raises(tolq.ExpressionError) as info:
@@ -135,6 +140,7 @@ def test_equal_subexpressions_are_separate_nodes():
     (dict(loss="hinge"), "unknown loss"),
     (dict(rate_level=-1), "rate_level"),
     (dict(rate_level=1.5), "rate_level must be an int"),
+    (dict(target_transform="sqrt"), "unknown target transform 'sqrt'"),
 ])
 def test_bad_model_arguments(kwargs, message):
     with pytest.raises((ValueError, TypeError), match=message):

@@ -225,7 +225,8 @@ def edit(path, value):
 
 @pytest.mark.parametrize("change, message", [
     (edit(["format"], "other"), "not a tolq model"),
-    (edit(["version"], 2), "newer than this tolq reads"),
+    (edit(["version"], 3), "newer than this tolq reads"),
+    (edit(["slots", 0, "transform"], "log"), "need format version 2"),
     (edit(["version"], "1"), "version"),
     (edit(["version"], True), "version"),
     (edit(["loss"], "mse"), "unknown loss"),
@@ -259,6 +260,72 @@ def test_invalid_documents_are_refused(change, message):
     doc = change(valid_document())
     with pytest.raises(tolq.FormatError, match=message):
         tolq.Model.from_dict(doc)
+
+
+@pytest.mark.parametrize("slot, transform, message", [
+    (0, "exp", "'exp' is not a transform of a numeric register"),
+    (1, "log", "not a transform of a numeric register"),  # the categorical input
+    (2, "log", "not a transform of a numeric register"),
+    (4, "sqrt", "only an input or the output can be transformed"),
+])
+def test_invalid_transforms_are_refused(slot, transform, message):
+    doc = dict(valid_document(), version=2)
+    doc["slots"][slot]["transform"] = transform
+    with pytest.raises(tolq.FormatError, match=message):
+        tolq.Model.from_dict(doc)
+
+
+def test_transformed_inputs_and_target_learn_a_product_and_round_trip(tmp_path):
+    rng = np.random.default_rng(0)
+    X = {"m": rng.uniform(1, 5, 500), "v": rng.uniform(1, 5, 500)}
+    y = X["m"] * X["v"] ** 2
+    m = tolq.Model("linear(log(m), log(v))", target="E", target_transform="log", seed=0)
+    m.fit(X, y, epochs=20, progress=False)
+    pred = m.predict(X)
+    assert np.mean((pred - y) ** 2) < 1e-3 * np.var(y)
+    # The graph learns log(E): its raw output, taken through exp, is the prediction.
+    raw = m.graph._query({"log(m)": np.log(X["m"]), "log(v)": np.log(X["v"])})
+    assert bits(np.exp(raw.astype(np.float64)).astype(np.float32)) == bits(pred)
+    assert m.predict_one({"m": 2.0, "v": 3.0}) == pytest.approx(18.0, rel=0.02)
+    assert [m.predict_one({"m": X["m"][i], "v": X["v"][i]}) for i in range(5)] == \
+        pred[:5].tolist()
+    # One row at a time learns as fit does, through the transforms.
+    streamed, fitted = (tolq.Model("linear(log(m), log(v))", target="E", target_transform="log",
+                                   seed=0) for _ in range(2))
+    for one in (streamed, fitted):  # the ranges, widened over every row first
+        one.fit(X, y, epochs=1, progress=False)
+    for i in range(50):
+        streamed.learn_one({"m": X["m"][i], "v": X["v"][i]}, y[i])
+    fitted.fit({k: v[:50] for k, v in X.items()}, y[:50], epochs=1, shuffle=False,
+               progress=False)
+    assert bits(streamed.predict(X)) == bits(fitted.predict(X))
+    assert repr(m) == "<tolq.Model log(E) = linear(log(m), log(v))>" and m.inputs == ("m", "v")
+    m.save(tmp_path / "m.json")
+    doc = json.loads((tmp_path / "m.json").read_text())
+    assert doc["version"] == 2 and doc["expression"] == "log(E) = linear(log(m), log(v))"
+    assert bits(tolq.Model.load(tmp_path / "m.json").predict(X)) == bits(pred)
+    assert valid_document()["version"] == 1  # no transform: readable by older versions
+
+
+@pytest.mark.parametrize("expression, target_transform, X, y, message", [
+    ("linear(log(a))", None, {"a": [1.0, 0.0]}, [1.0, 2.0], r"column 'a': log of a value "
+     r"that is not positive \(0.0 at row 1\)"),
+    ("linear(inv(a))", None, {"a": [1.0, -0.0]}, [1.0, 2.0], "column 'a': inv of zero"),
+    ("linear(sqrt(a), a)", None, {"a": [-1.0, 2.0]}, [1.0, 2.0], "sqrt of a negative value"),
+    ("linear(a)", "log", {"a": [1.0, 2.0]}, [1.0, -2.0], "y: log of a value that is not pos"),
+    ("linear(a)", "inv", {"a": [1.0, 2.0]}, [0.0, 2.0], "y: inv of zero"),
+])
+def test_transforms_refuse_data_they_do_not_allow(expression, target_transform, X, y, message):
+    m = tolq.Model(expression, target_transform=target_transform, seed=0)
+    with pytest.raises(tolq.DataError, match=message):
+        m.fit({k: np.array(v) for k, v in X.items()}, np.array(y), progress=False)
+    assert m.to_dict() == tolq.Model(expression, target_transform=target_transform,
+                                     seed=0).to_dict()
+
+
+def test_categorical_column_cannot_be_transformed():
+    with pytest.raises(ValueError, match="categorical column cannot be transformed"):
+        tolq.Model("linear(log(store))", categorical=["store"])
 
 
 @pytest.mark.parametrize("content", [b"", b"{", b"\xff\xfe", b"[]", b'{"format": NaN}',

@@ -12,7 +12,6 @@ from typing import Any, Dict, List, Sequence, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from ._expression import can_write_name
 
 
 FLOAT32_MAX = float(np.finfo(np.float32).max)
@@ -28,6 +27,12 @@ def check_missing(missing: str) -> str:
         raise ValueError(f"missing must be one of {', '.join(map(repr, MISSING))}, "
                          f"not {missing!r}")
     return missing
+
+
+def can_write_name(name: str) -> bool:
+    """Whether some spelling of ``name`` parses back to it in an expression (a name holding
+    both kinds of quote has none)."""
+    return bool(name) and not ("'" in name and '"' in name)
 
 
 class DataError(ValueError):

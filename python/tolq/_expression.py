@@ -3,11 +3,14 @@
 The grammar is deliberately tiny::
 
     expression := term
-    term       := name | function "(" term ["," term] ")"
+    term       := input | function "(" term ["," term] ")"
+    input      := name | transform "(" name ")"
     name       := identifier | "'" text "'" | '"' text '"'
 
 A call is an identifier directly followed (blanks allowed) by "(", anything else is an
-input name. Quotes admit column names that are not identifiers ("'unit price'").
+input name. Quotes admit column names that are not identifiers ("'unit price'"). A
+transform (log, inv, sqrt) applies to an input column only: ``log(x)`` is an input of
+its own, computed from the column ``x``.
 """
 from __future__ import annotations
 
@@ -15,6 +18,8 @@ from dataclasses import dataclass
 from typing import Any, Tuple, Union
 
 from ._nodes import FUNCTIONS
+from ._data import can_write_name
+from ._transforms import TRANSFORMS
 
 # Deep enough for any sensible model, shallow enough to stay clear of the recursion limit.
 MAX_NESTING = 100
@@ -42,10 +47,16 @@ class ExpressionError(ValueError):
 
 @dataclass(frozen=True)
 class Name:
-    """A reference to an input column."""
+    """A reference to an input column, read as it is or through a transform."""
 
     name: str
     position: int
+    transform: str = ""  # "" or a name of ``TRANSFORMS``: log(x), inv(x), sqrt(x)
+
+    @property
+    def text(self) -> str:
+        """How the input is written: inputs with the same text are one input."""
+        return transformed_name(self.name, self.transform)
 
 
 @dataclass(frozen=True)
@@ -131,8 +142,10 @@ class _Parser:
         word = self.text[start:self.pos]
         if self.peek() != "(":
             return Name(word, start)
+        if word in TRANSFORMS:
+            return self.transformed(word, start, depth)
         if word not in FUNCTIONS:
-            known = ", ".join(sorted(FUNCTIONS))
+            known = ", ".join(sorted(FUNCTIONS) + sorted(TRANSFORMS))
             raise self.fail(f"unknown function {word!r} (known: {known})", start)
         self.pos += 1  # the "("
         args = []
@@ -153,6 +166,21 @@ class _Parser:
                             f"{'was' if len(args) == 1 else 'were'} given", start)
         return Call(word, tuple(args), start)
 
+    def transformed(self, word: str, start: int, depth: int) -> Name:
+        self.pos += 1  # the "("
+        inner = self.term(depth + 1)
+        if not isinstance(inner, Name) or inner.transform:
+            raise self.fail(f"{word} applies to an input column, not to a call", inner.position)
+        if self.peek() != ")":
+            self.expect("')'")
+        self.pos += 1
+        return Name(inner.name, start, word)
+
+
+def transformed_name(name: str, transform: str) -> str:
+    """The text of an input: ``name`` quoted as needed, inside its transform if any."""
+    return f"{transform}({quote_name(name)})" if transform else quote_name(name)
+
 
 def parse(text: str) -> Node:
     """Parse ``text`` into a tree of ``Call`` and ``Name`` nodes.
@@ -168,8 +196,3 @@ def quote_name(name: str) -> str:
     if is_identifier(name):
         return name
     return f'"{name}"' if "'" in name else f"'{name}'"
-
-
-def can_write_name(name: str) -> bool:
-    """Whether some spelling of ``name`` parses back to it."""
-    return bool(name) and not ("'" in name and '"' in name)

@@ -10,6 +10,10 @@ Layout (version 1)::
                 "state": {"feature_min": -2.0, "feature_max": 2.0, "auto_adapt": true}},
                ...]}
 
+Version 2 adds an optional ``"transform"`` to a register: "log", "inv" or "sqrt" on an
+input, "log" or "inv" on the output (the target the graph learns). A model that uses no
+transform is written as version 1, which older readers take.
+
 Floats are written as JSON numbers, which Python prints in their shortest form that reads
 back to the same double, so every float32 parameter and float64 category weight survives
 exactly. NaN and the infinities, which strict JSON lacks, are the strings "nan", "inf" and
@@ -26,7 +30,8 @@ import numpy as np
 from ._nodes import PARAMETERS, REGISTERS
 
 FORMAT = "tolq.model"
-VERSION = 1
+# 2 adds "transform" to registers; a model without transforms is still written as 1.
+VERSION = 2
 
 LOSSES = ("mean_squared_error", "mean_absolute_error", "categorical_cross_entropy")
 INT32 = (-(2**31), 2**31 - 1)

@@ -1,6 +1,7 @@
 """``Model``: a graph built from an expression, trained on tables, saved as JSON."""
 from __future__ import annotations
 
+import dataclasses
 import functools
 import json
 import math
@@ -19,12 +20,13 @@ from numpy.typing import NDArray
 
 import _tolq
 
-from . import _data, _format
-from ._expression import (MAX_NESTING, Name, Node, arity_text, can_write_name, parse,
-                          quote_name)
+from . import _data, _format, _transforms
+from ._expression import (MAX_NESTING, Name, Node, arity_text, parse,
+                          quote_name, transformed_name)
 from ._categories import UNSEEN, Coder
 from ._format import LOSSES, FormatError, check_arg
 from ._nodes import FUNCTIONS, NODE_TYPES, PARAMETERS, REGISTERS
+from ._transforms import TARGET_TRANSFORMS
 
 try:
     from tqdm import tqdm as _tqdm  # type: ignore[import-untyped,unused-ignore]
@@ -44,14 +46,21 @@ class _Slot:
     sources: Tuple[int, ...]
     latticeloc: Tuple[int, int, int]
     gluamine: int
+    transform: str = ""  # of an input register: what it reads of its column
 
     @property
     def is_input(self) -> bool:
         return self.sources == (-1,)
 
+    @property
+    def key(self) -> str:
+        """The register's name in the graph and its array's key in a query: the column's
+        name, or the input's text (``log(x)``) when it reads the column transformed."""
+        return transformed_name(self.name, self.transform) if self.transform else self.name
+
 
 def _check_name(name: str, what: str) -> None:
-    if not isinstance(name, str) or not can_write_name(name):
+    if not isinstance(name, str) or not _data.can_write_name(name):
         raise ValueError(f"{what} must be a non-empty string without both kinds of quote, "
                          f"got {name!r}")
     if "\0" in name or len(name.encode("utf-8")) > _format.NAME_BYTES:
@@ -59,37 +68,39 @@ def _check_name(name: str, what: str) -> None:
                          f"(at most {_format.NAME_BYTES} UTF-8 bytes)")
 
 
-def _layout(tree: Node, target: str, categorical: Sequence[str], gluamine: int) -> List[_Slot]:
+def _layout(tree: Node, target: str, categorical: Sequence[str], gluamine: int,
+            target_transform: str = "") -> List[_Slot]:
     """Inputs in order of first appearance, then calls in post-order, then the output.
 
     Post-order puts every call after its arguments, so each source lies in an earlier
     slot. Every call gets a node of its own; inputs are shared by name.
     """
-    names: Dict[str, None] = {}  # ordered, and a lookup that stays linear in the inputs
+    names: Dict[str, Name] = {}  # ordered, and a lookup that stays linear in the inputs
     stack: List[Node] = [tree]
     while stack:
         node = stack.pop()
         if isinstance(node, Name):
-            names.setdefault(node.name)
+            names.setdefault(node.text, node)
         else:
             stack.extend(reversed(node.args))
     slots: List[_Slot] = []
 
-    def add(kind: str, name: str, sources: Tuple[int, ...]) -> int:
+    def add(kind: str, name: str, sources: Tuple[int, ...], transform: str = "") -> int:
         slot = len(slots)
         # The structural hash multiplies lattice keys along edges; slot + 1 keeps slot 0's
         # edges from vanishing in it.
-        slots.append(_Slot(kind, name, sources, (slot + 1, 0, 0), gluamine))
+        slots.append(_Slot(kind, name, sources, (slot + 1, 0, 0), gluamine, transform))
         return slot
 
-    where = {name: add("cat" if name in categorical else "fixed", name, (-1,)) for name in names}
+    where = {text: add("cat" if n.name in categorical else "fixed", n.name, (-1,), n.transform)
+             for text, n in names.items()}
 
     def place(node: Node) -> int:
         if isinstance(node, Name):
-            return where[node.name]
+            return where[node.text]
         return add(node.function, "", tuple(place(arg) for arg in node.args))
 
-    add("fixed", target, (place(tree),))
+    add("fixed", target, (place(tree),), target_transform)
     return slots
 
 
@@ -100,16 +111,23 @@ def _check_layout(slots: Sequence[_Slot]) -> None:
     users = [0] * len(slots)
     depth = [0] * len(slots)
     inputs = set()
+    columns = set()
     for i, s in enumerate(slots):
         where = f"slot {i}"
         last = i == len(slots) - 1
         if s.is_input:
             if s.type not in REGISTERS or last:
                 raise FormatError(f"{where}: a {s.type} node cannot be an input")
-            if s.name in inputs:
-                raise FormatError(f"{where}: input {s.name!r} appears twice")
-            inputs.add(s.name)
+            if s.key in inputs:
+                raise FormatError(f"{where}: input {s.key!r} appears twice")
+            if s.transform and s.type != "fixed":
+                raise FormatError(f"{where}: a {s.type} input cannot be transformed")
+            inputs.add(s.key)
+            columns.add(s.name)
             continue
+        if s.transform and not (last and s.transform in TARGET_TRANSFORMS):
+            raise FormatError(f"{where}: only an input or the output can be transformed "
+                              f"(the output by {', '.join(TARGET_TRANSFORMS)})")
         if last:
             if s.type != "fixed" or len(s.sources) != 1:
                 raise FormatError(f"{where}: the output must be a fixed register with one source")
@@ -132,8 +150,20 @@ def _check_layout(slots: Sequence[_Slot]) -> None:
             raise FormatError(f"slot {i}: its value is used nowhere")
         if not s.is_input and users[i] > 1:
             raise FormatError(f"slot {i}: a function node may feed only one other node")
-    if slots[-1].name in inputs:
+    if slots[-1].name in columns:
         raise FormatError(f"the target {slots[-1].name!r} is also an input")
+
+
+def _check_transform(item: Dict[str, Any], where: str, version: int) -> str:
+    if "transform" not in item:
+        return ""
+    transform = item["transform"]
+    if version < 2:
+        raise FormatError(f"{where}.transform: transforms need format version 2")
+    if item["type"] != "fixed" or transform not in _transforms.TRANSFORMS:
+        raise FormatError(f"{where}.transform: {transform!r} is not a transform of a "
+                          "numeric register")
+    return str(transform)
 
 
 def _fmt(value: float) -> str:
@@ -215,14 +245,15 @@ class _OnePlan:
     them, made once under the model's lock and replaced, never changed, when the model's
     structure or coders change. ``inputs`` holds per input slot: its index, name, a
     writable view of its one-element array, its coder (None for a number), its state and
-    whether the model widens its range."""
+    whether the model widens its range, and its transform."""
 
-    inputs: Tuple[Tuple[int, str, Any, Optional[Coder], Any, bool], ...]
+    inputs: Tuple[Tuple[int, str, Any, Optional[Coder], Any, bool, str], ...]
     predict: Callable[[], NDArray[np.float32]]
     train: Callable[[], NDArray[np.float32]]
     target: Any
     output: Any
     widen_output: bool
+    transform: str  # the target's
 
 
 # The least width float32 arithmetic rounds to infinity: the largest float32 plus half of
@@ -291,7 +322,8 @@ class Model:
     def __init__(self, expression: str, target: str = "y",
                  categorical: Optional[Iterable[str]] = None, *,
                  loss: str = _tolq.DEFAULT_LOSS, rate_level: int = 0,
-                 seed: Optional[int] = None, missing: str = "error") -> None:
+                 seed: Optional[int] = None, missing: str = "error",
+                 target_transform: Optional[str] = None) -> None:
         if not isinstance(expression, str):
             raise TypeError(f"expression must be a str, not {type(expression).__name__}")
         tree = parse(expression)
@@ -304,15 +336,19 @@ class Model:
         for name in categorical:
             _check_name(name, "categorical column")
         check_arg(rate_level, "rate_level", 0)
-        slots = _layout(tree, target, categorical, rate_level)
+        _transforms.check_name(target_transform, for_target=True)
+        slots = _layout(tree, target, categorical, rate_level, target_transform or "")
         used = {s.name for s in slots if s.is_input}
         if target in used:
             raise ValueError(f"the target {target!r} is also an input of the expression")
         for name in categorical:
             if name not in used:
                 raise ValueError(f"categorical column {name!r} does not appear in the expression")
-        for name in used:
-            _check_name(name, "input name")
+        for s in slots:
+            if s.is_input and s.transform and s.type == "cat":
+                raise ValueError(f"{s.key}: a categorical column cannot be transformed")
+            if s.is_input or s.transform:
+                _check_name(s.key, "input name" if s.is_input else "transformed target")
         self._setup(slots, loss, missing)
         self._infer = infer
         if seed is not None:
@@ -322,7 +358,8 @@ class Model:
     def from_expression(cls: Type[M], expression: str, target: str = "y",
                         categorical: Optional[Iterable[str]] = None, *,
                         loss: str = _tolq.DEFAULT_LOSS, rate_level: int = 0,
-                        seed: Optional[int] = None, missing: str = "error") -> M:
+                        seed: Optional[int] = None, missing: str = "error",
+                        target_transform: Optional[str] = None) -> M:
         """Build a model from ``expression`` over input names.
 
         The functions are linear, tanh and gaussian (one or two arguments), sine (one)
@@ -341,6 +378,12 @@ class Model:
         seen (weight 0.0); "mean" reads a number as the mean of the values trained on and
         every missing category as one category of its own, learned like the others (the
         model keeps the means, and saves them). A missing target is always refused.
+        A numeric input may be read through a transform, computed in float64 before the
+        graph sees it: ``log(x)``, ``inv(x)`` (1/x) or ``sqrt(x)``; ``x`` and ``log(x)``
+        are two inputs. ``target_transform`` ("log" or "inv") makes the graph learn the
+        transformed target; predictions are taken back through the inverse (exp, 1/y).
+        Where the data do not allow a transform (log of a value that is not positive,
+        1/0) fitting and predicting raise ``DataError`` naming the column and the row.
 
         ``rate_level`` (an int, 0 or more; 0 is the fastest) sets every node's learning
         rate to its type's base rate divided by ln(rate_level + 2): linear and tanh
@@ -354,13 +397,13 @@ class Model:
         Raises ``ExpressionError`` (a ValueError) pointing at the position of the fault.
         """
         return cls(expression, target, categorical, loss=loss, rate_level=rate_level,
-                   seed=seed, missing=missing)
+                   seed=seed, missing=missing, target_transform=target_transform)
 
     def _setup(self, slots: Sequence[_Slot], loss: str, missing: str = "error") -> None:
         graph = _tolq.Graph(len(slots))
         nodes = []
         for i, s in enumerate(slots):
-            node = _tolq.Interaction(s.type, s.latticeloc, s.gluamine, s.name)
+            node = _tolq.Interaction(s.type, s.latticeloc, s.gluamine, s.key)
             for ix, src in enumerate(s.sources):
                 node._set_source(ix, src)
             graph[i] = node
@@ -411,9 +454,15 @@ class Model:
         return self._slots[-1].name
 
     @property
+    def target_transform(self) -> Optional[str]:
+        """The transform the graph learns the target through ("log", "inv"), or None."""
+        return self._slots[-1].transform or None
+
+    @property
     def inputs(self) -> Tuple[str, ...]:
-        """Names of the input columns, in slot order."""
-        return tuple(s.name for s in self._slots if s.is_input)
+        """Names of the input columns, in slot order (a column read both as it is and
+        transformed is named once)."""
+        return tuple(dict.fromkeys(s.name for s in self._slots if s.is_input))
 
     @property
     def categorical(self) -> Tuple[str, ...]:
@@ -431,6 +480,10 @@ class Model:
         (see ``from_expression``). Fixed when the model is built: "mean" needs the means
         of the data it trains on."""
         return self._missing
+
+    @property
+    def _target_text(self) -> str:
+        return transformed_name(self.target, self._slots[-1].transform)
 
     @property
     def rate_level(self) -> int:
@@ -477,7 +530,7 @@ class Model:
     def _render(self, slot: int, with_parameters: bool) -> str:
         s = self._slots[slot]
         if s.is_input:
-            return quote_name(s.name)
+            return transformed_name(s.name, s.transform)
         args = ", ".join(self._render(src, with_parameters) for src in s.sources)
         head = s.type
         if with_parameters and s.type != "multiply":
@@ -490,7 +543,7 @@ class Model:
         return float(state.feature_min), float(state.feature_max)
 
     def __str__(self) -> str:
-        lines = [f"{quote_name(self.target)} = {self._render(self._slots[-1].sources[0], True)}"]
+        lines = [f"{self._target_text} = {self._render(self._slots[-1].sources[0], True)}"]
         for i, s in enumerate(self._slots):
             if s.type == "cat" and s.is_input:
                 cats = self._category_pairs(i)
@@ -501,11 +554,11 @@ class Model:
                 low, high = self._range(i)
                 where = "not learned yet" if math.isnan(low) else f"[{_fmt(low)}, {_fmt(high)}]"
                 role = "numeric" if s.is_input else f"output, loss {self.loss}"
-                lines.append(f"  {s.name}: {role}, range {where}")
+                lines.append(f"  {s.key}: {role}, range {where}")
         return "\n".join(lines)
 
     def __repr__(self) -> str:
-        return f"<tolq.Model {quote_name(self.target)} = {self.expression}>"
+        return f"<tolq.Model {self._target_text} = {self.expression}>"
 
     # ---- data ---------------------------------------------------------------------------
 
@@ -520,7 +573,7 @@ class Model:
         return missing
 
     def _inputs_of(self, X: Any, *, learn: bool, missing: Optional[str] = None,
-                   cache: Optional[Dict[Tuple[str, str, str], Any]] = None,
+                   cache: Optional[Dict[Tuple[str, ...], Any]] = None,
                    pending: Optional[Dict[int, Dict[Any, int]]] = None,
                    convert: Sequence[int] = ()
                    ) -> Tuple[_Columns, _Pending]:
@@ -540,7 +593,7 @@ class Model:
             if not s.is_input:
                 continue
             kind = "cat" if i in convert else s.type
-            key = (kind, s.name, missing)
+            key: Tuple[str, ...] = (kind, s.name, missing)
             if cache is not None and key in cache:
                 column = cache[key]
             else:
@@ -555,27 +608,47 @@ class Model:
                 coder = Coder(s.name) if i in convert else self._coders[i]
                 columns[s.name], new[i] = coder.code(
                     column, learn=learn, missing=missing, pending=(pending or {}).get(i))
+            elif s.transform:
+                tkey = key + (s.transform,)
+                if cache is not None and tkey in cache:
+                    columns[s.key] = cache[tkey]
+                else:
+                    columns[s.key] = _transforms.apply(s.transform, column, f"column {s.name!r}")
+                    if cache is not None:
+                        cache[tkey] = columns[s.key]
             else:
                 columns[s.name] = column
         _data.same_length(sized)
         return columns, new
 
     def _target_of(self, X: Any, y: Any, n: int) -> NDArray[np.float64]:
+        """The target as the graph learns it: checked, and transformed if the model says."""
         raw = _data.get_column(X, y) if isinstance(y, str) else y
-        target = _data.numeric(raw, "y" if not isinstance(y, str) else f"column {y!r}",
-                               target=True)
+        what = "y" if not isinstance(y, str) else f"column {y!r}"
+        target = _data.numeric(raw, what, target=True)
         if len(target) != n:
             raise _data.DataError(f"y has {len(target)} values but X has {n} rows")
-        return target
+        transform = self._slots[-1].transform
+        return _transforms.apply(transform, target, what) if transform else target
+
+    def _predicted(self, pred: NDArray[np.float32]) -> NDArray[np.float32]:
+        """The graph's output taken back through the target's transform, if any."""
+        transform = self._slots[-1].transform
+        if not transform:
+            return pred
+        with np.errstate(over="ignore"):  # beyond float32: inf, as the module would give
+            out: NDArray[np.float32] = _transforms.inverse(
+                transform, pred.astype(np.float64)).astype(np.float32)
+        return out
 
     def _training_data(self, X: Any, y: Any, missing: Optional[str] = None,
-                       cache: Optional[Dict[Tuple[str, str, str], Any]] = None
+                       cache: Optional[Dict[Tuple[str, ...], Any]] = None
                        ) -> Tuple[_Columns, NDArray[np.float64], _Pending]:
         convert: Tuple[int, ...] = ()
         if self._infer and cache is None:
             names = set(_data.categorical_columns(X, self.inputs))
-            convert = tuple(i for i, s in enumerate(self._slots)
-                            if s.is_input and s.type == "fixed" and s.name in names)
+            convert = tuple(i for i, s in enumerate(self._slots) if s.is_input and
+                            s.type == "fixed" and not s.transform and s.name in names)
         columns, new = self._inputs_of(X, learn=True, missing=missing, cache=cache,
                                        convert=convert)
         target = self._target_of(X, y, len(next(iter(columns.values()))))
@@ -590,7 +663,7 @@ class Model:
         mean = self._policy(missing) == "mean"
         for i, s in enumerate(self._slots):
             if s.is_input and s.type == "fixed":
-                column = out[s.name]
+                column = out[s.key]
                 holes = np.isnan(column)
                 if holes.any():
                     if mean:
@@ -598,7 +671,7 @@ class Model:
                     else:
                         low, high = self._range(i)
                         fill = (low + high) / 2
-                    out[s.name] = np.where(holes, fill, column)
+                    out[s.key] = np.where(holes, fill, column)
         return out
 
     def _update_means(self, columns: _Columns) -> None:
@@ -607,7 +680,7 @@ class Model:
             return
         for i, s in enumerate(self._slots):
             if s.is_input and s.type == "fixed":
-                column = columns[s.name]
+                column = columns[s.key]
                 present = column[~np.isnan(column)]
                 mean, count = self._means.get(i, (0.0, 0))
                 if len(present):
@@ -686,7 +759,7 @@ class Model:
         if validation is not None and validation_fraction:
             raise ValueError("give validation data or validation_fraction, not both")
         columns, target, new = self._training_data(X, y, missing)
-        _data.warn_target_copies({s.name: columns[s.name] for i, s in enumerate(self._slots)
+        _data.warn_target_copies({s.key: columns[s.key] for i, s in enumerate(self._slots)
                                   if s.is_input and s.type == "fixed" and i not in new.convert},
                                  target, self.target)
         held: Optional[Tuple[_Columns, NDArray[np.float64]]] = None
@@ -719,12 +792,73 @@ class Model:
         for slot, values in new.items():
             self._coders[slot].commit(values)
 
+    def _set_ranges(self, ranges: Mapping[str, Tuple[float, float]]) -> None:
+        """Set the numeric registers' ranges, by register name (``key``) for the inputs and
+        by "" for the output; registers not named keep theirs."""
+        for i, s in enumerate(self._slots):
+            if s.type == "fixed":
+                found = ranges.get(s.key if s.is_input else "")
+                if found is not None:
+                    state = self._nodes[i].state
+                    state.feature_min, state.feature_max = found
+
+    def _learn(self, columns: _Columns, target: NDArray[np.float64],
+               new: Dict[int, Dict[Any, int]]) -> None:
+        """One training query over prepared rows, for a model still being built (the
+        search): no history, no widening, no way back on failure."""
+        self._commit(new)
+        self._graph._query(columns, target)
+        self._trained = True
+
+    def _at_rate_level(self, rate_level: int) -> Model:
+        """A model of the same structure whose nodes learn at ``rate_level``, holding what
+        this one has learned (parameters, ranges, category codes; Adam's moments start
+        afresh). This model must not be trained further: the two share their coders."""
+        other = Model.__new__(Model)
+        with self._lock:
+            other._setup([dataclasses.replace(s, gluamine=rate_level) for s in self._slots],
+                         self._loss)
+            for node, there in zip(other._nodes, self._nodes):
+                node.state._from_dict(there.state._to_dict())
+            other._adapt = dict(self._adapt)
+            other._coders = self._coders
+            other._trained = self._trained
+        return other
+
+    def _activations(self, columns: _Columns) -> List[NDArray[np.float64]]:
+        """Every slot's activation for the rows of ``columns`` (as ``_inputs_of`` gives
+        them), computed in float64: the module's values up to float32 rounding. The last
+        slot holds the prediction on the target's (transformed) scale."""
+        out: List[NDArray[np.float64]] = []
+        for i, (s, node) in enumerate(zip(self._slots, self._nodes)):
+            last = i == len(self._slots) - 1
+            if s.type == "cat" and s.is_input:
+                weights = dict(node.state.categories)
+                codes = columns[s.key]
+                table = np.array([weights.get(c, 0.0) for c in range(int(codes.max(initial=0)) + 1)])
+                out.append(table[codes].astype(np.float32).astype(np.float64))
+            elif s.type == "fixed" and (s.is_input or last):
+                low, high = self._range(i)
+                if s.is_input:
+                    d = np.asarray(columns[s.key], dtype=np.float64) - low
+                    out.append(np.clip((d + d) / (high - low) - 1.0, -1.0, 1.0))
+                else:
+                    out.append((1.0 + out[s.sources[0]]) * (high - low) * 0.5 + low)
+            elif s.type in REGISTERS:
+                out.append(out[s.sources[0]])
+            else:
+                value = NODE_TYPES[s.type].value
+                assert value is not None
+                second = out[s.sources[1]] if len(s.sources) == 2 else None
+                out.append(value(node.state._to_dict(), out[s.sources[0]], second))
+        return out
+
     def _take_state(self, other: Model) -> None:
         """Make this model what ``other``, a model of the same structure, has learned:
         parameters, ranges and category codes (``other`` must not be used afterwards,
         its coders move here). Adam's moments are not copied, as with ``save``."""
         def shape(m: Model) -> List[Tuple[str, Tuple[int, ...]]]:
-            return [(s.name, s.sources) for s in m._slots]
+            return [(s.key, s.sources) for s in m._slots]
 
         # A copy whose training decided the categorical inputs differs in those alone.
         same = other._slots == self._slots or (self._infer and shape(other) == shape(self))
@@ -855,7 +989,7 @@ class Model:
             if s.type != "fixed" or not self._adapt[i]:
                 continue
             state = self._nodes[i].state
-            values = columns[s.name] if s.is_input else target
+            values = columns[s.key] if s.is_input else target
             if np.isnan(values).all():
                 raise _data.DataError(f"column {s.name!r} holds no value, only missing ones")
             low, high = np.float32(np.nanmin(values)), np.float32(np.nanmax(values))
@@ -895,7 +1029,7 @@ class Model:
         columns, _ = self._inputs_of(X, learn=False, missing=missing)
         with self._lock:
             self._check_trained()
-            return self._graph._query(self._fill_missing(columns, missing))
+            return self._predicted(self._graph._query(self._fill_missing(columns, missing)))
 
     def predict_one(self, row: Mapping[str, Any]) -> float:
         """The prediction for one row given as a mapping of column name to value, as
@@ -911,18 +1045,20 @@ class Model:
                 self._check_trained()
             missing = self._missing
             limit = _data.FLOAT32_MAX
-            for i, name, cell, coder, state, _ in plan.inputs:
+            for i, name, cell, coder, state, _, transform in plan.inputs:
                 try:
                     value = row[name]
                 except KeyError:
                     raise _data.DataError(f"missing column {name!r}") from None
                 if coder is None:
-                    if type(value) is float and -limit <= value <= limit:
+                    if type(value) is float and -limit <= value <= limit and not transform:
                         cell[0] = value
                         continue
                     number = _one_number(value, name)
                     if number != number:
                         number = self._one_hole(i, name, state)
+                    elif transform:
+                        number = _transforms.apply_one(transform, number, f"column {name!r}")
                     cell[0] = number
                 else:
                     try:
@@ -934,6 +1070,8 @@ class Model:
                         if code is None:
                             raise _data.DataError(f"column {name!r}: missing value")
                     cell[0] = code
+            if plan.transform:
+                return float(self._predicted(plan.predict())[0])
             result: float = plan.predict().item()
             return result
 
@@ -989,7 +1127,7 @@ class Model:
         widen: List[Tuple[Any, float, float]] = []
         pending: List[Tuple[Coder, Dict[Any, int]]] = []
         holes: List[Tuple[int, int, str, Any]] = []
-        for i, name, cell, coder, state, adapt in plan.inputs:
+        for i, name, cell, coder, state, adapt, transform in plan.inputs:
             try:
                 value = row[name]
             except KeyError:
@@ -999,6 +1137,8 @@ class Model:
                     number = value
                 else:
                     number = _one_number(value, name)
+                if transform and number == number:
+                    number = _transforms.apply_one(transform, number, f"column {name!r}")
                 if number != number:
                     if missing == "error":
                         self._one_hole(i, name, state)
@@ -1023,6 +1163,8 @@ class Model:
         if target != target:
             raise _data.DataError("the target is missing: a target must be known to learn "
                                   "from a row")
+        if plan.transform:
+            target = _transforms.apply_one(plan.transform, target, "the target")
         if plan.widen_output:
             state = plan.output
             low, high = state.feature_min, state.feature_max
@@ -1031,7 +1173,7 @@ class Model:
         means = self._means
         if missing == "mean":
             means = dict(means)
-            for (i, _, _, coder, _, _), value in zip(plan.inputs, values):
+            for (i, _, _, coder, _, _, _), value in zip(plan.inputs, values):
                 if coder is None and value == value:
                     mean, count = means.get(i, (0.0, 0))
                     means[i] = ((mean * count + value) / (count + 1), count + 1)
@@ -1052,7 +1194,7 @@ class Model:
             for coder, new in pending:
                 coder.commit(new)
             self._means = means
-            for (_, _, cell, _, _, _), value in zip(plan.inputs, values):
+            for (_, _, cell, _, _, _, _), value in zip(plan.inputs, values):
                 cell[0] = value
             plan.target[0] = target
             learning = True
@@ -1073,6 +1215,8 @@ class Model:
             self._means = old_means
             raise
         self._trained = True
+        if plan.transform:
+            return float(self._predicted(prediction)[0])
         result: float = prediction.item()
         return result
 
@@ -1092,14 +1236,18 @@ class Model:
             widen: List[Tuple[Any, float, float]] = []
             pending: List[Tuple[Coder, Dict[Any, int]]] = []
             means = dict(self._means)
-            for i, name, _, coder, state, adapt in plan.inputs:
+            for i, name, _, coder, state, adapt, transform in plan.inputs:
                 if name not in columns:
                     raise _data.DataError(f"missing column {name!r}")
                 raw = columns[name]
                 if len(raw) != n:
                     raise _data.DataError(f"y has {n} values but X has {len(raw)} rows")
+                key = self._slots[i].key
                 if coder is None:
                     numbers = [_one_number(v, name) for v in raw]
+                    if transform:
+                        numbers = _transforms.apply(transform, np.array(numbers, dtype=float),
+                                                    f"column {name!r}").tolist()
                     present = [v for v in numbers if v == v]
                     if len(present) < n and missing == "error":
                         row = next(r for r, v in enumerate(numbers) if v != v)
@@ -1127,7 +1275,7 @@ class Model:
                             raise _data.DataError(f"column {name!r} holds no value, only "
                                                   "missing ones")
                         numbers = [v if v == v else fill for v in numbers]
-                    arrays[name] = np.array(numbers, dtype=np.float64)
+                    arrays[key] = np.array(numbers, dtype=np.float64)
                 else:
                     new: Dict[Any, int] = {}
                     codes = [coder.learn_one(v, missing, new) for v in raw]
@@ -1137,12 +1285,15 @@ class Model:
                                               "missing='mean' to fill it")
                     if new:
                         pending.append((coder, new))
-                    arrays[name] = np.array(codes, dtype=np.int64)
+                    arrays[key] = np.array(codes, dtype=np.int64)
             targets = [_one_number(v, self.target) for v in ys]
             if any(v != v for v in targets):
                 row = next(r for r, v in enumerate(targets) if v != v)
                 raise _data.DataError(f"y: missing value at row {row}; a target must be known: "
                                       "drop the rows without one")
+            if plan.transform:
+                targets = _transforms.apply(plan.transform, np.array(targets, dtype=float),
+                                            "y").tolist()
             if plan.widen_output and targets:
                 state = plan.output
                 low, high = state.feature_min, state.feature_max
@@ -1175,7 +1326,7 @@ class Model:
                 self._means = old_means
                 raise
             self._trained = True
-            return prediction
+            return self._predicted(prediction)
 
     def _prepare_one(self) -> _OnePlan:
         """The one-row plan (under the lock)."""
@@ -1184,17 +1335,17 @@ class Model:
         for i, s in enumerate(self._slots):
             if s.is_input:
                 array = np.zeros(1, dtype=np.int64 if s.type == "cat" else np.float64)
-                columns[s.name] = array
+                columns[s.key] = array
                 # A memoryview writes one element faster than the array's own indexing.
                 cell = memoryview(array)  # type: ignore[arg-type,unused-ignore]
                 inputs.append((i, s.name, cell, self._coders.get(i), self._nodes[i].state,
-                               self._adapt.get(i, False)))
+                               self._adapt.get(i, False), s.transform))
         y = np.zeros(1, dtype=np.float64)
         out = len(self._slots) - 1
         plan = _OnePlan(tuple(inputs), functools.partial(self._graph._query, columns),
                         functools.partial(self._graph._query, columns, y),
                         memoryview(y),  # type: ignore[arg-type,unused-ignore]
-                        self._nodes[out].state, self._adapt[out])
+                        self._nodes[out].state, self._adapt[out], self._slots[out].transform)
         self._one = plan
         return plan
 
@@ -1215,6 +1366,8 @@ class Model:
                 doc: Dict[str, Any] = {"type": s.type}
                 if s.type in REGISTERS:
                     doc["name"] = s.name
+                if s.transform:
+                    doc["transform"] = s.transform
                 doc["sources"] = list(s.sources)
                 doc["latticeloc"] = list(s.latticeloc)
                 doc["gluamine"] = s.gluamine
@@ -1226,14 +1379,17 @@ class Model:
                         state["auto_adapt"] = self._adapt[i]
                 doc["state"] = _format.encode_state(s.type, state)
                 slots.append(doc)
+            # Transforms and a missing policy are version 2; a model without them stays
+            # readable by a tolq that knows only version 1.
+            new = self._missing != "error" or any(s.transform for s in self._slots)
             document: Dict[str, Any] = {
-                "format": _format.FORMAT, "version": _format.VERSION,
-                "expression": f"{quote_name(self.target)} = {self.expression}",
+                "format": _format.FORMAT, "version": _format.VERSION if new else 1,
+                "expression": f"{self._target_text} = {self.expression}",
                 "loss": self.loss}
             if self._missing != "error":
                 document["missing"] = self._missing
             if self._missing == "mean":
-                document["means"] = {self._slots[i].name: [_format.encode_float(mean), count]
+                document["means"] = {self._slots[i].key: [_format.encode_float(mean), count]
                                      for i, (mean, count) in sorted(self._means.items())}
             document["slots"] = slots
         return document
@@ -1257,7 +1413,7 @@ class Model:
         for i, item in enumerate(doc["slots"]):
             where = f"slots[{i}]"
             item = _format.check_keys(item, where, ("type", "sources", "latticeloc", "gluamine",
-                                                    "state"), ("name",))
+                                                    "state"), ("name", "transform"))
             kind = item["type"]
             if not isinstance(kind, str) or kind not in PARAMETERS:
                 raise FormatError(f"{where}.type: unknown node type {kind!r}")
@@ -1281,7 +1437,8 @@ class Model:
                 (_format.check_int(loc[0], f"{where}.latticeloc"),
                  _format.check_int(loc[1], f"{where}.latticeloc"),
                  _format.check_int(loc[2], f"{where}.latticeloc")),
-                _format.check_int(item["gluamine"], f"{where}.gluamine", 0)))
+                _format.check_int(item["gluamine"], f"{where}.gluamine", 0),
+                _check_transform(item, where, version)))
             if -1 in slots[-1].sources and not slots[-1].is_input:
                 raise FormatError(f"{where}.sources: -1 may only stand alone, marking an input")
             states.append(_format.decode_state(kind, item["state"], f"{where}.state"))
@@ -1289,11 +1446,13 @@ class Model:
         missing = doc.get("missing", "error")
         if missing not in _data.MISSING or missing == "error" and "missing" in doc:
             raise FormatError(f"missing: expected 'zero' or 'mean', got {missing!r}")
+        if "missing" in doc and version < 2:
+            raise FormatError("missing: a missing policy needs format version 2")
         means: Dict[int, Tuple[float, int]] = {}
         if "means" in doc:
             if missing != "mean" or not isinstance(doc["means"], dict):
                 raise FormatError("means: an object kept only under missing='mean'")
-            numeric = {s.name: i for i, s in enumerate(slots) if s.is_input and s.type == "fixed"}
+            numeric = {s.key: i for i, s in enumerate(slots) if s.is_input and s.type == "fixed"}
             for name, item in doc["means"].items():
                 if name not in numeric or not (isinstance(item, list) and len(item) == 2):
                     raise FormatError(f"means: {name!r} is no numeric input, or its entry is "
@@ -1318,7 +1477,7 @@ class Model:
         except (ValueError, TypeError, RuntimeError, AttributeError, OverflowError) as exc:
             raise FormatError(f"the module refused the model: {exc}") from None
         model._trained = not math.isnan(model._range(len(slots) - 1)[0])
-        expression = f"{quote_name(model.target)} = {model.expression}"
+        expression = f"{model._target_text} = {model.expression}"
         if doc.get("expression", expression) != expression:
             raise FormatError(f"expression: {doc['expression']!r} does not match the slots, "
                               f"which describe {expression!r}")
@@ -1441,7 +1600,7 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
     if client is not None:
         from . import _dask
         return _dask.fit_many(models, X, y, epochs, shuffle, seed, client)
-    cache: Dict[Tuple[str, str, str], Any] = {}
+    cache: Dict[Tuple[str, ...], Any] = {}
     # A model whose categorical inputs the data decide reads them for itself.
     prepared = [None if m._infer else m._training_data(X, y, cache=cache) for m in models]
     results: List[History] = [History() for _ in models]

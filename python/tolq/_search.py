@@ -230,7 +230,7 @@ def _start(model: Model) -> Model:
     return model
 
 
-def _converted(columns: Dict[str, _Column], missing: str) -> Dict[Tuple[str, str, str], Any]:
+def _converted(columns: Dict[str, _Column], missing: str) -> Dict[Tuple[str, ...], Any]:
     """Columns converted once per data set, keyed as a model looks converted columns up,
     so that each candidate only codes the distinct values of its categorical inputs."""
     return {("cat" if isinstance(v, _data.Distinct) else "fixed", k, missing): v
