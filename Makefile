@@ -14,9 +14,15 @@ ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
 
 .PHONY: test test-np126 test-asan test-table typecheck fuzz demo demo-plot bench bench-search ci clean
 
-$(VENV)/.installed: $(SOURCES)
+# tolq alone, with what it needs to run: all that make demo installs.
+$(VENV)/.tolq: $(SOURCES)
 	$(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/pip install --quiet --upgrade pip
+	$(VENV)/bin/pip install --quiet .
+	touch $@
+
+# The same environment with the test extra: the suite's peers, checkers and data libraries.
+$(VENV)/.installed: $(VENV)/.tolq
 	$(VENV)/bin/pip install --quiet ".[test]"
 	touch $@
 
@@ -73,16 +79,18 @@ typecheck: $(VENV)/.installed
 	MYPYPATH=python $(VENV)/bin/python -m mypy.stubtest _tolq --allowlist python/stubtest_allowlist.txt
 	MYPYPATH=python $(VENV)/bin/python -m mypy --strict --cache-dir build/mypy -p tolq -m _tolq
 
-demo: $(VENV)/.installed
+demo: $(VENV)/.tolq
 	$(VENV)/bin/python -m tolq demo
 
 # The learning-curve picture of the README (installs the optional matplotlib).
-demo-plot: $(VENV)/.installed
+demo-plot: $(VENV)/.tolq
 	$(VENV)/bin/pip install --quiet ".[plot]"
 	$(VENV)/bin/python -m tolq demo --no-progress --plot docs/demo.png
 
 bench: $(VENV)/.installed
-	$(VENV)/bin/pip install --quiet ".[bench]" || echo "PyTorch could not be installed: its row is skipped"
+	$(VENV)/bin/pip install --quiet ".[bench]" || { \
+		echo "the bench extra could not be installed whole: trying river alone"; \
+		$(VENV)/bin/pip install --quiet river || echo "river could not be installed: its row is skipped"; }
 	$(VENV)/bin/python bench/bench.py
 
 bench-search: $(VENV)/.installed

@@ -336,8 +336,53 @@ def bench_categorical():
                    seconds <= 0.5)
 
 
+def bench_learn_one(X, y, model):
+    """learn_one per row against river's LinearRegression.learn_one on the same rows: a
+    linear model over x0 and x1 on both sides, then this section's model with its store.
+    Each round streams the same rows; thread CPU time, medians of interleaved rounds."""
+    import tolq
+
+    rows = [{"x0": a, "x1": b} for a, b in zip(X["x0"].tolist(), X["x1"].tolist())]
+    full = [dict(r, store=s) for r, s in zip(rows, X["store"].tolist())]
+    ys = y.tolist()
+    raw = {"x0": np.array([0.5]), "x1": np.array([-1.0])}
+    y1 = np.array([0.3])
+    linear = tolq.Model("linear(x0, x1)", seed=0)
+    try:
+        from river import linear_model
+    except ImportError:
+        linear_model = None
+        print("  river: skipped, it is not installed (pip install river)")
+
+    def per_row(fn):
+        started = time.thread_time()
+        fn()
+        return (time.thread_time() - started) / len(ys)
+
+    ours, theirs, query, whole = [], [], [], []
+    for _ in range(7):
+        ours.append(per_row(lambda: [linear.learn_one(r, t) for r, t in zip(rows, ys)]))
+        query.append(per_row(lambda: [linear.graph._query(raw, y1) for _ in ys]))
+        whole.append(per_row(lambda: [model.learn_one(r, t) for r, t in zip(full, ys)]))
+        if linear_model is not None:
+            river = linear_model.LinearRegression()
+            theirs.append(per_row(lambda: [river.learn_one(r, t) for r, t in zip(rows, ys)]))
+    ours_s = statistics.median(ours)
+    row("Model.learn_one, linear(x0, x1), per row", ours_s * 1e6, "µs")
+    row("Graph._query training, one-row arrays, same graph", statistics.median(query) * 1e6,
+        "µs")
+    row("Model.learn_one, this section's model with its store", statistics.median(whole) * 1e6,
+        "µs")
+    if theirs:
+        theirs_s = statistics.median(theirs)
+        row("river LinearRegression.learn_one, x0 and x1, per row", theirs_s * 1e6, "µs")
+        target("learn_one / river's learn_one", f"{ours_s / theirs_s:.2f}×", "≤ 2×",
+               ours_s / theirs_s <= 2)
+
+
 def bench_python_face():
-    """The tolq package: predict_one against the raw one-row query, the progress bar's share
+    """The tolq package: predict_one against the raw one-row query, learn_one against
+    river's, the progress bar's share
     of training, and held-out R² over epochs on public data. Thread CPU time, medians of
     interleaved rounds in this process (the machine is shared: figures vary)."""
     import contextlib
@@ -373,6 +418,7 @@ def bench_python_face():
     row("Graph._query, one-row arrays, same graph", query_s * 1e6, "µs")
     target("predict_one / raw one-row query", f"{one_s / query_s:.2f}×", "≤ 2×",
            one_s / query_s <= 2)
+    bench_learn_one(X, y, model)
 
     for rows, epochs in ((n, 20), (100_000, 30)):  # the bar shows on the second only
         big = {k: np.resize(v, rows) for k, v in X.items()}

@@ -20,7 +20,7 @@ print(f"training loss {history[-1]:.3g}, validation loss {history.validation[-1]
 print(model)
 print("one row:", model.predict_one({"x0": 1.0, "x1": 0.5, "store": "north"}))
 
-# The same model as a scikit-learn estimator (pip install 'tolq[sklearn]').
+# The same model as a scikit-learn estimator (pip install '.[sklearn]' in the clone).
 try:
     from sklearn.model_selection import cross_val_score
 except ImportError:

@@ -159,3 +159,25 @@ def test_search_prints_the_front_and_saves_the_best(folder):
                           (("--categorical", "store", "--target", "z"), "missing column 'z'")]:
         bad = run("search", "data.csv", "--target", "y", "--out", "m.json", *args, cwd=folder)
         assert bad.returncode == 1 and message in bad.stderr
+
+
+def test_empty_cells_follow_the_missing_policy(folder):
+    lines = (folder / "data.csv").read_text().splitlines()
+    x0, x1, store, y = lines[5].split(",")
+    lines[5] = f",{x1},{store},{y}"
+    (folder / "holes.csv").write_text("\n".join(lines) + "\n")
+    refused = run(*FIT[:1], "holes.csv", *FIT[2:], "linear(x0, store)", "--categorical", "store",
+                  cwd=folder)
+    assert refused.returncode == 1 and "line 6: column 'x0' is empty; --missing" in \
+        refused.stderr and "categorical column?" not in refused.stderr
+    done = run(*FIT[:1], "holes.csv", *FIT[2:], "linear(x0, store)", "--categorical", "store",
+               "--missing", "mean", "--epochs", "2", cwd=folder)
+    assert done.returncode == 0, done.stderr
+    assert tolq.Model.load(folder / "m.json").missing == "mean"
+    predicted = run("predict", "m.json", "holes.csv", cwd=folder)
+    assert predicted.returncode == 0 and len(predicted.stdout.splitlines()) == 301
+    lines[7] = ",".join(lines[7].split(",")[:3] + [""])
+    (folder / "holes.csv").write_text("\n".join(lines) + "\n")
+    no_target = run(*FIT[:1], "holes.csv", *FIT[2:], "linear(x0, store)", "--categorical",
+                    "store", "--missing", "zero", cwd=folder)
+    assert no_target.returncode == 1 and "line 8: the target 'y' is empty" in no_target.stderr

@@ -1,6 +1,8 @@
 """Training, prediction, saving, loading, pickling and fit_many of tolq.Model."""
 import copy
+import dataclasses
 import os
+import threading
 import stat
 import json
 import pickle
@@ -285,6 +287,18 @@ def test_transformed_inputs_and_target_learn_a_product_and_round_trip(tmp_path):
     raw = m.graph._query({"log(m)": np.log(X["m"]), "log(v)": np.log(X["v"])})
     assert bits(np.exp(raw.astype(np.float64)).astype(np.float32)) == bits(pred)
     assert m.predict_one({"m": 2.0, "v": 3.0}) == pytest.approx(18.0, rel=0.02)
+    assert [m.predict_one({"m": X["m"][i], "v": X["v"][i]}) for i in range(5)] == \
+        pred[:5].tolist()
+    # One row at a time learns as fit does, through the transforms.
+    streamed, fitted = (tolq.Model("linear(log(m), log(v))", target="E", target_transform="log",
+                                   seed=0) for _ in range(2))
+    for one in (streamed, fitted):  # the ranges, widened over every row first
+        one.fit(X, y, epochs=1, progress=False)
+    for i in range(50):
+        streamed.learn_one({"m": X["m"][i], "v": X["v"][i]}, y[i])
+    fitted.fit({k: v[:50] for k, v in X.items()}, y[:50], epochs=1, shuffle=False,
+               progress=False)
+    assert bits(streamed.predict(X)) == bits(fitted.predict(X))
     assert repr(m) == "<tolq.Model log(E) = linear(log(m), log(v))>" and m.inputs == ("m", "v")
     m.save(tmp_path / "m.json")
     doc = json.loads((tmp_path / "m.json").read_text())
@@ -495,3 +509,256 @@ def test_saved_file_has_the_usual_permissions(tmp_path):
     finally:
         os.umask(old)
     assert stat.S_IMODE(os.stat(tmp_path / "m.json").st_mode) == 0o644
+
+
+# ---- learning one row at a time -------------------------------------------------------
+
+def rows_of(X, y, rows):
+    return [({k: v[i] for k, v in X.items()}, y[i]) for i in rows]
+
+
+def test_learn_one_gives_the_bits_of_a_one_pass_fit():
+    X, y = data(400)
+    a, b = model(), model()
+    for m in (a, b):  # the ranges cover every row: nothing is widened on the way
+        m.fit(X, y, epochs=1, progress=False)
+    more, y_more = data(300, seed=5)
+    y_more = np.clip(y_more, y.min(), y.max())
+    for k in ("x0", "x1"):
+        more[k] = np.clip(more[k], X[k].min(), X[k].max())
+    preds = [a.learn_one(r, t) for r, t in rows_of(more, y_more, range(300))]
+    (loss,) = b.fit(more, y_more, epochs=1, shuffle=False, progress=False)
+    assert a.to_dict() == b.to_dict()  # Adam's moments and the step count went on alike
+    assert bits(a.predict(X)) == bits(b.predict(X))
+    low, high = a.graph[-1].state.feature_min, a.graph[-1].state.feature_max
+    from tolq._model import _loss_sum
+    assert _loss_sum(a.loss, np.array(preds, np.float32), y_more, low, high) / 300 == loss
+    # A row beyond the ranges widens them first, as fit on that one row would.
+    c, d = tolq.Model.from_dict(a.to_dict()), tolq.Model.from_dict(a.to_dict())
+    far = {"x0": 9.0, "x1": -4.0, "store": "west"}
+    c.learn_one(far, 7.5)
+    d.fit({k: np.array([v], dtype=object if k == "store" else float) for k, v in far.items()},
+          [7.5], epochs=1, progress=False)
+    assert c.to_dict() == d.to_dict() and c.graph[0].state.feature_max == 9.0
+
+
+def test_learn_one_on_a_fresh_model_and_its_missing_values():
+    m = model(missing="mean")
+    X, y = data(200)
+    for r, t in rows_of(X, y, range(200)):
+        m.learn_one(r, t)
+    assert m.to_dict()["means"]["x0"] == [pytest.approx(X["x0"].mean()), 200]
+    before = m.predict_one({"x0": X["x0"].mean(), "x1": 0.5, "store": "north"})
+    assert m.predict_one({"x0": None, "x1": 0.5, "store": "north"}) == before
+    m.learn_one({"x0": np.nan, "x1": 0.5, "store": None}, 0.0)  # None: a category of its own
+    assert None in m.category_weights("store") and m.to_dict()["means"]["x0"][1] == 200
+
+
+BAD_ROWS = [
+    ({"x1": 0.5, "store": "north"}, 1.0, "missing column 'x0'"),
+    ({"x0": "abc", "x1": 0.5, "store": "north"}, 1.0, r"'abc' is not a number \(a categorical"),
+    ({"x0": np.nan, "x1": 0.5, "store": "north"}, 1.0, "'x0': missing value"),
+    ({"x0": 1e39, "x1": 0.5, "store": "north"}, 1.0, "not a finite float32"),
+    ({"x0": 3e38, "x1": 0.5, "store": "north"}, 1.0, "column 'x0' spans"),
+    ({"x0": 0.5, "x1": 0.5, "store": ["north"]}, 1.0, "cannot be a category"),
+    ({"x0": 0.5, "x1": 0.5, "store": None}, 1.0, "'store': missing value"),
+    ({"x0": 0.5, "x1": 0.5, "store": "new"}, np.nan, "the target is missing"),
+    ({"x0": 0.5, "x1": 0.5, "store": "new"}, -3e38, "the target spans"),
+]
+
+
+@pytest.mark.parametrize("row, target, message", BAD_ROWS)
+def test_learn_one_refuses_a_bad_row_before_anything_changes(row, target, message):
+    m, _ = trained()
+    m.graph[0].state.feature_min = m.graph[len(m.graph) - 1].state.feature_max = 3e38
+    m.graph[0].state.feature_min = -3e38
+    before = m.to_dict()
+    with pytest.raises(tolq.DataError, match=message):
+        m.learn_one(row, target)
+    assert m.to_dict() == before
+
+
+@pytest.mark.parametrize("row, _, message", [BAD_ROWS[i] for i in (0, 1, 3, 5)])
+def test_predict_one_refuses_a_bad_row_as_predict_does(row, _, message):
+    m, X = trained()
+    with pytest.raises(tolq.DataError, match=message):
+        m.predict_one(row)
+    columns = {}
+    for k in row:
+        columns[k] = np.empty(2, dtype=object)
+        columns[k][:] = [row[k], row[k]]
+    with pytest.raises(tolq.DataError):
+        m.predict(columns)
+
+
+def failing_query(plan, error):
+    def train():
+        if error is KeyboardInterrupt:  # met as the query's call returns
+            plan.train()
+        raise error()
+    return dataclasses.replace(plan, train=train)
+
+
+@pytest.mark.parametrize("error", [MemoryError, KeyboardInterrupt])
+def test_learn_one_failing_in_its_query_learns_the_row_whole_or_not_at_all(error):
+    (m, _), (reference, _) = trained(), trained()  # the same moments too
+    before = m.to_dict()
+    row = {"x0": 5.0, "x1": 0.5, "store": "new"}  # a wider range, a new category
+    m.predict_one(row)
+    m._one = failing_query(m._one, error)
+    with pytest.raises(error):
+        m.learn_one(row, 0.25)
+    m._one = None
+    if error is MemoryError:
+        assert m.to_dict() == before
+    else:
+        reference.learn_one(row, 0.25)
+        assert m.to_dict() == reference.to_dict()
+
+
+class FirstInLine:
+    """A model's lock that lets another call in first: ``before`` runs the first time the
+    lock is taken, as if another thread had taken it just then."""
+
+    def __init__(self, lock, before):
+        self.lock, self.before = lock, before
+
+    def __enter__(self):
+        before, self.before = self.before, None
+        if before is not None:
+            before()
+        return self.lock.__enter__()
+
+    def __exit__(self, *exc):
+        return self.lock.__exit__(*exc)
+
+
+def test_predict_one_answers_its_own_row_when_a_rolled_back_fit_comes_between():
+    m, X = trained()
+    mine, other = ({"x0": 1.5, "x1": 2.0, "store": "north"},
+                   {"x0": -1.0, "x1": 0.0, "store": "south"})
+    expected = m.predict_one(mine)
+
+    def meanwhile():
+        m._lock = m._lock.lock
+        with pytest.raises(tolq.DataError):  # refused after the plan was dropped
+            m.fit({**X, "x0": np.r_[-3e38, 3e38, X["x0"][2:]]}, data()[1], progress=False)
+        m.predict_one(other)
+
+    m._lock = FirstInLine(m._lock, meanwhile)
+    assert m.predict_one(mine) == expected
+
+
+def test_threads_learning_and_predicting_one_model():
+    m, X = trained()
+    rows = rows_of(X, data()[1], range(600))
+    stores = [f"s{i}" for i in range(400)]
+    errors, answers = [], []
+
+    def learn(part):
+        try:
+            for (r, t), s in zip(rows[part::2], stores[part::2]):
+                m.learn_one({**r, "store": s}, t)
+        except BaseException as exc:  # noqa: B902 - reported below
+            errors.append(exc)
+
+    def serve():
+        for r, _ in rows[:200]:
+            answers.append((r, m.predict_one(r)))
+
+    threads = [threading.Thread(target=learn, args=(k,)) for k in (0, 1)]
+    threads.append(threading.Thread(target=serve))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    codes = m._coders[2].codes
+    assert len(set(codes.values())) == len(codes) == 403  # every store its own weight
+    assert set(stores) <= set(m.category_weights("store"))
+
+
+# ---- tables as users have them --------------------------------------------------------
+
+def frames():
+    X, y = data(300)
+    pd = pytest.importorskip("pandas")
+    pl = pytest.importorskip("polars")
+    pa = pytest.importorskip("pyarrow", exc_type=ImportError)
+    text = X["store"].astype(str)
+    return y, {
+        "numpy str": {**X, "store": text},
+        "pandas object": pd.DataFrame(X),
+        "pandas category": pd.DataFrame({**X, "store": pd.Categorical(text)}),
+        "pandas string": pd.DataFrame({**X, "store": pd.array(text, dtype="string")}),
+        "polars String": pl.DataFrame({**X, "store": text}),
+        "polars Categorical": pl.DataFrame({**X, "store": text}).with_columns(
+            pl.col("store").cast(pl.Categorical)),
+        "pyarrow dictionary": pa.table({**X, "store": pa.array(text).dictionary_encode()}),
+    }
+
+
+def test_categorical_inputs_are_inferred_from_column_types():
+    y, kinds = frames()
+    reference = model()
+    reference.fit(kinds["numpy str"], y, epochs=2, progress=False)
+    for kind, X in kinds.items():
+        m = tolq.Model(EXPR, seed=1)
+        assert m.categorical == ()
+        m.fit(X, y, epochs=2, progress=False)
+        assert m.categorical == ("store",), kind
+        # The same weights (text is coded in sorted order, objects as first met).
+        assert m.category_weights("store") == reference.category_weights("store"), kind
+        assert bits(m.predict(kinds["numpy str"])) == bits(reference.predict(X)), kind
+    # A list given wins: nothing is inferred, and text in a numeric column is refused
+    # with the hint.
+    with pytest.raises(tolq.DataError, match=r"pass categorical=\['store'\]"):
+        tolq.Model(EXPR, categorical=[], seed=1).fit(kinds["pandas category"], y)
+    # A refused first fit leaves the inputs undecided.
+    m = tolq.Model(EXPR, seed=1)
+    with pytest.raises(tolq.DataError):
+        m.fit(kinds["pandas object"], y[:-1], progress=False)
+    assert m.categorical == () and m.to_dict() == tolq.Model(EXPR, seed=1).to_dict()
+    m.learn_one({"x0": 0.5, "x1": 1.0, "store": "north"}, 0.5)  # a str decides it too
+    assert m.categorical == ("store",)
+
+
+def test_two_dimensional_array_everywhere():
+    X, y = data(300)
+    matrix = np.column_stack([X["x0"], X["x1"]])
+    a, b = model("sine(multiply(x0, x1))"), model("sine(multiply(x0, x1))")
+    a.fit(matrix, y, epochs=2, progress=False)
+    b.fit({"x0": X["x0"], "x1": X["x1"]}, y, epochs=2, progress=False)
+    assert a.to_dict() == b.to_dict() and bits(a.predict(matrix)) == bits(b.predict(X))
+    found = tolq.search(matrix, y, generations=0, random_state=1)
+    assert set(found.best.inputs) <= {"x0", "x1"}
+
+
+def test_missing_policies_are_kept_and_a_missing_target_is_always_refused(tmp_path):
+    X, y = data(300)
+    holes = {k: v.copy() for k, v in X.items()}
+    holes["x0"][:5] = np.nan
+    holes["store"][5:8] = None
+    for missing in ("zero", "mean"):
+        m = model(missing=missing)
+        m.fit(holes, y, epochs=2, progress=False)
+        m.save(tmp_path / "m.json")
+        again = tolq.Model.load(tmp_path / "m.json")
+        assert again.missing == missing and bits(again.predict(holes)) == bits(m.predict(holes))
+        assert (None in m.category_weights("store")) == (missing == "mean")
+        bad_y = y.copy()
+        bad_y[3] = np.nan
+        with pytest.raises(tolq.DataError, match="row 3; a target must be known") as err:
+            m.fit(holes, bad_y, progress=False)
+        assert "missing=" not in str(err.value)
+    mean = model(missing="mean")
+    mean.fit(holes, y, epochs=1, progress=False)
+    filled = {**holes, "x0": np.where(np.isnan(holes["x0"]), np.nanmean(holes["x0"]),
+                                      holes["x0"])}
+    assert bits(mean.predict(holes)[:5]) == bits(mean.predict(filled)[:5])
+    with pytest.raises(ValueError, match="built with missing='mean'"):
+        model().predict(holes, missing="mean")
+    doc = model(missing="mean").to_dict()
+    doc["means"] = {"store": [0.0, 1]}
+    with pytest.raises(tolq.FormatError, match="means"):
+        tolq.Model.from_dict(doc)

@@ -18,6 +18,7 @@ DIABETES = "linear(linear(bmi, s5), linear(bp, s3))"
 
 @pytest.mark.parametrize("estimator", [TolqRegressor("linear(tanh(x0))", epochs=5),
                                        TolqClassifier("tanh(x0)", epochs=5)])
+@pytest.mark.filterwarnings("ignore:column 'x0' equals the target")  # the checks' own data
 def test_check_estimator(estimator):
     # on_skip=None: the array-API check skips itself unless SCIPY_ARRAY_API is set.
     check_estimator(estimator, on_skip=None)
@@ -73,10 +74,17 @@ def test_every_kind_of_table_gives_the_same_model():
         assert np.array_equal(est.predict(X), expected)
         assert est.n_features_in_ == 3 and list(est.feature_names_in_) == ["x0", "x1", "store"]
         assert est.model_.to_dict() == fitted[0].model_.to_dict()
-    # After a fit with names, a 2-D array's columns take those names.
+    # After a fit with names, a 2-D array's columns take those names, with scikit-learn's
+    # warning; after a fit on an array, a frame's columns count by position, warned too.
     numeric = TolqRegressor("linear(x1)").fit(kinds[1][["x0", "x1"]], y)
-    assert np.array_equal(numeric.predict(np.column_stack([cols["x0"], cols["x1"]])),
-                          numeric.predict(kinds[1][["x0", "x1"]]))
+    array = np.column_stack([cols["x0"], cols["x1"]])
+    with pytest.warns(UserWarning, match="X does not have valid feature names"):
+        by_position = numeric.predict(array)
+    assert np.array_equal(by_position, numeric.predict(kinds[1][["x0", "x1"]]))
+    unnamed = TolqRegressor("linear(x1)").fit(array, y)
+    frame = kinds[1][["x0", "x1"]].set_axis(["a", "b"], axis=1)
+    with pytest.warns(UserWarning, match="X has feature names, but TolqRegressor was fitted"):
+        assert np.array_equal(unnamed.predict(frame), unnamed.predict(array))
 
 
 def test_error_names_the_column_without_dumping_it():
@@ -92,17 +100,20 @@ def test_fit_starts_over_and_partial_fit_goes_on():
     est = TolqRegressor("linear(tanh(x0), x1)", epochs=3)
     first = est.fit(X, y).predict(X)
     assert np.array_equal(est.fit(X, y).predict(X), first) and len(est.history_) == 3
-    stream = TolqRegressor("linear(tanh(x0), x1)")
-    for part in range(4):
-        rows = slice(100 * part, 100 * (part + 1))
-        stream.partial_fit(X[rows], y[rows])
-    assert len(stream.history_) == 4 and stream.history_[-1] < stream.history_[0]
-    # A pass in row order, continuing: the same as the model's own one-epoch fits.
-    model = tolq.Model("linear(tanh(x0), x1)", seed=0)
-    for part in range(4):
-        rows = slice(100 * part, 100 * (part + 1))
-        model.fit({"x0": X[rows, 0], "x1": X[rows, 1]}, y[rows], epochs=1, shuffle=False)
-    assert model.to_dict()["slots"] == stream.model_.to_dict()["slots"]
+    # A pass in row order, continuing: the same as the model's own one-epoch fits, for
+    # small batches (the one-row path) as for large ones.
+    for size in (100, 10, 1):
+        stream = TolqRegressor("linear(tanh(x0), x1)")
+        model = tolq.Model("linear(tanh(x0), x1)", seed=0)
+        expected = []
+        for part in range(len(y) // size):
+            rows = slice(size * part, size * (part + 1))
+            stream.partial_fit(X[rows], y[rows])
+            expected += model.fit({"x0": X[rows, 0], "x1": X[rows, 1]}, y[rows], epochs=1,
+                                  shuffle=False)
+        assert stream.history_ == expected and len(expected) == len(y) // size
+        assert model.to_dict()["slots"] == stream.model_.to_dict()["slots"]
+        assert size < 100 or expected[-1] < expected[0]
 
 
 def test_held_out_score_with_early_stopping_does_not_fall_with_epochs():
@@ -131,3 +142,47 @@ def test_classifier_on_breast_cancer():
     proba = clf.predict_proba(X_test)
     assert np.allclose(proba.sum(axis=1), 1.0)
     assert np.array_equal(clf.classes_[proba.argmax(axis=1)], clf.predict(X_test))
+
+
+def test_declared_categoricals_the_expression_does_not_use_take_no_part():
+    pd = pytest.importorskip("pandas")
+    X, y = wave(300)
+    frame = pd.DataFrame({"x0": X[:, 0], "x1": X[:, 1],
+                          "store": pd.Categorical(np.array(["a", "b", "c"])[np.arange(300) % 3])})
+    target = y + (frame["store"] == "a")
+    grid = GridSearchCV(TolqRegressor(categorical=["store"], epochs=5),
+                        {"expression": ["linear(x0, x1)", "linear(tanh(x0, x1), store)"]},
+                        cv=3, error_score="raise").fit(frame, target)
+    assert np.isfinite(grid.cv_results_["mean_test_score"]).all()
+    # Without the list, the column's type says it is categorical.
+    declared = TolqRegressor("linear(tanh(x0, x1), store)", categorical=["store"], epochs=5)
+    inferred = TolqRegressor("linear(tanh(x0, x1), store)", epochs=5).fit(frame, target)
+    assert inferred.model_.categorical == ("store",)
+    assert np.array_equal(inferred.predict(frame), declared.fit(frame, target).predict(frame))
+    with pytest.raises(tolq.DataError, match="'shop' is not a column of X"):
+        TolqRegressor("linear(x0)", categorical=["shop"]).fit(frame, target)
+
+
+def test_auto_by_default_for_both_estimators():
+    X, y = wave(300)
+    reg = TolqRegressor(search_budget=1e-9).fit(X, y)
+    assert reg.get_params()["expression"] == "auto" and reg.expression_ == reg.model_.expression
+    clf = TolqClassifier(search_budget=1e-9, epochs=10).fit(X, y > 0)
+    assert set(clf.model_.inputs) <= {"x0", "x1"} and len(clf.history_) == 10
+    assert clf.model_.loss == "categorical_cross_entropy" and clf.score(X, y > 0) > 0.8
+
+
+def test_a_column_equal_to_the_target_is_named_in_a_warning():
+    X, y = wave(300)
+    with pytest.warns(UserWarning, match="column 'x2' equals the target"):
+        TolqRegressor("linear(x0, x2)", epochs=1).fit(np.column_stack([X, y]), y)
+
+
+def test_missing_policy_of_the_estimator():
+    X, y = wave(300)
+    X[::7, 0] = np.nan
+    with pytest.raises(ValueError, match="missing value"):
+        TolqRegressor("linear(tanh(x0), x1)").fit(X, y)
+    est = TolqRegressor("linear(tanh(x0), x1)", missing="mean", epochs=20).fit(X, y)
+    assert est.model_.missing == "mean" and np.isfinite(est.predict(X)).all()
+    assert est.score(X, y) > 0.7 and est.__sklearn_tags__().input_tags.allow_nan

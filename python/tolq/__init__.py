@@ -4,10 +4,11 @@
 >>> model = tolq.Model.from_expression("sine(multiply(x0, x1))", target="y")
 >>> history = model.fit({"x0": x0, "x1": x1}, y, epochs=5)   # doctest: +SKIP
 >>> model.predict_one({"x0": 0.5, "x1": 1.5})                # doctest: +SKIP
+>>> model.learn_one({"x0": 0.5, "x1": 1.5}, 0.7)             # doctest: +SKIP
 >>> model.save("model.json")                                 # doctest: +SKIP
 
 ``tolq.TolqRegressor`` and ``tolq.TolqClassifier`` are scikit-learn estimators over the
-same models (with the extra ``tolq[sklearn]``). The raw graph is ``model.graph``.
+same models (with scikit-learn installed: the extra ``sklearn``). The raw graph is ``model.graph``.
 """
 from importlib import metadata as _metadata
 from importlib import util as _util
@@ -50,7 +51,8 @@ def __getattr__(name: str) -> Any:
             from . import sklearn as _estimators
         except ImportError as exc:
             raise AttributeError(f"tolq.{name} needs scikit-learn, which is not installed "
-                                 f"(pip install 'tolq[sklearn]'): {exc}") from None
+                                 f"(pip install scikit-learn; from a clone of tolq, "
+                                 f"pip install '.[sklearn]'): {exc}") from None
         return getattr(_estimators, name)
     raise AttributeError(f"module 'tolq' has no attribute {name!r}")
 

@@ -17,6 +17,12 @@ from numpy.typing import NDArray
 from ._data import DataError, Distinct, is_missing, shorten
 
 UNSEEN = 0
+# The category every missing value (None, NaN, NA) is under missing="mean": one of its own.
+MISSING = None
+# The code missing values train under missing="zero": code 0 must keep the weight 0.0 it
+# is predicted with, and this one is never saved (like Adam's moments), so a saved model
+# predicts as the one in memory.
+DROPPED = -1
 
 
 def _kind(value: Any) -> str:
@@ -47,7 +53,8 @@ class Coder:
             if value in self.codes:
                 raise ValueError(f"category {value!r} appears twice")
             self.codes[value] = self.next_code
-            self.kinds.add(_kind(value))
+            if value is not MISSING:
+                self.kinds.add(_kind(value))
             self.next_code += 1
 
     def values(self) -> List[Tuple[Any, int]]:
@@ -91,22 +98,26 @@ class Coder:
         With ``learn`` a value never met gets a new code, recorded only by ``commit``;
         else it gets ``UNSEEN``. ``pending`` holds values that a training call has coded
         but not yet committed. A missing value (None, NaN, NA) is refused naming its row
-        unless ``missing`` is "zero", which gives it ``UNSEEN``.
+        when ``missing`` is "error"; "zero" gives it ``UNSEEN``, "mean" the category
+        ``MISSING`` (None), learned like any other.
         """
         table = np.empty(len(column.values), dtype=np.int64)
         new: Dict[Any, int] = dict(pending or {})
         next_code = self.next_code
         for i, value in enumerate(column.values):
             if is_missing(value):
-                if missing != "zero":
+                if missing == "error":
                     raise DataError(f"column {self.name!r}: missing value ({shorten(value)}) "
-                                    f"at row {column.first_row(i)}; pass missing='zero' to "
-                                    "give it the weight of a category never seen")
-                table[i] = UNSEEN
-                continue
+                                    f"at row {column.first_row(i)}; pass missing='zero' "
+                                    "(the weight of a category never seen) or missing='mean' "
+                                    "(a category of its own)")
+                if missing == "zero":
+                    table[i] = DROPPED if learn else UNSEEN
+                    continue
+                value = MISSING
             known = self.codes.get(value)
             if known is None:
-                converted = self._convert(value)
+                converted = value if value is MISSING else self._convert(value)
                 known = self.codes.get(converted)
                 if known is None:
                     known = new.get(converted)
@@ -124,11 +135,13 @@ class Coder:
     def commit(self, new: Dict[Any, int]) -> None:
         for value, code in new.items():
             self.codes[value] = code
-            self.kinds.add(_kind(value))
+            if value is not MISSING:
+                self.kinds.add(_kind(value))
             self.next_code = max(self.next_code, code + 1)
 
-    def code_one(self, value: Any) -> Optional[int]:
-        """The code of one value for prediction; None when it is missing."""
+    def code_one(self, value: Any, missing: str = "error") -> Optional[int]:
+        """The code of one value for prediction, ``UNSEEN`` for a value never trained;
+        None when it is missing and ``missing`` is "error"."""
         try:
             known = self.codes.get(value)
         except TypeError:  # unhashable
@@ -137,6 +150,38 @@ class Coder:
         if known is not None:
             return known
         if is_missing(value):
-            return None
-        known = self.codes.get(self._convert(value))
+            if missing == "error":
+                return None
+            known = self.codes.get(MISSING) if missing == "mean" else None
+        else:
+            known = self.codes.get(self._convert(value))
         return UNSEEN if known is None else known
+
+    def learn_one(self, value: Any, missing: str, pending: Dict[Any, int]) -> Optional[int]:
+        """The code of one value for training: a value never met gets the next code,
+        recorded in ``pending`` (``commit`` makes it the column's); None when it is
+        missing and ``missing`` is "error"."""
+        try:
+            known = self.codes.get(value)
+        except TypeError:  # unhashable
+            raise DataError(f"column {self.name!r}: {shorten(value)} cannot be a "
+                            "category") from None
+        if known is not None:
+            return known
+        if is_missing(value):
+            if missing == "error":
+                return None
+            if missing == "zero":
+                return DROPPED
+            value = MISSING
+        else:
+            value = self._convert(value)
+        known = self.codes.get(value)
+        if known is None:
+            known = pending.get(value)
+        if known is None:
+            if isinstance(value, str) and not _is_utf8(value):
+                raise DataError(f"column {self.name!r}: the text holds a lone surrogate, "
+                                "which a model file cannot keep")
+            known = pending[value] = self.next_code + len(pending)
+        return known

@@ -12,12 +12,12 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import __version__, _data, _demo
-from ._expression import ExpressionError
+from ._expression import ExpressionError, quote_name
 from ._format import LOSSES, check_arg
 from ._model import Model, write_replacing
 
 
-def _columns_from_csv(model: Model, path: str, with_target: bool
+def _columns_from_csv(model: Model, path: str, with_target: bool, missing: str
                       ) -> tuple[Dict[str, NDArray[Any]], Optional[NDArray[np.float64]]]:
     header, cells, lines = _data.read_csv(path)
     wanted = list(model.inputs) + ([model.target] if with_target else [])
@@ -30,13 +30,21 @@ def _columns_from_csv(model: Model, path: str, with_target: bool
         if name in model.categorical:
             columns[name] = np.array(cells[name], dtype=object)
             continue
-        try:
-            columns[name] = _data.csv_numeric(cells[name], name, lines, path)
-        except _data.DataError as exc:
-            hint = f" (a categorical column? use --categorical {name})" if with_target else ""
-            raise _data.DataError(f"{exc}{hint}") from None
-    target = _data.csv_numeric(cells[model.target], model.target, lines, path) if with_target else None
+        columns[name] = _numbers(cells[name], name, lines, path, missing, hint=with_target)
+    target = (_data.csv_numeric(cells[model.target], model.target, lines, path, target=True)
+              if with_target else None)
     return columns, target
+
+
+def _numbers(cells: List[str], name: str, lines: List[int], path: str, missing: str,
+             hint: bool = True) -> NDArray[np.float64]:
+    try:
+        return _data.csv_numeric(cells, name, lines, path, missing)
+    except _data.DataError as exc:
+        # Text, not an empty cell: perhaps a categorical column.
+        text = hint and "not a number" in str(exc)
+        raise _data.DataError(f"{exc} (a categorical column? use --categorical {name})"
+                              if text else str(exc)) from None
 
 
 def _categorical_names(values: Optional[List[str]]) -> List[str]:
@@ -57,8 +65,10 @@ def _fit(args: argparse.Namespace) -> int:
     pyplot = _demo.load_pyplot() if args.plot else None
     model = Model.from_expression(args.expr, target=args.target,
                                   categorical=_categorical_names(args.categorical),
-                                  loss=args.loss, rate_level=args.rate_level, seed=args.seed)
-    columns, target = _columns_from_csv(model, args.data, with_target=True)
+                                  loss=args.loss, rate_level=args.rate_level, seed=args.seed,
+                                  missing=args.missing)
+    columns, target = _columns_from_csv(model, args.data, with_target=True,
+                                        missing=args.missing)
     assert target is not None
     if len(target) == 0:
         raise _data.DataError(f"{args.data}: no rows to train on")
@@ -69,7 +79,8 @@ def _fit(args: argparse.Namespace) -> int:
     _demo.print_history(history, sys.stdout)
     model.save(args.out)
     if pyplot is not None:
-        _demo.plot_history(pyplot, history, args.plot, f"{model!r}"[13:-1])
+        _demo.plot_history(pyplot, history, args.plot,
+                           f"{quote_name(model.target)} = {model.expression}")
         print(f"wrote {args.plot}")
     print(f"trained {model!r} on {len(target)} rows; saved to {args.out}")
     return 0
@@ -77,8 +88,9 @@ def _fit(args: argparse.Namespace) -> int:
 
 def _predict(args: argparse.Namespace) -> int:
     model = Model.load(args.model)
-    columns, _ = _columns_from_csv(model, args.data, with_target=False)
-    predicted = model.predict(columns)
+    missing = args.missing or model.missing
+    columns, _ = _columns_from_csv(model, args.data, with_target=False, missing=missing)
+    predicted = model.predict(columns, missing=missing)
     # str() of a float32 is the shortest text that reads back to the same float32.
     rows = [[str(v)] for v in predicted]
     if args.out is None:
@@ -110,14 +122,10 @@ def _search(args: argparse.Namespace) -> int:
         if name in categorical:
             columns[name] = np.array(cells[name], dtype=object)
         elif name != args.target:
-            try:
-                columns[name] = _data.csv_numeric(cells[name], name, lines, args.data)
-            except _data.DataError as exc:
-                raise _data.DataError(f"{exc} (a categorical column? use --categorical {name})"
-                                      ) from None
-    target = _data.csv_numeric(cells[args.target], args.target, lines, args.data)
+            columns[name] = _numbers(cells[name], name, lines, args.data, args.missing)
+    target = _data.csv_numeric(cells[args.target], args.target, lines, args.data, target=True)
     columns[args.target] = target
-    result = search(columns, args.target, categorical=categorical,
+    result = search(columns, args.target, categorical=categorical, missing=args.missing,
                     time_budget=args.budget, generations=args.generations, epochs=args.epochs,
                     random_state=args.seed, workers=args.workers,
                     progress=not args.no_progress)
@@ -129,7 +137,7 @@ def _search(args: argparse.Namespace) -> int:
 
 def _run_demo(args: argparse.Namespace) -> int:
     _demo.run(sys.stdout, rows=args.rows, epochs=args.epochs, seed=args.seed,
-              progress=False if args.no_progress else None, plot=args.plot)
+              progress=False if args.no_progress else None, plot=args.plot, table=args.csv)
     return 0
 
 
@@ -151,6 +159,9 @@ def _parser() -> argparse.ArgumentParser:
                      help='the graph, e.g. "sine(multiply(linear(x0, x1), x1))"')
     fit.add_argument("--categorical", action="append", metavar="NAME",
                      help="a categorical input column (repeatable, or comma-separated)")
+    fit.add_argument("--missing", choices=_data.MISSING, default="error",
+                     help="an empty numeric cell: refused (error, the default), the middle of "
+                          "the column's range (zero) or its mean (mean); kept in the model")
     fit.add_argument("--epochs", type=int, default=10, help="passes over the data (10)")
     fit.add_argument("--loss", choices=LOSSES, default=LOSSES[0], help="training loss")
     fit.add_argument("--rate-level", type=int, default=0, metavar="N",
@@ -173,6 +184,8 @@ def _parser() -> argparse.ArgumentParser:
     predict.add_argument("model", help="a model written by 'fit'")
     predict.add_argument("data", help="CSV file with the model's input columns")
     predict.add_argument("--out", help="CSV file for the predictions (default: standard output)")
+    predict.add_argument("--missing", choices=_data.MISSING,
+                         help="an empty numeric cell, as for fit (default: the model's own)")
     predict.set_defaults(handler=_predict)
 
     search = sub.add_parser("search", help="search for the expression, save the best model")
@@ -180,6 +193,8 @@ def _parser() -> argparse.ArgumentParser:
     search.add_argument("--target", required=True, help="column to predict")
     search.add_argument("--categorical", action="append", metavar="NAME",
                         help="a categorical input column (repeatable, or comma-separated)")
+    search.add_argument("--missing", choices=_data.MISSING, default="error",
+                        help="an empty numeric cell, as for fit (error)")
     search.add_argument("--budget", type=float, metavar="SECONDS",
                         help="stop after this many seconds (default: after 20 generations)")
     search.add_argument("--generations", type=int, help="stop after this many generations")
@@ -193,6 +208,8 @@ def _parser() -> argparse.ArgumentParser:
     demo = sub.add_parser("demo", help="train on a synthetic table and report")
     demo.add_argument("--plot", metavar="PNG",
                       help="draw the learning curves and prediction against truth (matplotlib)")
+    demo.add_argument("--csv", metavar="FILE",
+                      help="also write the table to FILE, to try fit, predict and search on")
     demo.add_argument("--rows", type=int, default=20_000, help="rows to generate (20000)")
     demo.add_argument("--epochs", type=int, default=20, help="passes over the data (20)")
     demo.add_argument("--seed", type=int, default=3, help="seed of data and model (3)")

@@ -4,6 +4,7 @@ from __future__ import annotations
 import csv
 import math
 import os
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Dict, List, Sequence, Tuple
@@ -12,27 +13,54 @@ import numpy as np
 from numpy.typing import NDArray
 
 
+
 FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+# What a model does with a missing value (None, NaN, NA): refuse it; read a number as the
+# middle of its learned range and a category as one never seen; or read a number as its
+# training mean and a category as one of its own, learned like the others.
+MISSING = ("error", "zero", "mean")
+
+
+def check_missing(missing: str) -> str:
+    if missing not in MISSING:
+        raise ValueError(f"missing must be one of {', '.join(map(repr, MISSING))}, "
+                         f"not {missing!r}")
+    return missing
+
+
+def can_write_name(name: str) -> bool:
+    """Whether some spelling of ``name`` parses back to it in an expression (a name holding
+    both kinds of quote has none)."""
+    return bool(name) and not ("'" in name and '"' in name)
 
 
 class DataError(ValueError):
     """Input data that a model cannot use: a missing column, a non-numeric value, ..."""
 
 
+def _is_matrix(X: Any) -> bool:
+    return isinstance(X, np.ndarray) and X.ndim == 2
+
+
 def column_names(X: Any) -> List[str]:
-    """The column names of a dict, a data frame (pandas, polars) or a pyarrow Table.
+    """The column names of a dict, a data frame (pandas, polars), a pyarrow Table, or a
+    2-D NumPy array (whose columns are x0, x1, ...).
 
     No data frame library is imported here: they are told apart by what they offer.
     """
     if isinstance(X, Mapping):
         return [str(k) for k in X]
+    if _is_matrix(X):
+        return [f"x{j}" for j in range(X.shape[1])]
     names = getattr(X, "column_names", None)  # pyarrow; its .columns are the data
     if names is None:
         names = getattr(X, "columns", None)
     if names is not None and not isinstance(X, np.ndarray):
         return [str(c) for c in names]
-    raise DataError("X must be a dict of 1-D arrays, a data frame or a pyarrow Table, "
-                    f"not {type(X).__name__}")
+    shape = f" of shape {X.shape}" if isinstance(X, np.ndarray) else ""
+    raise DataError("X must be a dict of 1-D arrays, a data frame, a pyarrow Table or a 2-D "
+                    f"array, not {type(X).__name__}{shape}")
 
 
 def column_labels(X: Any) -> Dict[str, Any]:
@@ -51,10 +79,49 @@ def get_column(X: Any, name: str) -> Any:
     if name not in names:
         shown = ", ".join(repr(n) for n in names[:20]) + (", ..." if len(names) > 20 else "")
         raise DataError(f"missing column {name!r} (columns: {shown or 'none'})")
+    if _is_matrix(X):
+        return X[:, names.index(name)]
     return X[name]
 
 
-def _as_array(values: Any, what: str) -> NDArray[Any]:
+def is_categorical(values: Any) -> bool:
+    """Whether a column's type says it holds categories: a pandas ``category`` or string
+    dtype, a polars Categorical, Enum or String (Utf8), a pyarrow string or dictionary
+    type, NumPy text; or objects of which at least one is neither a number nor missing
+    (text in a pandas ``object`` column, say). Numbers stored as objects stay numbers."""
+    dtype = getattr(values, "dtype", None)
+    if dtype is None:
+        dtype = getattr(values, "type", None)  # a pyarrow array
+    name = str(dtype) if dtype is not None else ""
+    if (name == "category" or name in ("str", "string") or name.startswith("string[")
+            or name.split("(")[0] in ("Categorical", "Enum", "String", "Utf8")
+            or name in ("large_string", "utf8", "large_utf8", "string_view")
+            or name.startswith("dictionary<")):
+        return True
+    kind = getattr(dtype, "kind", None)
+    if kind in ("U", "S"):
+        return True
+    if kind == "O" or dtype is None:
+        try:
+            array = as_array(values, "column")
+        except DataError:
+            return False
+        if array.dtype.kind in "US":
+            return True
+        if array.dtype.kind != "O":
+            return False
+        return any(not (is_missing(v) or isinstance(v, (int, float, np.number)))
+                   for v in array.tolist())
+    return False
+
+
+def categorical_columns(X: Any, names: Sequence[str]) -> List[str]:
+    """The columns among ``names`` whose type says they hold categories."""
+    present = set(column_names(X))
+    return [n for n in names if n in present and is_categorical(get_column(X, n))]
+
+
+def as_array(values: Any, what: str) -> NDArray[Any]:
     to_numpy = getattr(values, "to_numpy", None)
     if callable(to_numpy):  # a pandas Series, whatever its dtype
         values = to_numpy()
@@ -82,13 +149,15 @@ def is_missing(value: Any) -> bool:
     return type(value).__name__ in ("NAType", "NaTType")
 
 
-def numeric(values: Any, what: str, missing: str = "error") -> NDArray[np.float64]:
+def numeric(values: Any, what: str, missing: str = "error", *, column: str = "",
+            target: bool = False) -> NDArray[np.float64]:
     """``values`` as finite float64 numbers, or DataError naming the first bad row.
 
-    A missing value (NaN, None, NA) is refused unless ``missing`` is "zero"; it is then
-    NaN in the result, for the caller to fill.
+    A missing value (NaN, None, NA) is refused when ``missing`` is "error" (always for a
+    ``target``); else it is NaN in the result, for the caller to fill. ``column`` names
+    the input in a hint to declare it categorical when it holds text.
     """
-    array = _as_array(values, what)
+    array = as_array(values, what)
     if array.dtype.kind not in "biufOUS":
         raise DataError(f"{what} is not numeric (dtype {array.dtype})")
     if array.dtype.kind == "O":
@@ -101,13 +170,20 @@ def numeric(values: Any, what: str, missing: str = "error") -> NDArray[np.float6
             try:
                 float(value)
             except (TypeError, ValueError):
-                raise DataError(f"{what}: {shorten(value)} at row {row} is not a number") from None
+                hint = (f" (a categorical column? pass categorical=[{column!r}])"
+                        if column and isinstance(value, (str, bytes, np.str_, np.bytes_))
+                        else "")
+                raise DataError(f"{what}: {shorten(value)} at row {row} is not a number"
+                                f"{hint}") from None
         raise DataError(f"{what} is not numeric") from None
     nan = np.isnan(out)
-    if missing != "zero" and nan.any():
+    if (missing == "error" or target) and nan.any():
         row = int(np.argmax(nan))
-        raise DataError(f"{what}: missing value (NaN) at row {row}; pass missing='zero' to "
-                        "give it the middle of the learned range")
+        if target:
+            raise DataError(f"{what}: missing value (NaN) at row {row}; a target must be "
+                            "known: drop the rows without one")
+        raise DataError(f"{what}: missing value (NaN) at row {row}; pass missing='zero' or "
+                        "missing='mean' to fill it")
     bad = np.isinf(out)
     if bad.any():
         row = int(np.argmax(bad))
@@ -147,9 +223,9 @@ class Distinct:
         return Distinct([self.values[i] for i in used.tolist()], renumber[inverse])
 
 
-def categorical(values: Any, what: str) -> Distinct:
+def categorical_values(values: Any, what: str) -> Distinct:
     """``values`` as categories: distinct by equality, as a dict tells keys apart."""
-    array = _as_array(values, what)
+    array = as_array(values, what)
     if array.dtype.kind not in "biufOUSM":
         raise DataError(f"{what} cannot be used as categories (dtype {array.dtype})")
     if array.dtype.kind in "biuUS":  # sorted in C, no Python object per row
@@ -162,6 +238,61 @@ def categorical(values: Any, what: str) -> Distinct:
     except TypeError as exc:
         raise DataError(f"{what}: a value cannot be a category ({exc})") from None
     return Distinct(list(index), inverse)
+
+
+def read_columns(X: Any, y: Any, categorical: Any, missing: str
+                 ) -> Tuple[str, Dict[str, Any], NDArray[np.float64], Tuple[str, ...]]:
+    """Every column of ``X`` but the target, read once for many models: the target's
+    name, the columns (numbers, or a categorical column's ``Distinct`` values), the
+    target's values and the categorical columns. ``categorical`` None infers them from
+    the columns' types; a list names them all. ``y`` is an array or a column name."""
+    check_missing(missing)
+    names = column_names(X)
+    if isinstance(y, str):
+        target = y
+        y_values = numeric(get_column(X, y), f"column {y!r}", target=True)
+    else:
+        target = "y"
+        while target in names:  # a name no column has, for the model's output
+            target += "_"
+        y_values = numeric(y, "y", target=True)
+    inputs = [n for n in names if n != target]
+    for name in inputs:
+        if not can_write_name(name) or "\0" in name:
+            raise ValueError(f"column {name!r} cannot be named in an expression")
+    if categorical is None:
+        chosen = tuple(categorical_columns(X, inputs))
+    else:
+        chosen = (categorical,) if isinstance(categorical, str) else tuple(categorical)
+        for name in chosen:
+            if name not in inputs:
+                raise DataError(f"categorical column {name!r} is not an input column")
+    columns: Dict[str, Any] = {}
+    for name in inputs:
+        raw = get_column(X, name)
+        columns[name] = (categorical_values(raw, f"column {name!r}") if name in chosen
+                         else numeric(raw, f"column {name!r}", missing, column=name))
+    if not columns:
+        raise DataError("X holds no input column")
+    if same_length(columns) != len(y_values):
+        raise DataError(f"y has {len(y_values)} values but X has "
+                        f"{same_length(columns)} rows")
+    warn_target_copies(columns, y_values, target)
+    return target, columns, y_values, chosen
+
+
+def warn_target_copies(columns: Mapping[str, Any], y: NDArray[np.float64], target: str) -> None:
+    """Warn about an input column equal to the target: a model fits it by copying it, and
+    that column is seldom known when the target is to be predicted. Over a few rows or a
+    constant target equality says little, and nothing is said."""
+    if len(y) < 10 or np.all(y == y[0]):
+        return
+    for name, column in columns.items():
+        if isinstance(column, np.ndarray) and column.dtype.kind == "f" and \
+                np.array_equal(column, y):
+            warnings.warn(f"column {name!r} equals the target {target!r} on every row: a "
+                          "model would copy it; leave it out unless that is meant",
+                          UserWarning, stacklevel=3)
 
 
 def same_length(columns: Mapping[str, Any]) -> int:
@@ -205,11 +336,23 @@ def read_csv(path: str | os.PathLike[str]) -> Tuple[List[str], Dict[str, List[st
     return header, columns, lines
 
 
-def csv_numeric(cells: Sequence[str], name: str, lines: Sequence[int],
-                source: str) -> NDArray[np.float64]:
-    """A CSV column as numbers, naming the file, column and line of the first bad cell."""
+def csv_numeric(cells: Sequence[str], name: str, lines: Sequence[int], source: str,
+                missing: str = "error", target: bool = False) -> NDArray[np.float64]:
+    """A CSV column as numbers, naming the file, column and line of the first bad cell.
+
+    An empty cell is a missing value: NaN when ``missing`` allows it, else refused (for a
+    ``target`` always)."""
     out = np.empty(len(cells), dtype=np.float64)
     for i, cell in enumerate(cells):
+        if not cell.strip():
+            if target:
+                raise DataError(f"{source}, line {lines[i]}: the target {name!r} is empty; "
+                                "a target must be known: drop the rows without one")
+            if missing == "error":
+                raise DataError(f"{source}, line {lines[i]}: column {name!r} is empty; "
+                                "--missing zero or --missing mean fills it")
+            out[i] = math.nan
+            continue
         try:
             value = float(cell)
         except ValueError:

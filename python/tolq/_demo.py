@@ -1,7 +1,9 @@
 """The demo behind ``python -m tolq demo``: a synthetic table, a model with every node type."""
 from __future__ import annotations
 
+import csv
 import importlib
+import textwrap
 from typing import Any, Dict, Optional, TextIO, Tuple
 
 import numpy as np
@@ -55,6 +57,9 @@ def _curves(ax: Any, history: History) -> None:
     ax.plot(epochs, list(history), marker=".", label="training")
     if history.validation is not None:
         ax.plot(epochs, history.validation, marker=".", label="validation")
+    if history.best_epoch is not None:  # early stopping kept this epoch's parameters
+        ax.axvline(history.best_epoch, color="gray", linestyle="--", linewidth=1,
+                   label=f"kept: epoch {history.best_epoch}")
     ax.set_xlabel("epoch")
     ax.set_ylabel("loss")
     ax.set_yscale("log")
@@ -65,19 +70,32 @@ def plot_history(pyplot: Any, history: History, path: str, title: str) -> None:
     """The learning curves: training and validation loss per epoch."""
     fig, ax = pyplot.subplots(figsize=(5, 3.5))
     _curves(ax, history)
-    ax.set_title(title, fontsize=8)
+    # Wrapped to the axes' width: a long expression would run off both sides.
+    ax.set_title("\n".join(textwrap.wrap(title, 70)), fontsize=8)
     fig.savefig(path, dpi=80, bbox_inches="tight")
     pyplot.close(fig)
 
 
+def write_csv(path: str, X: Dict[str, NDArray[Any]], y: NDArray[np.float64]) -> None:
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        writer = csv.writer(f)
+        writer.writerow([*X, "y"])
+        writer.writerows(zip(*(v.tolist() for v in X.values()), y.tolist()))
+
+
 def run(out: TextIO, rows: int = 20_000, epochs: int = 20, seed: int = 3,
-        progress: Optional[bool] = None, plot: Optional[str] = None) -> float:
-    """Train on 80 % of a synthetic table, report on the rest; returns the held-out error."""
+        progress: Optional[bool] = None, plot: Optional[str] = None,
+        table: Optional[str] = None) -> float:
+    """Train on 80 % of a synthetic table, report on the rest; returns the held-out error.
+    ``table`` names a CSV file to write the table to, for trying the command line on."""
     pyplot = load_pyplot() if plot else None
     if rows < 10:
         raise ValueError("the demo needs at least 10 rows")
     rng = np.random.default_rng(seed)
     X, y = make_data(rows, rng)
+    if table is not None:
+        write_csv(table, X, y)
+        print(f"wrote the table to {table} (columns x0, x1, store, y)", file=out)
     cut = int(0.8 * rows)
     X_train = {k: v[:cut] for k, v in X.items()}
     X_test = {k: v[cut:] for k, v in X.items()}

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from typing import Any, Tuple, Union
 
 from ._nodes import FUNCTIONS
+from ._data import can_write_name
 from ._transforms import TRANSFORMS
 
 # Deep enough for any sensible model, shallow enough to stay clear of the recursion limit.
@@ -195,8 +196,3 @@ def quote_name(name: str) -> str:
     if is_identifier(name):
         return name
     return f'"{name}"' if "'" in name else f"'{name}'"
-
-
-def can_write_name(name: str) -> bool:
-    """Whether some spelling of ``name`` parses back to it."""
-    return bool(name) and not ("'" in name and '"' in name)

@@ -11,7 +11,7 @@ import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Type,
                     TypeVar)
 
@@ -21,7 +21,7 @@ from numpy.typing import NDArray
 import _tolq
 
 from . import _data, _format, _transforms
-from ._expression import (MAX_NESTING, Name, Node, arity_text, can_write_name, parse,
+from ._expression import (MAX_NESTING, Name, Node, arity_text, parse,
                           quote_name, transformed_name)
 from ._categories import UNSEEN, Coder
 from ._format import LOSSES, FormatError, check_arg
@@ -60,7 +60,7 @@ class _Slot:
 
 
 def _check_name(name: str, what: str) -> None:
-    if not isinstance(name, str) or not can_write_name(name):
+    if not isinstance(name, str) or not _data.can_write_name(name):
         raise ValueError(f"{what} must be a non-empty string without both kinds of quote, "
                          f"got {name!r}")
     if "\0" in name or len(name.encode("utf-8")) > _format.NAME_BYTES:
@@ -227,12 +227,73 @@ def _show_progress(progress: Optional[bool]) -> bool:
         return False
 
 
-def _check_missing(missing: str) -> None:
-    if missing not in ("error", "zero"):
-        raise ValueError(f"missing must be 'error' or 'zero', not {missing!r}")
-
-
 _Columns = Dict[str, NDArray[Any]]
+
+
+class _Pending(Dict[int, Dict[Any, int]]):
+    """What a training call adds to the model besides parameters: per categorical slot,
+    the values new to it with their codes; and, for a model whose categorical inputs are
+    still to be decided, the input slots the data make categorical (``convert``)."""
+
+    convert: Tuple[int, ...] = ()
+    decide: bool = False  # read while the categorical inputs were still to be decided
+
+
+@dataclass(frozen=True)
+class _OnePlan:
+    """The one-row arrays of ``learn_one`` and ``predict_one`` and the queries bound to
+    them, made once under the model's lock and replaced, never changed, when the model's
+    structure or coders change. ``inputs`` holds per input slot: its index, name, a
+    writable view of its one-element array, its coder (None for a number), its state and
+    whether the model widens its range, and its transform."""
+
+    inputs: Tuple[Tuple[int, str, Any, Optional[Coder], Any, bool, str], ...]
+    predict: Callable[[], NDArray[np.float32]]
+    train: Callable[[], NDArray[np.float32]]
+    target: Any
+    output: Any
+    widen_output: bool
+    transform: str  # the target's
+
+
+# The least width float32 arithmetic rounds to infinity: the largest float32 plus half of
+# its unit in the last place.
+_FLOAT32_OVERFLOW = float.fromhex("0x1.ffffffp+127")
+
+
+def _widened(low: float, high: float, value: float, what: str) -> Tuple[float, float]:
+    """The range [low, high] (NaN while unknown) widened over ``value`` as ``fit`` widens
+    it, in float32; DataError when its width would be beyond the float32 range."""
+    v = float(np.float32(value))
+    if math.isnan(low):
+        return v, v
+    low, high = min(low, v), max(high, v)
+    # Both ends are float32 values: float64 holds their difference closely enough to
+    # tell whether float32 would round it to infinity.
+    if high - low >= _FLOAT32_OVERFLOW:
+        raise _data.DataError(f"{what} spans {low:g} to {high:g}, a width beyond the float32 "
+                              "range; rescale it")
+    return low, high
+
+
+def _one_number(value: Any, name: str) -> float:
+    """One cell as a number, NaN when it is missing; DataError when it is none."""
+    if type(value) is float:
+        number = value
+    else:
+        try:
+            number = float(value)
+        except (TypeError, ValueError):
+            if _data.is_missing(value):
+                return math.nan
+            hint = (f" (a categorical column? pass categorical=[{name!r}])"
+                    if isinstance(value, (str, bytes)) else "")
+            raise _data.DataError(f"column {name!r}: {_data.shorten(value)} is not a number"
+                                  f"{hint}") from None
+    if not -_data.FLOAT32_MAX <= number <= _data.FLOAT32_MAX and not math.isnan(number):
+        raise _data.DataError(f"column {name!r}: {_data.shorten(value)} is not a finite "
+                              "float32 number")
+    return number
 
 
 class Model:
@@ -249,20 +310,29 @@ class Model:
     _lock: threading.Lock
     _adapt: Dict[int, bool]
     _coders: Dict[int, Coder]
-    _one: Optional[List[Tuple[str, Any, Optional[Coder]]]]
-    _one_query: Callable[[], NDArray[np.float32]]
+    _one: Optional[_OnePlan]
     _trained: bool
+    _missing: str
+    # Per numeric input slot under missing="mean": the mean of its values trained on,
+    # and how many values it is the mean of.
+    _means: Dict[int, Tuple[float, int]]
+    # Whether the categorical inputs are still to be decided by the first training data.
+    _infer: bool
 
-    def __init__(self, expression: str, target: str = "y", categorical: Iterable[str] = (),
-                 *, loss: str = _tolq.DEFAULT_LOSS, rate_level: int = 0,
-                 seed: Optional[int] = None, target_transform: Optional[str] = None) -> None:
+    def __init__(self, expression: str, target: str = "y",
+                 categorical: Optional[Iterable[str]] = None, *,
+                 loss: str = _tolq.DEFAULT_LOSS, rate_level: int = 0,
+                 seed: Optional[int] = None, missing: str = "error",
+                 target_transform: Optional[str] = None) -> None:
         if not isinstance(expression, str):
             raise TypeError(f"expression must be a str, not {type(expression).__name__}")
         tree = parse(expression)
         _check_name(target, "target")
+        _data.check_missing(missing)
+        infer = categorical is None
         if isinstance(categorical, str):
             categorical = (categorical,)
-        categorical = tuple(categorical)
+        categorical = tuple(categorical or ())
         for name in categorical:
             _check_name(name, "categorical column")
         check_arg(rate_level, "rate_level", 0)
@@ -279,22 +349,35 @@ class Model:
                 raise ValueError(f"{s.key}: a categorical column cannot be transformed")
             if s.is_input or s.transform:
                 _check_name(s.key, "input name" if s.is_input else "transformed target")
-        self._setup(slots, loss)
+        self._setup(slots, loss, missing)
+        self._infer = infer
         if seed is not None:
             self._draw_parameters(np.random.default_rng(seed))
 
     @classmethod
     def from_expression(cls: Type[M], expression: str, target: str = "y",
-                        categorical: Iterable[str] = (), *, loss: str = _tolq.DEFAULT_LOSS,
-                        rate_level: int = 0, seed: Optional[int] = None,
+                        categorical: Optional[Iterable[str]] = None, *,
+                        loss: str = _tolq.DEFAULT_LOSS, rate_level: int = 0,
+                        seed: Optional[int] = None, missing: str = "error",
                         target_transform: Optional[str] = None) -> M:
         """Build a model from ``expression`` over input names.
 
         The functions are linear, tanh and gaussian (one or two arguments), sine (one)
         and multiply (two). Names listed in ``categorical`` become categorical inputs
-        (one learned weight per category), the others numeric ones. ``target`` names the
+        (one learned weight per category), the others numeric ones. Without the list
+        (None), the first training data decide: an input whose column holds text or
+        categories by its type (pandas ``category``, ``string`` or ``object`` text,
+        polars ``Categorical``/``String``, pyarrow strings, NumPy text; for ``learn_one``
+        a str or bytes value) becomes categorical. A list given, even empty, wins: it
+        names every categorical input and nothing is inferred. ``target`` names the
         predicted column. ``loss`` is one of ``tolq.LOSSES``.
 
+        ``missing`` is what the model does with a missing input value (None, NaN, NA), in
+        training and prediction: "error" refuses it naming its column and row; "zero"
+        reads a number as the middle of its learned range and a category as one never
+        seen (weight 0.0); "mean" reads a number as the mean of the values trained on and
+        every missing category as one category of its own, learned like the others (the
+        model keeps the means, and saves them). A missing target is always refused.
         A numeric input may be read through a transform, computed in float64 before the
         graph sees it: ``log(x)``, ``inv(x)`` (1/x) or ``sqrt(x)``; ``x`` and ``log(x)``
         are two inputs. ``target_transform`` ("log" or "inv") makes the graph learn the
@@ -314,9 +397,9 @@ class Model:
         Raises ``ExpressionError`` (a ValueError) pointing at the position of the fault.
         """
         return cls(expression, target, categorical, loss=loss, rate_level=rate_level,
-                   seed=seed, target_transform=target_transform)
+                   seed=seed, missing=missing, target_transform=target_transform)
 
-    def _setup(self, slots: Sequence[_Slot], loss: str) -> None:
+    def _setup(self, slots: Sequence[_Slot], loss: str, missing: str = "error") -> None:
         graph = _tolq.Graph(len(slots))
         nodes = []
         for i, s in enumerate(slots):
@@ -342,6 +425,9 @@ class Model:
                 node.state.categories = [(UNSEEN, 0.0)]
         self._one = None
         self._trained = False
+        self._missing = missing
+        self._means = {}
+        self._infer = False
         self.loss = loss
 
     def _draw_parameters(self, rng: np.random.Generator) -> None:
@@ -387,6 +473,13 @@ class Model:
     def expression(self) -> str:
         """The expression, without parameters; it parses back to the same structure."""
         return self._render(self._slots[-1].sources[0], False)
+
+    @property
+    def missing(self) -> str:
+        """What the model does with a missing input value: "error", "zero" or "mean"
+        (see ``from_expression``). Fixed when the model is built: "mean" needs the means
+        of the data it trains on."""
+        return self._missing
 
     @property
     def _target_text(self) -> str:
@@ -469,34 +562,51 @@ class Model:
 
     # ---- data ---------------------------------------------------------------------------
 
-    def _inputs_of(self, X: Any, *, learn: bool, missing: str,
+    def _policy(self, missing: Optional[str]) -> str:
+        """A call's ``missing``: the model's own policy unless the call names another."""
+        if missing is None:
+            return self._missing
+        _data.check_missing(missing)
+        if missing == "mean" and self._missing != "mean":
+            raise ValueError("missing='mean' needs the training means, which a model keeps "
+                             "when it is built with missing='mean'")
+        return missing
+
+    def _inputs_of(self, X: Any, *, learn: bool, missing: Optional[str] = None,
                    cache: Optional[Dict[Tuple[str, ...], Any]] = None,
-                   pending: Optional[Dict[int, Dict[Any, int]]] = None
-                   ) -> Tuple[_Columns, Dict[int, Dict[Any, int]]]:
+                   pending: Optional[Dict[int, Dict[Any, int]]] = None,
+                   convert: Sequence[int] = ()
+                   ) -> Tuple[_Columns, _Pending]:
         """The input columns, checked and converted, categories coded; and the new values.
 
         ``cache`` shares the converted columns between models (before coding, which is
-        each model's own). New category values are recorded by ``_commit``.
+        each model's own). New category values are recorded by ``_commit``. ``convert``
+        names numeric input slots to read as categorical (coded by a fresh coder).
         """
+        missing = self._policy(missing)
         columns: _Columns = {}
         sized: Dict[str, Any] = {}
-        new: Dict[int, Dict[Any, int]] = {}
+        new = _Pending()
+        new.convert = tuple(convert)
+        new.decide = self._infer
         for i, s in enumerate(self._slots):
             if not s.is_input:
                 continue
-            key: Tuple[str, ...] = (s.type, s.name, missing)
+            kind = "cat" if i in convert else s.type
+            key: Tuple[str, ...] = (kind, s.name, missing)
             if cache is not None and key in cache:
                 column = cache[key]
             else:
                 raw = _data.get_column(X, s.name)
                 what = f"column {s.name!r}"
-                column = (_data.categorical(raw, what) if s.type == "cat"
-                          else _data.numeric(raw, what, missing))
+                column = (_data.categorical_values(raw, what) if kind == "cat"
+                          else _data.numeric(raw, what, missing, column=s.name))
                 if cache is not None:
                     cache[key] = column
             sized[s.name] = column
-            if s.type == "cat":
-                columns[s.name], new[i] = self._coders[i].code(
+            if kind == "cat":
+                coder = Coder(s.name) if i in convert else self._coders[i]
+                columns[s.name], new[i] = coder.code(
                     column, learn=learn, missing=missing, pending=(pending or {}).get(i))
             elif s.transform:
                 tkey = key + (s.transform,)
@@ -515,7 +625,7 @@ class Model:
         """The target as the graph learns it: checked, and transformed if the model says."""
         raw = _data.get_column(X, y) if isinstance(y, str) else y
         what = "y" if not isinstance(y, str) else f"column {y!r}"
-        target = _data.numeric(raw, what)
+        target = _data.numeric(raw, what, target=True)
         if len(target) != n:
             raise _data.DataError(f"y has {len(target)} values but X has {n} rows")
         transform = self._slots[-1].transform
@@ -531,33 +641,85 @@ class Model:
                 transform, pred.astype(np.float64)).astype(np.float32)
         return out
 
-    def _training_data(self, X: Any, y: Any, missing: str = "error",
+    def _training_data(self, X: Any, y: Any, missing: Optional[str] = None,
                        cache: Optional[Dict[Tuple[str, ...], Any]] = None
-                       ) -> Tuple[_Columns, NDArray[np.float64], Dict[int, Dict[Any, int]]]:
-        columns, new = self._inputs_of(X, learn=True, missing=missing, cache=cache)
+                       ) -> Tuple[_Columns, NDArray[np.float64], _Pending]:
+        convert: Tuple[int, ...] = ()
+        if self._infer and cache is None:
+            names = set(_data.categorical_columns(X, self.inputs))
+            convert = tuple(i for i, s in enumerate(self._slots) if s.is_input and
+                            s.type == "fixed" and not s.transform and s.name in names)
+        columns, new = self._inputs_of(X, learn=True, missing=missing, cache=cache,
+                                       convert=convert)
         target = self._target_of(X, y, len(next(iter(columns.values()))))
         if len(target) == 0:
             raise _data.DataError("no rows to train on")
         return columns, target, new
 
-    def _fill_missing(self, columns: _Columns) -> _Columns:
-        """Missing numbers (NaN, left by missing='zero') as the middle of the learned range."""
+    def _fill_missing(self, columns: _Columns, missing: Optional[str] = None) -> _Columns:
+        """Missing numbers (NaN, left by missing='zero' or 'mean') as the middle of the
+        learned range, or the mean of the values trained on."""
         out = dict(columns)
+        mean = self._policy(missing) == "mean"
         for i, s in enumerate(self._slots):
             if s.is_input and s.type == "fixed":
                 column = out[s.key]
                 holes = np.isnan(column)
                 if holes.any():
-                    low, high = self._range(i)
-                    out[s.key] = np.where(holes, (low + high) / 2, column)
+                    if mean:
+                        fill = self._means[i][0]
+                    else:
+                        low, high = self._range(i)
+                        fill = (low + high) / 2
+                    out[s.key] = np.where(holes, fill, column)
         return out
+
+    def _update_means(self, columns: _Columns) -> None:
+        """Fold the numbers of ``columns`` into each numeric input's mean (missing="mean")."""
+        if self._missing != "mean":
+            return
+        for i, s in enumerate(self._slots):
+            if s.is_input and s.type == "fixed":
+                column = columns[s.key]
+                present = column[~np.isnan(column)]
+                mean, count = self._means.get(i, (0.0, 0))
+                if len(present):
+                    total = mean * count + float(np.sum(present))
+                    self._means[i] = (total / (count + len(present)), count + len(present))
+
+    def _convert_slot(self, i: int) -> None:
+        """Make the numeric input slot ``i`` a categorical one (a model whose categorical
+        inputs the first training data decide)."""
+        s = self._slots[i]
+        node = _tolq.Interaction("cat", s.latticeloc, s.gluamine, s.name)
+        node._set_source(0, -1)
+        node.state.categories = [(UNSEEN, 0.0)]
+        # In this order, a reader outside the lock finds a coder for every "cat" slot.
+        self._coders[i] = Coder(s.name)
+        self._graph[i] = node
+        self._nodes = self._nodes[:i] + (node,) + self._nodes[i + 1:]
+        self._slots = self._slots[:i] + (replace(s, type="cat"),) + self._slots[i + 1:]
+        del self._adapt[i]
+        self._means.pop(i, None)
+        self._one = None
+
+    def _decide(self, pending: _Pending) -> None:
+        """The first training data decide the categorical inputs (under the lock)."""
+        if not pending.decide:
+            return
+        if not self._infer:  # another thread's training decided first, from its data
+            raise RuntimeError("the model's categorical inputs were decided by another "
+                               "training call meanwhile; call fit again")
+        for i in pending.convert:
+            self._convert_slot(i)
+        self._infer = False
 
     # ---- training and prediction --------------------------------------------------------
 
     def fit(self, X: Any, y: Any, epochs: int = 10, shuffle: bool = True,
             seed: Optional[int] = 0, progress: Optional[bool] = None, *,
             validation: Optional[Tuple[Any, Any]] = None, validation_fraction: float = 0.0,
-            early_stopping: bool = False, patience: int = 5, missing: str = "error"
+            early_stopping: bool = False, patience: int = 5, missing: Optional[str] = None
             ) -> History:
         """Train online, one sample at a time, for ``epochs`` passes over the rows.
 
@@ -573,9 +735,12 @@ class Model:
         after ``patience`` epochs without a lower validation loss, and the parameters of
         the best epoch are restored (Adam's moments are not).
 
-        A missing value (NaN, None, NA) is refused naming its column and row, unless
-        ``missing="zero"``: a number then reads as the middle of the learned range, a
-        category as one never seen (weight 0.0).
+        ``X`` may also be a 2-D NumPy array, whose columns are named x0, x1, ...
+
+        A missing value (NaN, None, NA) is handled after the model's ``missing`` policy
+        (see ``from_expression``) unless the call names another ("error" or "zero"). A
+        missing target is always refused. An input column equal to the target is used,
+        with a warning.
 
         Returns a ``History``: a list of the training loss per epoch (squared error,
         absolute error, or two-class cross-entropy, after ``loss``), with the validation
@@ -587,13 +752,16 @@ class Model:
         """
         check_arg(epochs, "epochs", 0)
         check_arg(patience, "patience", 1)
-        _check_missing(missing)
+        missing = self._policy(missing)
         if not (isinstance(validation_fraction, (int, float))
                 and 0.0 <= validation_fraction < 1.0):
             raise ValueError(f"validation_fraction must be in [0, 1), got {validation_fraction!r}")
         if validation is not None and validation_fraction:
             raise ValueError("give validation data or validation_fraction, not both")
         columns, target, new = self._training_data(X, y, missing)
+        _data.warn_target_copies({s.key: columns[s.key] for i, s in enumerate(self._slots)
+                                  if s.is_input and s.type == "fixed" and i not in new.convert},
+                                 target, self.target)
         held: Optional[Tuple[_Columns, NDArray[np.float64]]] = None
         if validation_fraction:
             n = len(target)
@@ -611,14 +779,14 @@ class Model:
                 raise TypeError("validation must be a pair (X_val, y_val)")
             # Categories met first in this training data are known to the validation.
             val_columns, _ = self._inputs_of(validation[0], learn=False, missing=missing,
-                                             pending=new)
+                                             pending=new, convert=new.convert)
             n_val = len(next(iter(val_columns.values())))
             held = (val_columns, self._target_of(validation[0], validation[1], n_val))
         if early_stopping and held is None:
             raise ValueError("early_stopping needs validation data: give validation= or "
                              "validation_fraction=")
         return self._train(columns, target, new, epochs, shuffle, seed, progress, held,
-                           early_stopping, patience)
+                           early_stopping, patience, missing)
 
     def _commit(self, new: Dict[int, Dict[Any, int]]) -> None:
         for slot, values in new.items():
@@ -689,9 +857,19 @@ class Model:
         """Make this model what ``other``, a model of the same structure, has learned:
         parameters, ranges and category codes (``other`` must not be used afterwards,
         its coders move here). Adam's moments are not copied, as with ``save``."""
-        if other._slots != self._slots or other.loss != self.loss:
+        def shape(m: Model) -> List[Tuple[str, Tuple[int, ...]]]:
+            return [(s.key, s.sources) for s in m._slots]
+
+        # A copy whose training decided the categorical inputs differs in those alone.
+        same = other._slots == self._slots or (self._infer and shape(other) == shape(self))
+        if not same or other.loss != self.loss or other.missing != self.missing:
             raise ValueError(f"{other!r} is not a copy of {self!r}")
         with self._lock:
+            for i, (mine, theirs) in enumerate(zip(self._slots, other._slots)):
+                if mine.type != theirs.type:
+                    self._convert_slot(i)
+            self._infer = other._infer
+            self._means = dict(other._means)
             for node, there in zip(self._nodes, other._nodes):
                 node.state._from_dict(there.state._to_dict())
             self._adapt = dict(other._adapt)
@@ -702,10 +880,17 @@ class Model:
     def _checkpoint(self) -> Tuple[Any, ...]:
         """Everything training changes that the model keeps (Adam's moments aside)."""
         coders = {i: (dict(c.codes), set(c.kinds), c.next_code) for i, c in self._coders.items()}
-        return ([(node, node.state._to_dict()) for node in self._nodes], coders, self._trained)
+        structure = (self._slots, self._nodes, dict(self._coders), dict(self._adapt),
+                     self._infer)
+        return ([(node, node.state._to_dict()) for node in self._nodes], coders, self._trained,
+                dict(self._means), structure)
 
     def _rollback(self, checkpoint: Tuple[Any, ...]) -> None:
-        nodes, coders, self._trained = checkpoint
+        nodes, coders, self._trained, self._means, structure = checkpoint
+        self._slots, self._nodes, self._coders, self._adapt, self._infer = structure
+        for i, node in enumerate(self._nodes):
+            if self._graph[i] is not node:  # a slot the training made categorical
+                self._graph[i] = node
         for node, state in nodes:
             node.state._from_dict(state)
         for i, (codes, kinds, next_code) in coders.items():
@@ -720,7 +905,8 @@ class Model:
                new: Dict[int, Dict[Any, int]], epochs: int, shuffle: bool,
                seed: Optional[int], progress: Optional[bool],
                held: Optional[Tuple[_Columns, NDArray[np.float64]]] = None,
-               early_stopping: bool = False, patience: int = 5) -> History:
+               early_stopping: bool = False, patience: int = 5,
+               missing: Optional[str] = None) -> History:
         history = History([], [] if held is not None else None)
         if epochs == 0:
             return history
@@ -729,11 +915,14 @@ class Model:
             # Any failure on the way (no memory, an interrupt) leaves the model as it was.
             before = self._checkpoint()
             try:
+                if isinstance(new, _Pending):
+                    self._decide(new)
                 self._widen_ranges(columns, target)
                 self._commit(new)
-                columns = self._fill_missing(columns)
+                self._update_means(columns)
+                columns = self._fill_missing(columns, missing)
                 if held is not None:
-                    held = (self._fill_missing(held[0]), held[1])
+                    held = (self._fill_missing(held[0], missing), held[1])
                 low, high = self._range(len(self._slots) - 1)
                 rng = np.random.default_rng(seed)
                 best, waited, kept = math.inf, 0, None
@@ -821,7 +1010,7 @@ class Model:
         if not self._trained:
             raise RuntimeError("the model has not been trained yet: call fit() first")
 
-    def predict(self, X: Any, *, missing: str = "error") -> NDArray[np.float32]:
+    def predict(self, X: Any, *, missing: Optional[str] = None) -> NDArray[np.float32]:
         """Predictions for the rows of ``X``, as float32.
 
         Prediction leaves the model exactly as it was (its saved bytes do not change):
@@ -829,69 +1018,334 @@ class Model:
         is predicted with the weight of a fresh one, 0.0. A category of another type
         than the column was trained with (the text "3" for the number 3, say) is
         converted when that is unambiguous, else refused. ``missing`` as for ``fit``.
+
+        Predictions never leave the range of the targets trained on: the output is
+        clamped to it. A model that must extrapolate (a trend beyond the training data)
+        is better trained on a target that stays within its range, such as the change
+        from the last value or a ratio, or given a wider output range before training
+        (``model.graph[len(model.graph) - 1].state.feature_min`` and ``feature_max``).
         """
-        _check_missing(missing)
+        missing = self._policy(missing)
         columns, _ = self._inputs_of(X, learn=False, missing=missing)
         with self._lock:
             self._check_trained()
-            return self._predicted(self._graph._query(self._fill_missing(columns)))
+            return self._predicted(self._graph._query(self._fill_missing(columns, missing)))
 
     def predict_one(self, row: Mapping[str, Any]) -> float:
-        """The prediction for one row given as a mapping of column name to value.
+        """The prediction for one row given as a mapping of column name to value, as
+        river's ``predict_one`` takes it.
 
         Meant for serving: the per-model work is done once, so a call costs little more
-        than the module's own query of one row. The same rules as ``predict`` hold; a
-        missing value is refused.
+        than the module's own query of one row. The same rules as ``predict`` hold,
+        missing values after the model's ``missing`` policy.
         """
-        if any(s.transform for s in self._slots):
-            # Transforms are computed on arrays: a row of one.
-            one = {}
-            for name in self.inputs:
-                try:
-                    one[name] = np.asarray([row[name]])
-                except KeyError:
-                    raise _data.DataError(f"missing column {name!r}") from None
-            return float(self.predict(one)[0])
-        plan = self._one if self._one is not None else self._prepare_one()
-        limit = _data.FLOAT32_MAX
         with self._lock:
+            plan = self._one if self._one is not None else self._prepare_one()
             if not self._trained:
                 self._check_trained()
-            for name, cell, coder in plan:
+            missing = self._missing
+            limit = _data.FLOAT32_MAX
+            for i, name, cell, coder, state, _, transform in plan.inputs:
                 try:
                     value = row[name]
                 except KeyError:
                     raise _data.DataError(f"missing column {name!r}") from None
                 if coder is None:
-                    try:
-                        number = float(value)
-                    except (TypeError, ValueError):
-                        number = math.nan
-                    if not -limit <= number <= limit:
-                        raise _data.DataError(f"column {name!r}: {_data.shorten(value)} is not "
-                                              "a finite float32 number")
+                    if type(value) is float and -limit <= value <= limit and not transform:
+                        cell[0] = value
+                        continue
+                    number = _one_number(value, name)
+                    if number != number:
+                        number = self._one_hole(i, name, state)
+                    elif transform:
+                        number = _transforms.apply_one(transform, number, f"column {name!r}")
                     cell[0] = number
                 else:
-                    code = coder.codes.get(value)
+                    try:
+                        code = coder.codes.get(value)
+                    except TypeError:  # unhashable: refused as predict refuses it
+                        code = None
                     if code is None:
-                        code = coder.code_one(value)
+                        code = coder.code_one(value, missing)
                         if code is None:
                             raise _data.DataError(f"column {name!r}: missing value")
                     cell[0] = code
-            result: float = self._one_query().item()
+            if plan.transform:
+                return float(self._predicted(plan.predict())[0])
+            result: float = plan.predict().item()
             return result
 
-    def _prepare_one(self) -> List[Tuple[str, Any, Optional[Coder]]]:
-        plan: List[Tuple[str, Any, Optional[Coder]]] = []
+    def _one_hole(self, slot: int, name: str, state: Any) -> float:
+        """The number a missing cell of one row reads as, after the model's policy."""
+        if self._missing == "error":
+            raise _data.DataError(f"column {name!r}: missing value; pass missing='zero' or "
+                                  "missing='mean' when building the model to fill it")
+        if self._missing == "mean":
+            return self._means[slot][0]
+        return (float(state.feature_min) + float(state.feature_max)) / 2
+
+    def learn_one(self, row: Mapping[str, Any], y: Any) -> float:
+        """Learn from one row, given as a mapping of column name to value, and its target,
+        as river's ``learn_one`` takes them; returns the prediction for the row made
+        just before learning from it.
+
+        It is ``fit`` on one row: ranges are widened over the row first, a new category
+        gets its weight, missing values follow the model's ``missing`` policy, and bad
+        data is refused before anything changes. Adam's moments and the count of
+        samples trained go on from call to call (and from ``fit`` to ``learn_one``), so
+        a stream of ``learn_one`` calls over rows within the learned ranges gives the
+        very bits of ``fit(rows, y, epochs=1, shuffle=False)``; rows beyond them widen
+        the ranges one row at a time instead of all at once. A failure leaves the model
+        as it was; an interrupt arrives either before the row is learned or after.
+        Thread-safe: the row is checked and learned under the model's lock.
+        """
+        with self._lock:
+            if self._infer:
+                return self._learn_first(row, y)
+            plan = self._one if self._one is not None else self._prepare_one()
+            return self._learn_row(plan, row, y)
+
+    def _learn_first(self, row: Mapping[str, Any], y: Any) -> float:
+        """``learn_one`` on a model whose categorical inputs its first row decides: a str
+        or bytes value makes its column categorical (under the lock)."""
+        before = self._checkpoint()
+        try:
+            for i, s in enumerate(self._slots):
+                if s.is_input and isinstance(row.get(s.name), (str, bytes)):
+                    self._convert_slot(i)
+            self._infer = False
+            return self._learn_row(self._prepare_one(), row, y)
+        except BaseException:
+            self._rollback(before)
+            raise
+
+    def _learn_row(self, plan: _OnePlan, row: Mapping[str, Any], y: Any) -> float:
+        """Check one row, then commit it; the lock is held."""
+        missing = self._missing
+        limit = _data.FLOAT32_MAX
+        values: List[Any] = []
+        widen: List[Tuple[Any, float, float]] = []
+        pending: List[Tuple[Coder, Dict[Any, int]]] = []
+        holes: List[Tuple[int, int, str, Any]] = []
+        for i, name, cell, coder, state, adapt, transform in plan.inputs:
+            try:
+                value = row[name]
+            except KeyError:
+                raise _data.DataError(f"missing column {name!r}") from None
+            if coder is None:
+                if type(value) is float and -limit <= value <= limit:
+                    number = value
+                else:
+                    number = _one_number(value, name)
+                if transform and number == number:
+                    number = _transforms.apply_one(transform, number, f"column {name!r}")
+                if number != number:
+                    if missing == "error":
+                        self._one_hole(i, name, state)
+                    holes.append((len(values), i, name, state))
+                elif adapt:
+                    low, high = state.feature_min, state.feature_max
+                    if not low <= number <= high:  # beyond the range, or no range yet
+                        widen.append((state, *_widened(low, high, number,
+                                                       f"column {name!r}")))
+                values.append(number)
+            else:
+                new: Dict[Any, int] = {}
+                code = coder.learn_one(value, missing, new)
+                if code is None:
+                    raise _data.DataError(f"column {name!r}: missing value; pass "
+                                          "missing='zero' or missing='mean' when building "
+                                          "the model to fill it")
+                if new:
+                    pending.append((coder, new))
+                values.append(code)
+        target = y if type(y) is float and -limit <= y <= limit else _one_number(y, self.target)
+        if target != target:
+            raise _data.DataError("the target is missing: a target must be known to learn "
+                                  "from a row")
+        if plan.transform:
+            target = _transforms.apply_one(plan.transform, target, "the target")
+        if plan.widen_output:
+            state = plan.output
+            low, high = state.feature_min, state.feature_max
+            if not low <= target <= high:
+                widen.append((state, *_widened(low, high, target, "the target")))
+        means = self._means
+        if missing == "mean":
+            means = dict(means)
+            for (i, _, _, coder, _, _, _), value in zip(plan.inputs, values):
+                if coder is None and value == value:
+                    mean, count = means.get(i, (0.0, 0))
+                    means[i] = ((mean * count + value) / (count + 1), count + 1)
+        for k, i, name, state in holes:  # a column without a value keeps its range
+            if missing == "mean" and i in means:
+                values[k] = means[i][0]
+            elif missing == "zero" and not math.isnan(state.feature_min):
+                values[k] = (state.feature_min + state.feature_max) / 2
+            else:
+                raise _data.DataError(f"column {name!r} holds no value, only missing ones")
+        undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
+        kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]
+        old_means = self._means
+        learning = False
+        try:
+            for state, low, high in widen:
+                state.feature_min, state.feature_max = low, high
+            for coder, new in pending:
+                coder.commit(new)
+            self._means = means
+            for (_, _, cell, _, _, _, _), value in zip(plan.inputs, values):
+                cell[0] = value
+            plan.target[0] = target
+            learning = True
+            prediction = plan.train()
+        except BaseException as exc:
+            # The query refuses before its passes, which cannot fail on checked values:
+            # then nothing was learned. An interrupt (no Exception) met in the query's
+            # call is raised as it returns, after the row was learned: the row stays.
+            if learning and not isinstance(exc, Exception):
+                self._trained = True
+                raise
+            for state, low, high in undo:
+                state.feature_min, state.feature_max = low, high
+            for (coder, next_code, kinds), (_, new) in zip(kept, pending):
+                for value in new:
+                    coder.codes.pop(value, None)
+                coder.next_code, coder.kinds = next_code, kinds
+            self._means = old_means
+            raise
+        self._trained = True
+        if plan.transform:
+            return float(self._predicted(prediction)[0])
+        result: float = prediction.item()
+        return result
+
+    def _learn_columns(self, columns: Mapping[str, Sequence[Any]], ys: Sequence[Any]
+                       ) -> NDArray[np.float32]:
+        """A small batch, as Python values per column, learned as ``fit(..., epochs=1,
+        shuffle=False)`` learns it (ranges widened over the batch first, then one pass in
+        order) through the checks of ``learn_one``; the predictions made before each row
+        was learned. Refused whole, or learned whole."""
+        with self._lock:
+            if self._infer:  # the estimators decide the categorical inputs themselves
+                raise RuntimeError("the model's categorical inputs are not decided yet")
+            plan = self._one if self._one is not None else self._prepare_one()
+            missing = self._missing
+            n = len(ys)
+            arrays: _Columns = {}
+            widen: List[Tuple[Any, float, float]] = []
+            pending: List[Tuple[Coder, Dict[Any, int]]] = []
+            means = dict(self._means)
+            for i, name, _, coder, state, adapt, transform in plan.inputs:
+                if name not in columns:
+                    raise _data.DataError(f"missing column {name!r}")
+                raw = columns[name]
+                if len(raw) != n:
+                    raise _data.DataError(f"y has {n} values but X has {len(raw)} rows")
+                key = self._slots[i].key
+                if coder is None:
+                    numbers = [_one_number(v, name) for v in raw]
+                    if transform:
+                        numbers = _transforms.apply(transform, np.array(numbers, dtype=float),
+                                                    f"column {name!r}").tolist()
+                    present = [v for v in numbers if v == v]
+                    if len(present) < n and missing == "error":
+                        row = next(r for r, v in enumerate(numbers) if v != v)
+                        raise _data.DataError(f"column {name!r}: missing value at row {row}; "
+                                              "pass missing='zero' or missing='mean' to "
+                                              "fill it")
+                    low, high = state.feature_min, state.feature_max
+                    if adapt and present:
+                        least, most = min(present), max(present)
+                        if not low <= least <= most <= high:  # or no range yet
+                            what = f"column {name!r}"
+                            low, high = _widened(low, high, least, what)
+                            low, high = _widened(low, high, most, what)
+                            widen.append((state, low, high))
+                    if missing == "mean" and present:
+                        mean, count = means.get(i, (0.0, 0))
+                        total = mean * count + float(np.sum(np.array(present)))
+                        means[i] = (total / (count + len(present)), count + len(present))
+                    if len(present) < n:
+                        if missing == "mean" and i in means:
+                            fill = means[i][0]
+                        elif missing == "zero" and not math.isnan(low):
+                            fill = (low + high) / 2
+                        else:
+                            raise _data.DataError(f"column {name!r} holds no value, only "
+                                                  "missing ones")
+                        numbers = [v if v == v else fill for v in numbers]
+                    arrays[key] = np.array(numbers, dtype=np.float64)
+                else:
+                    new: Dict[Any, int] = {}
+                    codes = [coder.learn_one(v, missing, new) for v in raw]
+                    if None in codes:
+                        raise _data.DataError(f"column {name!r}: missing value at row "
+                                              f"{codes.index(None)}; pass missing='zero' or "
+                                              "missing='mean' to fill it")
+                    if new:
+                        pending.append((coder, new))
+                    arrays[key] = np.array(codes, dtype=np.int64)
+            targets = [_one_number(v, self.target) for v in ys]
+            if any(v != v for v in targets):
+                row = next(r for r, v in enumerate(targets) if v != v)
+                raise _data.DataError(f"y: missing value at row {row}; a target must be known: "
+                                      "drop the rows without one")
+            if plan.transform:
+                targets = _transforms.apply(plan.transform, np.array(targets, dtype=float),
+                                            "y").tolist()
+            if plan.widen_output and targets:
+                state = plan.output
+                low, high = state.feature_min, state.feature_max
+                least, most = min(targets), max(targets)
+                if not low <= least <= most <= high:
+                    low, high = _widened(low, high, least, "the target")
+                    widen.append((state, *_widened(low, high, most, "the target")))
+            target = np.array(targets, dtype=np.float64)
+            undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
+            kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]
+            old_means, learning = self._means, False
+            try:
+                for state, low, high in widen:
+                    state.feature_min, state.feature_max = low, high
+                for coder, new in pending:
+                    coder.commit(new)
+                self._means = means
+                learning = True
+                prediction = self._graph._query(arrays, target)
+            except BaseException as exc:
+                if learning and not isinstance(exc, Exception):
+                    self._trained = True
+                    raise
+                for state, low, high in undo:
+                    state.feature_min, state.feature_max = low, high
+                for (coder, next_code, kinds), (_, new) in zip(kept, pending):
+                    for value in new:
+                        coder.codes.pop(value, None)
+                    coder.next_code, coder.kinds = next_code, kinds
+                self._means = old_means
+                raise
+            self._trained = True
+            return self._predicted(prediction)
+
+    def _prepare_one(self) -> _OnePlan:
+        """The one-row plan (under the lock)."""
+        inputs = []
         columns: _Columns = {}
         for i, s in enumerate(self._slots):
             if s.is_input:
                 array = np.zeros(1, dtype=np.int64 if s.type == "cat" else np.float64)
-                columns[s.name] = array
+                columns[s.key] = array
                 # A memoryview writes one element faster than the array's own indexing.
                 cell = memoryview(array)  # type: ignore[arg-type,unused-ignore]
-                plan.append((s.name, cell, self._coders.get(i)))
-        self._one_query = functools.partial(self._graph._query, columns)
+                inputs.append((i, s.name, cell, self._coders.get(i), self._nodes[i].state,
+                               self._adapt.get(i, False), s.transform))
+        y = np.zeros(1, dtype=np.float64)
+        out = len(self._slots) - 1
+        plan = _OnePlan(tuple(inputs), functools.partial(self._graph._query, columns),
+                        functools.partial(self._graph._query, columns, y),
+                        memoryview(y),  # type: ignore[arg-type,unused-ignore]
+                        self._nodes[out].state, self._adapt[out], self._slots[out].transform)
         self._one = plan
         return plan
 
@@ -902,7 +1356,9 @@ class Model:
 
         Adam's moment estimates and the count of samples seen are not part of it: a
         restored model predicts exactly as this one does, but further training of it
-        starts its moments afresh.
+        starts its moments afresh. A ``missing`` policy other than "error" is kept under
+        "missing"; under "mean", "means" holds each numeric input's mean and the number
+        of values it is the mean of (a file without them reads as "error").
         """
         with self._lock:
             slots = []
@@ -923,17 +1379,26 @@ class Model:
                         state["auto_adapt"] = self._adapt[i]
                 doc["state"] = _format.encode_state(s.type, state)
                 slots.append(doc)
-        # Models without transforms stay readable by a tolq that knows only version 1.
-        version = _format.VERSION if any(s.transform for s in self._slots) else 1
-        return {"format": _format.FORMAT, "version": version,
+            # Transforms and a missing policy are version 2; a model without them stays
+            # readable by a tolq that knows only version 1.
+            new = self._missing != "error" or any(s.transform for s in self._slots)
+            document: Dict[str, Any] = {
+                "format": _format.FORMAT, "version": _format.VERSION if new else 1,
                 "expression": f"{self._target_text} = {self.expression}",
-                "loss": self.loss, "slots": slots}
+                "loss": self.loss}
+            if self._missing != "error":
+                document["missing"] = self._missing
+            if self._missing == "mean":
+                document["means"] = {self._slots[i].key: [_format.encode_float(mean), count]
+                                     for i, (mean, count) in sorted(self._means.items())}
+            document["slots"] = slots
+        return document
 
     @classmethod
     def from_dict(cls: Type[M], document: Any) -> M:
         """The model that ``to_dict`` described; FormatError if the document is not valid."""
         doc = _format.check_keys(document, "model", ("format", "version", "loss", "slots"),
-                                 ("expression",))
+                                 ("expression", "missing", "means"))
         if doc["format"] != _format.FORMAT:
             raise FormatError(f"not a tolq model (format {doc['format']!r})")
         version = _format.check_int(doc["version"], "version", 1, 2**31 - 1)
@@ -978,9 +1443,27 @@ class Model:
                 raise FormatError(f"{where}.sources: -1 may only stand alone, marking an input")
             states.append(_format.decode_state(kind, item["state"], f"{where}.state"))
         _check_layout(slots)
+        missing = doc.get("missing", "error")
+        if missing not in _data.MISSING or missing == "error" and "missing" in doc:
+            raise FormatError(f"missing: expected 'zero' or 'mean', got {missing!r}")
+        if "missing" in doc and version < 2:
+            raise FormatError("missing: a missing policy needs format version 2")
+        means: Dict[int, Tuple[float, int]] = {}
+        if "means" in doc:
+            if missing != "mean" or not isinstance(doc["means"], dict):
+                raise FormatError("means: an object kept only under missing='mean'")
+            numeric = {s.key: i for i, s in enumerate(slots) if s.is_input and s.type == "fixed"}
+            for name, item in doc["means"].items():
+                if name not in numeric or not (isinstance(item, list) and len(item) == 2):
+                    raise FormatError(f"means: {name!r} is no numeric input, or its entry is "
+                                      "not [mean, count]")
+                means[numeric[name]] = (_format.decode_float(item[0], f"means.{name}"),
+                                        _format.check_int(item[1], f"means.{name}", 1,
+                                                          2**63 - 1))
         model = cls.__new__(cls)
         try:
-            model._setup(slots, doc["loss"])
+            model._setup(slots, doc["loss"], missing)
+            model._means = means
             for i, (node, state) in enumerate(zip(model._nodes, states)):
                 if "auto_adapt" in state:
                     model._adapt[i] = state["auto_adapt"]
@@ -1031,8 +1514,10 @@ class Model:
             raise FormatError(f"{os.fspath(path)}: {exc}") from None
 
     def __reduce__(self) -> Tuple[Callable[..., Any], Tuple[Any, ...]]:
-        # Through the same document as save(), so a pickled model restores bit for bit.
-        return (_restore, (type(self), self.to_dict()))
+        # Through the same document as save(), so a pickled model restores bit for bit;
+        # a copy of a model whose first data are to decide its categorical inputs still
+        # lets them decide.
+        return (_restore, (type(self), self.to_dict(), self._infer))
 
 
 def write_replacing(path: str | os.PathLike[str], text: str) -> None:
@@ -1077,8 +1562,10 @@ def _to_json(document: Dict[str, Any]) -> str:
     return "\n".join(lines)
 
 
-def _restore(cls: Type[M], document: Dict[str, Any]) -> M:
-    return cls.from_dict(document)
+def _restore(cls: Type[M], document: Dict[str, Any], infer: bool = False) -> M:
+    model = cls.from_dict(document)
+    model._infer = infer and not model._trained
+    return model
 
 
 def _refuse_constant(name: str) -> Any:
@@ -1114,11 +1601,13 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
         from . import _dask
         return _dask.fit_many(models, X, y, epochs, shuffle, seed, client)
     cache: Dict[Tuple[str, ...], Any] = {}
-    prepared = [m._training_data(X, y, cache=cache) for m in models]
+    # A model whose categorical inputs the data decide reads them for itself.
+    prepared = [None if m._infer else m._training_data(X, y, cache=cache) for m in models]
     results: List[History] = [History() for _ in models]
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = {pool.submit(m._train, cols, target, new, epochs, shuffle, seed, False): i
-                   for i, (m, (cols, target, new)) in enumerate(zip(models, prepared))}
+        futures = {(pool.submit(m.fit, X, y, epochs, shuffle, seed, False) if ready is None
+                    else pool.submit(m._train, *ready, epochs, shuffle, seed, False)): i
+                   for i, (m, ready) in enumerate(zip(models, prepared))}
         bar = (_tqdm(total=len(models), desc="models", unit=" models")
                if progress and _tqdm is not None else None)
         try:

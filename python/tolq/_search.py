@@ -306,6 +306,7 @@ class _Data:
 
     target: str
     categorical: Tuple[str, ...]
+    missing: str  # the models' policy for missing input values
     columns: Dict[str, _Column]  # every row, by column name
     leaves: Dict[str, Tuple[str, str]]  # the inputs offered: text -> (column, transform)
     y: NDArray[np.float64]
@@ -331,7 +332,7 @@ class _Data:
         models add their transformed columns as they go."""
         take = self.rows[rows]
         return self._memo(("columns", rows), lambda: {  # type: ignore[no-any-return]
-            ("cat" if isinstance(v, _data.Distinct) else "fixed", k, "error"): _take(v, take)
+            ("cat" if isinstance(v, _data.Distinct) else "fixed", k, self.missing): _take(v, take)
             for k, v in self.columns.items()})
 
     def target_values(self, rows: str, transform: str) -> NDArray[np.float64]:
@@ -365,7 +366,9 @@ class _Data:
 
 
 def _range(values: NDArray[np.float64]) -> Tuple[float, float]:
-    return float(np.float32(values.min())), float(np.float32(values.max()))
+    if np.isnan(values).all():  # a column without a value: the model's own rule decides
+        return math.nan, math.nan
+    return float(np.float32(np.nanmin(values))), float(np.float32(np.nanmax(values)))
 
 
 def _take(column: _Column, rows: Rows) -> _Column:
@@ -393,7 +396,8 @@ def _seed_of(key: str, random_state: int) -> int:
 def _build(shape: Shape, data: _Data, seed: int, rate_level: int = 0) -> Model:
     used = {data.leaves[leaf][0] for leaf in _leaves(shape.tree)}
     model = Model(shape.text, data.target, tuple(c for c in data.categorical if c in used),
-                  seed=seed, rate_level=rate_level, target_transform=shape.target or None)
+                  seed=seed, rate_level=rate_level, target_transform=shape.target or None,
+                  missing=data.missing)
     for node in model._nodes:
         if node.type == "sine":
             # Online training raises a frequency readily but rarely lowers one that
@@ -415,16 +419,19 @@ def _train(model: Model, data: _Data, rows: str, steps: int, solve: Optional[str
     """``steps`` online steps on ``rows`` in one query, then least squares on the rows
     ``solve`` (by default ``rows``). A new model's ranges cover all of ``rows`` first."""
     transform = model.target_transform or ""
-    columns, new = model._inputs_of({}, learn=True, missing="error", cache=data.cache(rows))
+    columns, new = model._inputs_of({}, learn=True, cache=data.cache(rows))
     target = data.target_values(rows, transform)
     if not model._trained:
         model._set_ranges(data.ranges(rows, transform))
+        model._update_means(columns)
+    columns = model._fill_missing(columns)
     take = data.steps_of(rows, steps)
     tiled = {k: v[take] if v.dtype == np.int64 else data.tiled(rows, steps, k, v)
              for k, v in columns.items()}  # category codes are each model's own
     model._learn(tiled, data.tiled(rows, steps, "\0" + transform, target), new)
     if solve is not None:
-        columns, _ = model._inputs_of({}, learn=False, missing="error", cache=data.cache(solve))
+        columns, _ = model._inputs_of({}, learn=False, cache=data.cache(solve))
+        columns = model._fill_missing(columns)
         target = data.target_values(solve, transform)
     _fit_output(model, columns, target)
 
@@ -529,8 +536,8 @@ def _set_output(model: Model, centre: float, half_width: float, ok: bool) -> Non
 
 def _score(model: Model, data: _Data, rows: str) -> float:
     """Mean squared error of ``model`` on ``rows``, on the target's own scale."""
-    columns, _ = model._inputs_of({}, learn=False, missing="error", cache=data.cache(rows))
-    pred = model._predicted(model.graph._query(columns)).astype(np.float64)
+    columns, _ = model._inputs_of({}, learn=False, cache=data.cache(rows))
+    pred = model._predicted(model.graph._query(model._fill_missing(columns))).astype(np.float64)
     with np.errstate(over="ignore", invalid="ignore"):
         loss = float(np.mean((pred - data.y[data.rows[rows]]) ** 2))
     return loss if math.isfinite(loss) else math.inf
@@ -541,8 +548,8 @@ def _revive(model: Model, data: _Data, rows: str, rng: np.random.Generator) -> b
     every row passes no gradient and never recovers, and a gaussian that is 0 (or 1)
     everywhere learns nothing. Their new values are centred on their inputs' activations.
     True when any node was restarted."""
-    columns, _ = model._inputs_of({}, learn=False, missing="error", cache=data.cache(rows))
-    acts = model._activations(columns)
+    columns, _ = model._inputs_of({}, learn=False, cache=data.cache(rows))
+    acts = model._activations(model._fill_missing(columns))
     revived = False
     for i, node in enumerate(model._nodes[:-1]):
         if node.type not in ("linear", "tanh", "gaussian") or node.sources[0] < 0:
@@ -840,7 +847,7 @@ Progress = Union[None, bool, Callable[[int, SearchResult], None]]
 class _Options:
     """The arguments of ``search``, checked."""
 
-    categorical: Tuple[str, ...]
+    categorical: Optional[Tuple[str, ...]]
     functions: Tuple[str, ...]
     transforms: bool
     max_nodes: int
@@ -852,11 +859,10 @@ class _Options:
     workers: Optional[int]
     client: Any
     progress: Progress
+    missing: str
 
     def __post_init__(self) -> None:
-        if isinstance(self.categorical, str):
-            self.categorical = (self.categorical,)
-        self.categorical = tuple(self.categorical)
+        _data.check_missing(self.missing)
         self.functions = tuple(self.functions)
         for fn in self.functions:
             if fn not in FUNCTIONS:
@@ -880,17 +886,20 @@ class _Options:
             raise ValueError(f"validation_fraction must lie between 0 and 1, got {fraction!r}")
 
 
-def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
+def search(X: Any, y: Any, *, categorical: Optional[Iterable[str]] = None,
            functions: Sequence[str] = ("linear", "tanh", "gaussian", "sine", "multiply"),
            transforms: bool = True, max_nodes: int = 12, time_budget: Optional[float] = None,
            generations: Optional[int] = None, epochs: Optional[int] = None,
            validation_fraction: float = 0.25, random_state: int = 0,
            workers: Optional[int] = None, client: Any = None,
-           progress: Progress = None) -> SearchResult:
+           progress: Progress = None, missing: str = "error") -> SearchResult:
     """Search for the expression that predicts ``y`` from the columns of ``X``.
 
-    ``X`` is a dict of 1-D arrays or a data frame; every column but the target is an
-    input. ``y`` is an array or the name of a column of ``X``. With ``transforms`` each
+    ``X`` is a dict of 1-D arrays, a data frame or a 2-D array (columns x0, x1, ...);
+    every column but the target is an input. ``y`` is an array or the name of a column
+    of ``X``. ``categorical`` names the categorical columns; None infers them from the
+    columns' types, as ``Model`` does. ``missing`` is the models' policy for missing
+    input values (see ``Model``). With ``transforms`` each
     numeric column is also offered as ``log(x)``, ``inv(x)`` and ``sqrt(x)`` where its
     values allow, and the target is also learned through log or inv where y allows.
 
@@ -914,10 +923,11 @@ def search(X: Any, y: Any, *, categorical: Iterable[str] = (),
     ``progress``: True prints a line per generation to stderr; a callable is called with
     the number of generations done and the result so far.
     """
-    options = _Options(tuple(categorical) if not isinstance(categorical, str) else
-                       (categorical,), tuple(functions), bool(transforms), max_nodes,
+    if categorical is not None:
+        categorical = (categorical,) if isinstance(categorical, str) else tuple(categorical)
+    options = _Options(categorical, tuple(functions), bool(transforms), max_nodes,
                        time_budget, generations, epochs, validation_fraction, random_state,
-                       workers, client, progress)
+                       workers, client, progress, missing)
     return _Search(options, X, y).run()
 
 
@@ -1175,43 +1185,12 @@ def _reporter(progress: Progress, generations: Optional[int]
 
 # ---- data -------------------------------------------------------------------------------
 
-def _columns(X: Any, y: Any, categorical: Sequence[str]
-             ) -> Tuple[str, Dict[str, _Column], NDArray[np.float64]]:
-    """The target's name, the input columns converted once, and the target's values."""
-    labels = _data.column_labels(X)
-    if isinstance(y, str):
-        target = y
-        y_values = _data.numeric(_data.get_column(X, y), f"column {y!r}")
-    else:
-        target = "y"
-        while target in labels:  # a name no column has, for the model's output
-            target += "_"
-        y_values = _data.numeric(y, "y")
-    columns: Dict[str, _Column] = {}
-    for name, label in labels.items():
-        if name == target:
-            continue
-        if not can_write_name(name) or "\0" in name:
-            raise ValueError(f"column {name!r} cannot be named in an expression")
-        raw = X[label]
-        columns[name] = (_data.categorical(raw, f"column {name!r}") if name in categorical
-                         else _data.numeric(raw, f"column {name!r}"))
-    for name in categorical:
-        if name not in columns:
-            raise _data.DataError(f"categorical column {name!r} is not an input column")
-    if not columns:
-        raise _data.DataError("X holds no input column")
-    if _data.same_length(columns) != len(y_values):
-        raise _data.DataError(f"y has {len(y_values)} values but X has "
-                              f"{_data.same_length(columns)} rows")
-    return target, columns, y_values
-
-
 def _prepare(X: Any, y: Any, options: _Options) -> _Data:
     """The data of every job: the rows the search works on (at most ``SEARCH_ROWS``),
     split into training and validation rows and into folds, and every row for the
     final refit."""
-    target, columns, values = _columns(X, y, options.categorical)
+    target, columns, values, categorical = _data.read_columns(X, y, options.categorical,
+                                                              options.missing)
     n = len(values)
     used = np.random.default_rng(options.random_state).permutation(n)[:SEARCH_ROWS]
     n_valid = int(round(len(used) * options.validation_fraction))
@@ -1229,8 +1208,8 @@ def _prepare(X: Any, y: Any, options: _Options) -> _Data:
         rows[f"fold{k}"] = train[k::folds]
         rows[f"rest{k}"] = np.concatenate([train[j::folds] for j in range(folds) if j != k])
     steps = options.epochs * len(rows["train"]) if options.epochs else STEPS
-    return _Data(target, options.categorical, columns, _offered(columns, options), values,
-                 rows, steps, options.random_state)
+    return _Data(target, categorical, options.missing, columns, _offered(columns, options),
+                 values, rows, steps, options.random_state)
 
 
 def _offered(columns: Dict[str, _Column], options: _Options) -> Dict[str, Tuple[str, str]]:
@@ -1266,7 +1245,8 @@ def _proposals(data: _Data, breeder: _Breeder) -> List[Shape]:
     least-squares selection picks, one model per number of inputs."""
     rows = data.rows["train"]
     values = {leaf: _leaf_values(data, leaf, rows) for leaf in breeder.leaves}
-    numbers = {k: v for k, v in values.items() if v is not None and np.ptp(v) > 0}
+    numbers = {k: v for k, v in values.items()  # complete, and not constant
+               if v is not None and not np.isnan(v).any() and np.ptp(v) > 0}
     if "linear" not in breeder.functions or not numbers:
         return []
     most = (breeder.max_nodes + 1) // 2
@@ -1315,7 +1295,7 @@ class _Runner:
             self.remote.close()
 
 
-def _search_expression(X: Any, y: Any, *, categorical: Iterable[str] = (),
+def _search_expression(X: Any, y: Any, *, categorical: Optional[Iterable[str]] = None,
                        time_budget: Optional[float] = None, random_state: int = 0,
                        **options: Any) -> Model:
     """The best model of a search, refit on all the rows: for estimators whose expression

@@ -69,6 +69,11 @@ def apply(name: str, values: Array, what: str) -> Array:
     return out
 
 
+def apply_one(name: str, value: float, what: str) -> float:
+    """One value transformed as ``apply`` transforms an array's (the same bits)."""
+    return float(apply(name, np.array([value]), what)[0])
+
+
 def allows(name: str, values: Array) -> bool:
     """Whether the search should offer the transform for ``values`` (no NaN among them):
     every value admits it, the result stays within what float32 holds, and 1/x does not

@@ -1,12 +1,13 @@
 """scikit-learn estimators over ``tolq.Model``: ``TolqRegressor`` and ``TolqClassifier``.
 
-Installed with the optional extra ``tolq[sklearn]``. They work in ``Pipeline``,
-``cross_val_score`` and ``GridSearchCV`` like any other scikit-learn estimator.
+Installed with the optional extra ``sklearn`` (``pip install '.[sklearn]'`` in a clone).
+They work in ``Pipeline``, ``cross_val_score`` and ``GridSearchCV`` like any other
+scikit-learn estimator.
 """
 from __future__ import annotations
 
 import warnings
-from typing import Any, Dict, Iterable, Optional
+from typing import Any, Dict, Iterable, List, Optional
 
 import numpy as np
 from numpy.typing import NDArray
@@ -20,22 +21,48 @@ from sklearn.utils.multiclass import (  # type: ignore[import-untyped,unused-ign
 from sklearn.utils.validation import (  # type: ignore[import-untyped,unused-ignore]
     check_is_fitted)
 
+try:  # scikit-learn 1.6 and later
+    from sklearn.utils.validation import (  # type: ignore[import-untyped,unused-ignore]
+        _check_feature_names)
+except ImportError:  # earlier: a method of the estimator
+    def _check_feature_names(estimator: Any, X: Any, *, reset: bool) -> None:
+        estimator._check_feature_names(X, reset=reset)
+
 from . import _data
-from ._model import History, Model
-from ._search import _search_expression
+from ._expression import Name, parse
+from ._model import History, Model, _loss_sum
+from ._search import _search_expression, search
 
 _DEFAULT_LOSS = "mean_squared_error"
+# Rows up to which partial_fit trains through the model's one-row path (learn_one's): a
+# small batch costs little more than its rows.
+_SMALL_BATCH = 64
 
 
 def _sparse(X: Any) -> bool:
     return hasattr(X, "tocsr") or type(X).__module__.startswith("scipy.sparse")
 
 
+def _names_in(expression: str) -> List[str]:
+    """The input names of an expression, in order of first appearance."""
+    names: Dict[str, None] = {}
+    stack = [parse(expression)]
+    while stack:
+        node = stack.pop()
+        if isinstance(node, Name):
+            names.setdefault(node.name)
+        else:
+            stack.extend(reversed(node.args))
+    return list(names)
+
+
 class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
     """The parts the regressor and the classifier share: data, fitting, the model."""
 
     expression: str
-    categorical: Iterable[str]
+    categorical: Optional[Iterable[str]]
+    missing: str
+    search_budget: Optional[float]
     loss: str
     epochs: int
     rate_level: int
@@ -46,6 +73,7 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
     progress: Optional[bool]
 
     model_: Model
+    expression_: str
     history_: History
     n_features_in_: int
     feature_names_in_: NDArray[Any]
@@ -71,6 +99,15 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
             named = all(isinstance(name, str) for name in raw)
         if named:
             names = _data.column_names(X)
+            if not fitting and not hasattr(self, "feature_names_in_") and \
+                    not isinstance(X, dict):
+                # Fitted on an array: scikit-learn warns, and the columns count by position.
+                _check_feature_names(self, X, reset=False)
+                if len(names) != self.n_features_in_:
+                    raise ValueError(f"X has {len(names)} features, but {type(self).__name__} "
+                                     f"is expecting {self.n_features_in_} features as input.")
+                names, X = [f"x{j}" for j in range(len(names))], \
+                    {f"x{j}": _data.get_column(X, n) for j, n in enumerate(names)}
             columns = X if isinstance(X, dict) else {n: _data.get_column(X, n) for n in names}
             if fitting:
                 self.feature_names_in_ = np.asarray(names, dtype=object)
@@ -102,6 +139,10 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
                 raise ValueError(f"X has {n_cols} features, but {type(self).__name__} is "
                                  f"expecting {self.n_features_in_} features as input.")
             fitted = getattr(self, "feature_names_in_", None)
+            if fitted is not None:
+                # Fitted on named columns: scikit-learn warns, and the columns take the
+                # names by position.
+                _check_feature_names(self, array, reset=False)
             names = ([str(n) for n in fitted] if fitted is not None
                      else [f"x{j}" for j in range(n_cols)])
         return {name: array[:, j] for j, name in enumerate(names)}
@@ -119,32 +160,55 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
             raise ValueError(f"y must be one-dimensional, got shape {array.shape}")
         return array
 
-    def _target_name(self, columns: Dict[str, Any]) -> str:
+    def _target_name(self, columns: Dict[str, Any], expression: str) -> str:
         name = "y"
-        while name in columns or name in self.expression:
+        while name in columns or name in expression:
             name += "_"
         return name
 
+    def _categorical_of(self, columns: Dict[str, Any], inputs: List[str]) -> List[str]:
+        """The categorical inputs among ``inputs``: the columns declared (those the
+        expression does not use take no part), or those whose type says so."""
+        if self.categorical is None:
+            return _data.categorical_columns(columns, inputs)
+        declared = ((self.categorical,) if isinstance(self.categorical, str)
+                    else tuple(self.categorical))
+        for name in declared:
+            if name not in columns:
+                raise _data.DataError(f"categorical column {name!r} is not a column of X")
+        return [name for name in inputs if name in declared]
+
     # ---- fitting --------------------------------------------------------------------
 
-    def _new_model(self, columns: Dict[str, Any]) -> Model:
-        return Model(self.expression, target=self._target_name(columns),
-                     categorical=tuple(self.categorical), loss=self.loss,
-                     rate_level=self.rate_level, seed=self.random_state)
+    def _new_model(self, columns: Dict[str, Any], expression: Optional[str] = None) -> Model:
+        expression = self.expression if expression is None else expression
+        return Model(expression, target=self._target_name(columns, expression),
+                     categorical=self._categorical_of(columns, _names_in(expression)),
+                     loss=self.loss, rate_level=self.rate_level, seed=self.random_state,
+                     missing=self.missing)
 
     def _fit_target(self, y: NDArray[Any], fitting: bool,
                     classes: Optional[Any] = None) -> NDArray[np.float64]:
         return np.asarray(y, dtype=np.float64) if y.dtype.kind in "biuf" else y
 
-    def _fit(self, X: Any, y: Any) -> "_TolqEstimator":
+    def _seed(self) -> int:
+        return (self.random_state if self.random_state is not None
+                else int(np.random.default_rng().integers(2**31)))
+
+    def _fit(self, X: Any, y: Any, expression: Optional[str] = None) -> "_TolqEstimator":
         columns = self._columns(X, fitting=True)
         target = self._fit_target(self._target(y), fitting=True)
-        model = self._new_model(columns)
+        if expression is None and self.expression == "auto":
+            expression = search(columns, target, categorical=self.categorical,
+                                time_budget=self.search_budget, random_state=self._seed(),
+                                missing=self.missing).best.expression
+        model = self._new_model(columns, expression)
         self.history_ = model.fit(columns, target, epochs=self.epochs, seed=self.random_state,
                                   progress=self.progress,
                                   validation_fraction=self.validation_fraction,
                                   early_stopping=self.early_stopping, patience=self.patience)
         self.model_ = model
+        self.expression_ = model.expression
         return self
 
     def _partial_fit(self, X: Any, y: Any, classes: Optional[Any] = None) -> "_TolqEstimator":
@@ -154,10 +218,21 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
         columns = self._columns(X, fitting=first)
         target = self._fit_target(self._target(y), fitting=first, classes=classes)
         model = self._new_model(columns) if first else self.model_
-        history = model.fit(columns, target, epochs=1, shuffle=False, seed=self.random_state,
-                            progress=False)
+        if len(target) <= _SMALL_BATCH:
+            # The rows learned as by learn_one, the batch's ranges widened first: the same
+            # bits as the one-pass fit below, at a small batch's cost.
+            pred = model._learn_columns(
+                {name: _data.as_array(columns[name], f"column {name!r}").tolist()
+                 for name in model.inputs if name in columns},
+                np.asarray(target, dtype=np.float64).tolist())
+            low, high = model._range(len(model.graph) - 1)
+            history = [_loss_sum(model.loss, pred, target, low, high) / len(target)]
+        else:
+            history = model.fit(columns, target, epochs=1, shuffle=False,
+                                seed=self.random_state, progress=False)
         if first:
             self.model_, self.history_ = model, History()
+            self.expression_ = model.expression
         self.history_.extend(history)
         return self
 
@@ -168,7 +243,7 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
-        tags.input_tags.allow_nan = False
+        tags.input_tags.allow_nan = self.missing != "error"
         tags.input_tags.categorical = True
         tags.input_tags.string = True
         tags.input_tags.dict = True
@@ -176,7 +251,7 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
         return tags
 
     def _more_tags(self) -> Dict[str, Any]:  # scikit-learn before 1.6
-        return {"poor_score": True, "allow_nan": False, "categorical": True}
+        return {"poor_score": True, "allow_nan": self.missing != "error", "categorical": True}
 
 
 class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused-ignore]
@@ -184,7 +259,7 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
 
     Parameters
     ----------
-    expression : str
+    expression : str, default "auto"
         The graph, over the column names of ``X``: for example
         ``"linear(sine(multiply(x0, x1)), store)"``. The columns of a 2-D array are named
         ``x0``, ``x1``, ...; those of a DataFrame (pandas, polars), a pyarrow Table or a
@@ -195,8 +270,17 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
         passes and holds back its own validation rows and trains with the squared error,
         so ``loss``, ``epochs``, ``rate_level``, ``validation_fraction``,
         ``early_stopping`` and ``patience`` take no part, and ``history_`` is empty.
-    categorical : sequence of str
-        The categorical input columns: one learned weight per category.
+    categorical : sequence of str or None
+        The categorical input columns: one learned weight per category. None infers them
+        from the columns' types (pandas ``category``, ``string`` and text ``object``
+        columns, polars ``Categorical`` and ``String``, pyarrow strings, NumPy text). A
+        list wins: it names every categorical column, and nothing is inferred; a column
+        it names that the expression does not use takes no part (so ``GridSearchCV`` can
+        vary the expression).
+    missing : {"error", "zero", "mean"}
+        What to do with a missing input value (see ``tolq.Model``): refuse it, read it
+        as the middle of the range (a category as one never seen), or as the training
+        mean (a category as one of its own). A missing target is always refused.
     loss : str
         One of ``tolq.LOSSES``.
     epochs : int
@@ -225,6 +309,8 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
     Attributes
     ----------
     model_ : tolq.Model
+    expression_ : str
+        The expression of ``model_`` (the one found, for "auto").
     history_ : tolq.History
         Training loss per epoch, with ``.validation``.
     n_features_in_ : int
@@ -234,8 +320,15 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
     Notes
     -----
     ``fit`` starts over with a fresh model; ``partial_fit`` trains one pass over the rows
-    in their order and goes on where the last call ended. ``predict`` returns float64
-    and never changes the model.
+    in their order and goes on where the last call ended (a batch of up to 64 rows costs
+    little more than ``Model.learn_one`` of its rows). ``predict`` returns float64 and
+    never changes the model; predictions stay within the range of the targets trained
+    on (see ``tolq.Model.predict``).
+
+    An estimator fitted on named columns warns, as scikit-learn's own do, when it
+    predicts a 2-D array (whose columns then take the names in order), and one fitted on
+    an array warns when it predicts a data frame (whose columns count by position). An
+    input column equal to the target is used with a warning.
 
     Every check of scikit-learn's ``check_estimator`` passes for an expression over
     ``x0`` alone. The estimator is tagged ``poor_score``: how well it fits depends on the
@@ -243,13 +336,11 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
     ``check_regressors_train`` is left out (its other parts run).
     """
 
-    search_budget: Optional[float]
-
-    def __init__(self, expression: str, *, categorical: Iterable[str] = (),
-                 loss: str = _DEFAULT_LOSS, epochs: int = 10, rate_level: int = 0,
-                 validation_fraction: float = 0.0, early_stopping: bool = False,
-                 patience: int = 5, random_state: Optional[int] = 0,
-                 progress: Optional[bool] = False,
+    def __init__(self, expression: str = "auto", *, categorical: Optional[Iterable[str]] = None,
+                 missing: str = "error", loss: str = _DEFAULT_LOSS, epochs: int = 10,
+                 rate_level: int = 0, validation_fraction: float = 0.0,
+                 early_stopping: bool = False, patience: int = 5,
+                 random_state: Optional[int] = 0, progress: Optional[bool] = False,
                  search_budget: Optional[float] = None) -> None:
         self._keep(locals())
 
@@ -261,10 +352,10 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
             return self
         columns = self._columns(X, fitting=True)
         target = self._fit_target(self._target(y), fitting=True)
-        seed = (self.random_state if self.random_state is not None
-                else int(np.random.default_rng().integers(2**31)))
-        self.model_ = _search_expression(columns, target, categorical=tuple(self.categorical),
-                                         time_budget=self.search_budget, random_state=seed)
+        self.model_ = _search_expression(columns, target, categorical=self.categorical,
+                                         time_budget=self.search_budget,
+                                         random_state=self._seed(), missing=self.missing)
+        self.expression_ = self.model_.expression
         self.history_ = History()
         return self
 
@@ -295,14 +386,21 @@ class TolqClassifier(ClassifierMixin, _TolqEstimator):  # type: ignore[misc,unus
     ``x0`` alone; tagged ``poor_score`` for the reason given for ``TolqRegressor``, which
     leaves out the accuracy threshold of ``check_classifiers_train``. More than two
     classes are refused (tagged: no multi-class).
+
+    With expression "auto" (the default) ``fit`` first searches for the expression that
+    predicts the positive class (coded 1, the other 0) within ``search_budget``; that
+    expression then trains afresh as a given one would, with this estimator's loss,
+    ``epochs`` and the rest (``history_`` is that training's).
     """
 
     classes_: NDArray[Any]
 
-    def __init__(self, expression: str, *, categorical: Iterable[str] = (), epochs: int = 10,
-                 rate_level: int = 0, validation_fraction: float = 0.0,
-                 early_stopping: bool = False, patience: int = 5,
-                 random_state: Optional[int] = 0, progress: Optional[bool] = False) -> None:
+    def __init__(self, expression: str = "auto", *, categorical: Optional[Iterable[str]] = None,
+                 missing: str = "error", epochs: int = 10, rate_level: int = 0,
+                 validation_fraction: float = 0.0, early_stopping: bool = False,
+                 patience: int = 5, random_state: Optional[int] = 0,
+                 progress: Optional[bool] = False,
+                 search_budget: Optional[float] = None) -> None:
         self._keep(locals())
 
     @property
