@@ -31,7 +31,7 @@ class Remote:
 
     def __init__(self, client: Any, data: Any) -> None:
         self.client = client
-        [self.data] = client.scatter([data], broadcast=True)
+        [self.data] = client.scatter([data], broadcast=True, hash=False)
 
     def run(self, jobs: Sequence[Any]) -> List[Tuple[Model, float]]:
         from ._search import run_jobs

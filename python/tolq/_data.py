@@ -63,17 +63,6 @@ def column_names(X: Any) -> List[str]:
                     f"array, not {type(X).__name__}{shape}")
 
 
-def column_labels(X: Any) -> Dict[str, Any]:
-    """Each column's name as a str, with the label that reads it from ``X`` (a data
-    frame's labels need not be str)."""
-    if isinstance(X, Mapping):
-        return {str(k): k for k in X}
-    column_names(X)  # the same refusal for what is no table
-    names = getattr(X, "column_names", None)
-    labels = names if names is not None else X.columns
-    return {str(c): c for c in labels}
-
-
 def get_column(X: Any, name: str) -> Any:
     names = column_names(X)
     if name not in names:

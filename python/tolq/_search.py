@@ -42,7 +42,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _data, _transforms
-from ._expression import can_write_name, quote_name, transformed_name
+from ._expression import quote_name, transformed_name
 from ._format import check_arg
 from ._model import Model
 from ._nodes import FUNCTIONS
@@ -440,12 +440,16 @@ def _fit_output(model: Model, columns: Dict[str, Any], target: NDArray[np.float6
     """Least squares where it is exact. When the output's source is a linear node, the
     output is an affine function of the activations that feed the linear nodes under it
     (while none clamps): solve its coefficients, spread them over those nodes so that
-    none below the top can clamp, and set the output's range to the result's. Else solve
-    the output's scale and offset alone. Kept only when it lowers the squared error on
+    none below the top can clamp, and set the output's range to the result's. When it is
+    a product, the same for each factor, in turns (``_fit_product``). Else solve the
+    output's scale and offset alone. Kept only when it lowers the squared error on
     ``target`` (the target as the graph learns it)."""
     slots = model._slots
     acts = model._activations(columns)
     top = slots[-1].sources[0]
+    if slots[top].type == "multiply":
+        _fit_product(model, acts, target, top)
+        return
     region = _linear_region(model, top)
     leaves = sorted({j for i in region for j in slots[i].sources if j not in region})
     design = np.column_stack([acts[j] for j in leaves] + [np.ones_like(target)]
@@ -457,9 +461,11 @@ def _fit_output(model: Model, columns: Dict[str, Any], target: NDArray[np.float6
     if not float(np.mean((design @ coef - target) ** 2)) < before:
         return
     if region:
-        _spread(model, region, dict(zip(leaves, coef[:-1].tolist())), float(coef[-1]), acts)
-    else:  # target = coef[0] * a + coef[1], a in [-1, 1]
-        _set_output(model, float(coef[1]), float(coef[0]), True)
+        mean, scale = _spread(model, region, dict(zip(leaves, coef[:-1].tolist())),
+                              float(coef[-1]), acts)
+        _set_output(model, mean, scale, True)
+    elif coef[0] > 0 or _negate(model, top):  # target = coef[0] * a + coef[1], a in [-1, 1]
+        _set_output(model, float(coef[1]), abs(float(coef[0])), True)
 
 
 def _least_squares(design: NDArray[np.float64], target: NDArray[np.float64]
@@ -471,10 +477,26 @@ def _least_squares(design: NDArray[np.float64], target: NDArray[np.float64]
         return None
     moment = design.T @ target
     try:
-        coef = np.linalg.solve(gram, moment)
+        coef = np.asarray(np.linalg.solve(gram, moment), dtype=np.float64)
     except np.linalg.LinAlgError:  # the same input twice, a constant column
-        coef, *_ = np.linalg.lstsq(gram, moment, rcond=None)
+        coef = np.asarray(np.linalg.lstsq(gram, moment, rcond=None)[0], dtype=np.float64)
     return coef if np.isfinite(coef).all() else None
+
+
+def _negate(model: Model, slot: int) -> bool:
+    """Make the node in ``slot`` compute the negative of what it computes, where its type
+    allows (a gaussian does not); True when done."""
+    node = model._nodes[slot]
+    if node.type in ("linear", "tanh"):  # odd functions of the weighted sum
+        p = node.state._to_dict()
+        node.state._from_dict({k: -v for k, v in p.items()})
+        return True
+    if node.type == "sine":  # sin(z + pi) = -sin(z)
+        node.state.x0 = node.state.x0 + math.pi
+        return True
+    if node.type == "multiply":
+        return any(_negate(model, src) for src in node.sources)
+    return False
 
 
 def _linear_region(model: Model, top: int) -> List[int]:
@@ -490,10 +512,11 @@ def _linear_region(model: Model, top: int) -> List[int]:
 
 
 def _spread(model: Model, region: Sequence[int], coef: Dict[int, float], constant: float,
-            acts: List[NDArray[np.float64]]) -> None:
+            acts: List[NDArray[np.float64]], exact: bool = False) -> Tuple[float, float]:
     """Parameters of the linear nodes of ``region`` (top first) that make the top compute
-    sum(coef[j] * activation j) + constant, scaled into [-1, 1] with the output's range
-    scaled to match. Every other node's value stays within [-0.9, 0.9], off its clamp."""
+    F = sum(coef[j] * activation j) + constant: exactly F with ``exact``, else
+    (F - mean) / scale, which spans [-1, 1]; returns (mean, scale). Every node below the
+    top stays within [-0.9, 0.9], off its clamp."""
     slots, nodes = model._slots, model._nodes
     given: set[int] = set()
     value: Dict[int, Tuple[NDArray[np.float64], float, float]] = {}  # f, mean, scale
@@ -516,13 +539,87 @@ def _spread(model: Model, region: Sequence[int], coef: Dict[int, float], constan
         mean = float(np.mean(f))
         spread = float(np.max(np.abs(f - mean), initial=0.0))
         scale = spread / (1.0 if i == region[0] else 0.9) if spread > 0 else 1.0
+        if exact and i == region[0]:
+            mean, scale = 0.0, 1.0
         value[i] = (f, mean, scale)
         params = {"w0": weights[0] / scale, "bias": (shift - mean) / scale}
         if len(weights) == 2:
             params["w1"] = weights[1] / scale
         nodes[i].state._from_dict(params)
     _, mean, scale = value[region[0]]
-    _set_output(model, mean, scale, True)
+    return mean, scale
+
+
+def _fit_product(model: Model, acts: List[NDArray[np.float64]], target: NDArray[np.float64],
+                 top: int) -> None:
+    """Least squares for an output that is the product of two factors, each a linear
+    region (an affine function of its leaves, solved) or a fixed activation. The target
+    alpha * A * B + beta is linear in the products of the two factors' terms: solve
+    those, and take the nearest product of two factors (the first singular pair).
+    Exact when the target is an affine function of a product of affine functions."""
+    factors = [_factor(model, acts, src) for src in model._slots[top].sources]
+    (region_a, _, xa), (region_b, _, xb) = factors
+    both = bool(region_a) and bool(region_b)  # then the product of constants is beta's
+    products = (xa[:, :, None] * xb[:, None, :]).reshape(len(target), -1)
+    design = products if both else np.column_stack([products, np.ones_like(target)])
+    solved = _least_squares(design, target)
+    if solved is None:
+        return
+    c = solved[:products.shape[1]].reshape(xa.shape[1], xb.shape[1])
+    beta = 0.0 if both else float(solved[-1])
+    if both:
+        # A = a.x + a0, B = b.z + b0: the terms of x and z together give a and b (up to
+        # a scale that cancels), those of one alone a0 and b0, and the constant beta.
+        u, sv, vt = np.linalg.svd(c[:-1, :-1])
+        if not sv[0] > 0:
+            return
+        a, b = u[:, 0] * math.sqrt(sv[0]), vt[0] * math.sqrt(sv[0])
+        b0, a0 = float(c[:-1, -1] @ a / (a @ a)), float(c[-1, :-1] @ b / (b @ b))
+        beta = float(c[-1, -1]) - a0 * b0
+        coefs = [np.append(a, a0), np.append(b, b0)]
+    else:  # a fixed factor takes no coefficient of its own
+        coefs = [c[:, 0], np.ones(1)] if region_a else [np.ones(1), c[0, :]]
+    values = [xa @ coefs[0], xb @ coefs[1]]
+    error = float(np.mean((values[0] * values[1] + beta - target) ** 2))
+    if not error < float(np.mean((acts[-1] - target) ** 2)):
+        return
+    _set_product(model, top, factors, coefs, values, beta, acts)
+
+
+def _set_product(model: Model, top: int, factors: Sequence[Tuple[List[int], List[int], Any]],
+                 coefs: List[NDArray[np.float64]], values: List[NDArray[np.float64]],
+                 beta: float, acts: List[NDArray[np.float64]]) -> None:
+    """Set the factors' regions and the output's range to compute alpha * A * B + beta."""
+    scales = [float(np.max(np.abs(v), initial=0.0)) / 0.9 or 1.0 if region else 1.0
+              for (region, _, _), v in zip(factors, values)]  # regions within [-0.9, 0.9]
+    alpha = 1.0
+    for (region, _, _), coef, scale in zip(factors, coefs, scales):
+        alpha *= scale if region else float(coef[0])  # a fixed activation cannot scale
+    if alpha < 0:  # flip a factor's sign: a region's coefficients, or the node above
+        flip = next((k for k, (region, _, _) in enumerate(factors) if region), None)
+        if flip is not None:
+            coefs[flip], alpha = -coefs[flip], -alpha
+        elif not _negate(model, top):
+            return
+    for (region, leaves, _), coef, scale in zip(factors, coefs, scales):
+        if region:
+            _spread(model, region, dict(zip(leaves, (coef[:-1] / scale).tolist())),
+                    float(coef[-1]) / scale, acts, exact=True)
+    _set_output(model, beta, abs(alpha), True)
+
+
+def _factor(model: Model, acts: List[NDArray[np.float64]], slot: int
+            ) -> Tuple[List[int], List[int], NDArray[np.float64]]:
+    """A factor of a product: its linear region, that region's leaves and the design of
+    its least squares (the leaves' activations and a constant); or, for any other node,
+    no region and its own activation alone."""
+    region = _linear_region(model, slot)
+    if not region:
+        return [], [slot], acts[slot][:, None]
+    slots = model._slots
+    leaves = sorted({j for i in region for j in slots[i].sources if j not in region})
+    return region, leaves, np.column_stack([acts[j] for j in leaves] +
+                                           [np.ones_like(acts[slot])])
 
 
 def _set_output(model: Model, centre: float, half_width: float, ok: bool) -> None:
@@ -1108,7 +1205,7 @@ class _Search:
         budget = self.options.time_budget
         if budget is None:
             return 2**31
-        return int((budget - self.elapsed()) / max(self.fit_cost, 1e-6))
+        return max(0, int((budget - self.elapsed()) / max(self.fit_cost, 1e-6)))
 
     def finalists(self) -> List[Shape]:
         """The front's most accurate shapes, and the greedy selection's linear models with
