@@ -1,211 +1,211 @@
-"""Benchmark of tolq.search against gplearn and pyoperon: prints tables, asserts nothing.
+"""Benchmark of tolq.search beside pyoperon and gplearn: prints tables, asserts nothing.
 
-Run with `make bench-search`. Every tool learns from the same training rows and is scored
-by R² on the same held-out rows (a quarter of each data set, drawn once). The data: the
-diabetes table that ships with scikit-learn, Friedman's first formula (scikit-learn's
-generator) and two formulas of our own, all with noise. tolq's time includes refitting the
-chosen shape on all the training rows. Sizes: tolq counts graph nodes (calls plus input
-columns, without the output), the peers the nodes of their expression trees.
+Run with `make bench-search` (about an hour; BENCH_SEARCH_QUICK=1 runs one seed and one
+formula in three). Four parts:
 
-Then the search on one and on two threads, interleaved rounds, wall-clock medians.
-Other jobs may share the machine: the figures say what they were on it at the time.
+1. Ground-truth formulas (bench/formulas.py, ``BENCH``; the search's settings were tried
+   on ``DEV`` only): 2,000 rows from each formula's ranges, three seeds, noise-free and
+   with Gaussian noise of 1 % of the target's standard deviation added to the training
+   rows. Every tool learns from the same 75 % of the rows and is scored by R² against the
+   true formula on the other 25 %; "solved" means test R² > 0.999. Every tool runs on
+   one thread at its defaults (tolq: ``workers=1``, the default stopping rule).
+2. Public data sets (diabetes, cars, Seattle weather; bench/public.py), three random
+   splits each: held-out R² of ``search().best`` beside least squares with one-hot
+   categoricals, and pyoperon (categoricals one-hot) and gplearn.
+3. The search on one and on two threads, interleaved rounds, wall-clock medians.
+4. A time budget on a million rows: the seconds a 5-second search takes.
+
+Sizes: tolq counts graph nodes (calls plus inputs, without the output), the peers the
+nodes of their expression trees. Other jobs may share the machine: the load average is
+printed with the figures.
 """
 import os
+import platform
 import statistics
 import sys
 import time
 
 import numpy as np
 
-import tolq
-from tolq import _search
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import formulas  # noqa: E402
+import public  # noqa: E402
 
-SEED = 0
-GENERATIONS = 20
-# One setting for every data set: the default 12 nodes is short of Friedman's five terms.
-MAX_NODES = 16
+import tolq  # noqa: E402
 
-
-def data_sets():
-    from sklearn.datasets import load_diabetes, make_friedman1
-    rng = np.random.default_rng(SEED)
-    out = []
-    d = load_diabetes()
-    out.append(("diabetes", d.data, d.target))
-    X, y = make_friedman1(n_samples=2000, noise=1.0, random_state=SEED)
-    out.append(("friedman1", X, y))
-    X = rng.uniform(-2, 2, (2000, 4))
-    y = np.sin(X[:, 0] * X[:, 1]) + 0.5 * X[:, 2] + rng.normal(0, 0.1, 2000)
-    out.append(("sin(x0*x1)+x2/2", X, y))
-    X = rng.uniform(-2, 2, (2000, 4))
-    y = np.exp(-X[:, 0] ** 2) * X[:, 1] + np.tanh(X[:, 3]) + rng.normal(0, 0.05, 2000)
-    out.append(("exp(-x0^2)*x1+tanh(x3)", X, y))
-    return out
-
-
-def split(X, y):
-    order = np.random.default_rng(SEED + 1).permutation(len(y))
-    cut = len(y) // 4
-    return X[order[cut:]], y[order[cut:]], X[order[:cut]], y[order[:cut]]
+QUICK = os.environ.get("BENCH_SEARCH_QUICK") == "1"
+SEEDS = (0,) if QUICK else (0, 1, 2)
+NOISES = (0.0, 0.01)
+ROWS = 2000
 
 
 def r2(y, p):
     return 1.0 - float(np.mean((np.asarray(p, dtype=np.float64) - y) ** 2)) / float(np.var(y))
 
 
-def columns(X):
-    return {f"x{i}": X[:, i] for i in range(X.shape[1])}
+def matrix(X, levels=None):
+    """Columns as a 2-D array for the peers, categoricals one-hot."""
+    cols = []
+    for k, v in X.items():
+        if levels is not None and k in levels:
+            cols += [(v == level).astype(float) for level in levels[k]]
+        else:
+            cols.append(np.asarray(v, dtype=float))
+    return np.column_stack(cols)
 
 
-def run_tolq(Xtr, ytr, Xte, workers=None):
-    model = _search._search_expression(columns(Xtr), ytr, generations=GENERATIONS,
-                                       max_nodes=MAX_NODES, random_state=SEED, workers=workers)
-    return model.predict(columns(Xte)), len(model.graph) - 1, model.expression
+def run_tolq(Xtr, ytr, Xte, categorical=()):
+    result = tolq.search(Xtr, ytr, categorical=categorical, random_state=0, workers=1)
+    best = result.best
+    return best.predict(Xte), len(best.graph) - 1, f"{best._target_text} = {best.expression}"
 
 
-def run_tolq_budget(Xtr, ytr, Xte, budget):
-    """The search stopped by time: a fifth of gplearn's time on the same data, since the
-    budget is checked between generations and the last one may run past it."""
-    model = _search._search_expression(columns(Xtr), ytr, time_budget=budget,
-                                       max_nodes=MAX_NODES, random_state=SEED)
-    return model.predict(columns(Xte)), len(model.graph) - 1, model.expression
-
-
-def run_gplearn(Xtr, ytr, Xte):
-    from gplearn.genetic import SymbolicRegressor
-    est = SymbolicRegressor(random_state=SEED)
-    est.fit(Xtr, ytr)
-    return est.predict(Xte), len(est._program.program), str(est._program)
-
-
-def run_pyoperon(Xtr, ytr, Xte):
+def run_pyoperon(Xtr, ytr, Xte, categorical=()):
     from pyoperon.sklearn import SymbolicRegressor
-    est = SymbolicRegressor(random_state=SEED)
-    est.fit(Xtr, ytr)
-    size = getattr(est, "model_", None)
-    size = getattr(size, "Length", None)
+    levels = {k: sorted(set(Xtr[k].tolist())) for k in categorical}
+    est = SymbolicRegressor(random_state=0).fit(matrix(Xtr, levels), ytr)
     text = est.get_model_string(est.model_, 3) if hasattr(est, "get_model_string") else ""
-    return est.predict(Xte), size, text
+    return est.predict(matrix(Xte, levels)), est.model_.Length, text
 
 
-def outside_query_share(X, y):
-    """Share of the search's thread CPU time spent outside ``Graph._query``.
-
-    Graphs are wrapped in a delegating proxy that clocks ``_query`` on the thread's CPU
-    clock, so other jobs on the machine do not change the figure.
-    """
-    import _tolq
-    from tolq import _model
-    inside = [0.0]
-
-    class Clocked:
-        def __init__(self, size):
-            object.__setattr__(self, "g", _tolq.Graph(size))
-
-        def __getattr__(self, name):
-            return getattr(self.g, name)
-
-        def __len__(self):
-            return len(self.g)
-
-        def __getitem__(self, i):
-            return self.g[i]
-
-        def __setitem__(self, i, v):
-            self.g[i] = v
-
-        def __hash__(self):
-            return hash(self.g)
-
-        def _query(self, *args):
-            start = time.thread_time()
-            try:
-                return self.g._query(*args)
-            finally:
-                inside[0] += time.thread_time() - start
-
-    class Module:
-        Graph = Clocked
-
-        def __getattr__(self, name):
-            return getattr(_tolq, name)
-
-    real = _model._tolq
-    _model._tolq = Module()
-    try:
-        start = time.thread_time()
-        tolq.search(X, y, generations=4, random_state=SEED, workers=1)
-        total = time.thread_time() - start
-    finally:
-        _model._tolq = real
-    return 1.0 - inside[0] / total
+def run_gplearn(Xtr, ytr, Xte, categorical=()):
+    from gplearn.genetic import SymbolicRegressor
+    levels = {k: sorted(set(Xtr[k].tolist())) for k in categorical}
+    est = SymbolicRegressor(random_state=0).fit(matrix(Xtr, levels), ytr)
+    return est.predict(matrix(Xte, levels)), len(est._program.program), str(est._program)
 
 
-TOOLS = [("tolq", run_tolq), ("gplearn", run_gplearn), ("pyoperon", run_pyoperon)]
+TOOLS = [("tolq", run_tolq), ("pyoperon", run_pyoperon), ("gplearn", run_gplearn)]
 
 
-def available(name):
+def installed(name):
     if name == "tolq":
-        return None
+        return True
     try:
         __import__(name)
-    except ImportError as exc:
-        return f"not installed ({exc})"
-    return None
+    except ImportError:
+        print(f"{name} is not installed: its rows are skipped")
+        return False
+    return True
+
+
+def timed(run, *args):
+    start = time.perf_counter()
+    try:
+        pred, size, text = run(*args)
+    except Exception as exc:  # a peer that fails is reported, not fatal
+        return None, time.perf_counter() - start, None, f"failed: {type(exc).__name__}: {exc}"
+    return pred, time.perf_counter() - start, size, text
+
+
+def ground_truth(tools):
+    print("\n== ground-truth formulas: test R2 against the formula, seconds, size")
+    rows = {(name, noise): [] for name, _ in tools for noise in NOISES}
+    entries = formulas.BENCH[::3] if QUICK else formulas.BENCH
+    for entry in entries:
+        for noise in NOISES:
+            for seed in SEEDS:
+                cols, y, truth = formulas.make(entry, ROWS, noise, seed)
+                test = np.random.default_rng(seed + 100).permutation(ROWS)
+                te, tr = test[:ROWS // 4], test[ROWS // 4:]
+                Xtr = {k: v[tr] for k, v in cols.items()}
+                Xte = {k: v[te] for k, v in cols.items()}
+                for name, run in tools:
+                    pred, seconds, size, text = timed(run, Xtr, y[tr], Xte)
+                    score = r2(truth[te], pred) if pred is not None else float("nan")
+                    rows[name, noise].append((score, seconds, size))
+                    shown = (text or "")[:60]
+                    print(f"{entry[0]:22} {noise:4.2f} {seed} {name:9} {score:9.6f} "
+                          f"{seconds:7.2f} {size if size is not None else '?':>4}  {shown}",
+                          flush=True)
+    print(f"\n{'tool':9} {'noise':>5} {'solved':>8} {'median R2':>10} {'median s':>9} "
+          f"{'median size':>11}")
+    for (name, noise), found in rows.items():
+        if not found:
+            continue
+        scores = [s for s, _, _ in found]
+        sizes = [z for _, _, z in found if z is not None]
+        solved = sum(s > 0.999 for s in scores)
+        print(f"{name:9} {noise:5.2f} {solved:3d}/{len(found):<3d} "
+              f"{statistics.median(scores):10.6f} {statistics.median(t for _, t, _ in found):9.2f} "
+              f"{statistics.median(sizes) if sizes else float('nan'):11.1f}")
+
+
+def ols(Xtr, ytr, Xte, categorical):
+    levels = {k: sorted(set(Xtr[k].tolist()))[1:] for k in categorical}
+    design = lambda X: np.column_stack([np.ones(len(next(iter(X.values())))),  # noqa: E731
+                                        matrix(X, levels)])
+    coef, *_ = np.linalg.lstsq(design(Xtr), ytr, rcond=None)
+    return design(Xte) @ coef
+
+
+def public_data(tools):
+    print("\n== public data sets: held-out R2 (seconds)")
+    gaps = {name: [] for name, _ in tools}
+    for title, load in public.SETS:
+        X, y, categorical = load()
+        for split in SEEDS:
+            Xtr, ytr, Xte, yte = public.split(X, y, split)
+            base = r2(yte, ols(Xtr, ytr, Xte, categorical))
+            line = f"{title:16} split {split}: OLS {base:.4f}"
+            for name, run in tools:
+                pred, seconds, size, text = timed(run, Xtr, ytr, Xte, categorical)
+                if pred is None:
+                    line += f"  {name} {text}"
+                    continue
+                score = r2(yte, pred)
+                gaps[name].append(score - base)
+                line += f"  {name} {score:.4f} ({seconds:.1f} s, size {size})"
+            print(line, flush=True)
+    for name, found in gaps.items():
+        if found:
+            print(f"{name:9} held-out R2 minus OLS: median {statistics.median(found):+.4f}, "
+                  f"worst {min(found):+.4f}")
+
+
+def threads():
+    from sklearn.datasets import make_friedman1
+    X, y = make_friedman1(n_samples=2000, noise=1.0, random_state=0)
+    cols = {f"x{i}": X[:1500, i] for i in range(X.shape[1])}
+    times = {1: [], 2: []}
+    for _ in range(3 if QUICK else 7):
+        for workers in (1, 2):
+            start = time.perf_counter()
+            tolq.search(cols, y[:1500], generations=8, random_state=0, workers=workers)
+            times[workers].append(time.perf_counter() - start)
+    one, two = statistics.median(times[1]), statistics.median(times[2])
+    print(f"\n== threads: tolq.search on friedman1, 8 generations, wall seconds, medians of "
+          f"interleaved rounds\n1 thread {one:.2f} s, 2 threads {two:.2f} s: {one / two:.2f}x "
+          f"(load average now {os.getloadavg()[0]:.2f})")
+
+
+def budget():
+    rng = np.random.default_rng(0)
+    n = 1_000_000
+    X = {f"x{i}": rng.uniform(-2, 2, n) for i in range(4)}
+    y = np.sin(X["x0"] * X["x1"]) + 0.5 * X["x2"] + rng.normal(0, 0.1, n)
+    start = time.perf_counter()
+    result = tolq.search(X, y, time_budget=5.0, random_state=0)
+    print(f"\n== a 5-second budget on {n:,} rows took {time.perf_counter() - start:.2f} s "
+          f"({result.generations} generations, {result.scored} candidates); best: "
+          f"{result.best._target_text} = {result.best.expression}")
 
 
 def main():
+    print(f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores, load "
+          f"average at start {os.getloadavg()[0]:.2f}")
     try:
-        sets = data_sets()
+        import sklearn  # noqa: F401
+        import vega_datasets  # noqa: F401
     except ImportError:
-        print("scikit-learn is not installed: pip install '.[bench-search]'")
+        print("scikit-learn and vega_datasets are needed: pip install '.[bench-search]'")
         return 1
-    print(f"load average at start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
-    print(f"tolq: {GENERATIONS} generations of {_search.POPULATION}, max_nodes={MAX_NODES}; "
-          "tolq/5: the same search stopped at a fifth of gplearn's seconds; "
-          "peers: their defaults\n")
-    skipped = {name: available(name) for name, _ in TOOLS}
-    print(f"{'data set':24} {'tool':9} {'test R2':>8} {'seconds':>8} {'size':>5}  model")
-    for title, X, y in sets:
-        Xtr, ytr, Xte, yte = split(X, y)
-        seconds_of = {}
-        for name, run in TOOLS + [("tolq/5", None)]:
-            if name == "tolq/5":  # the search against gplearn's clock
-                if "gplearn" not in seconds_of:
-                    continue
-                budget = seconds_of["gplearn"] / 5
-                run = lambda a, b, c: run_tolq_budget(a, b, c, budget)  # noqa: E731
-            elif skipped[name]:
-                print(f"{title:24} {name:9} skipped: {skipped[name]}")
-                continue
-            start = time.perf_counter()
-            try:
-                pred, size, text = run(Xtr, ytr, Xte)
-            except Exception as exc:  # a peer that fails is reported, not fatal
-                print(f"{title:24} {name:9} failed: {type(exc).__name__}: {exc}")
-                continue
-            seconds = seconds_of[name] = time.perf_counter() - start
-            shown = text if len(text) <= 70 else text[:67] + "..."
-            print(f"{title:24} {name:9} {r2(yte, pred):8.4f} {seconds:8.2f} "
-                  f"{size if size is not None else '?':>5}  {shown}", flush=True)
-
-    _, X, y = sets[1]
-    Xtr, ytr, _, _ = split(X, y)
-    share = statistics.median(outside_query_share(columns(Xtr), ytr) for _ in range(3))
-    print("\nCPU time of a one-thread search outside the module's passes, which run without "
-          f"the interpreter lock (median of 3): {share:.0%}.\nWere all of it under the lock "
-          "(some is NumPy copying, which is not), two threads would reach "
-          f"{1 / (share + (1 - share) / 2):.2f}x")
-    print("threads: tolq.search on friedman1, wall seconds, median of 3 interleaved rounds")
-    times = {1: [], 2: []}
-    for _ in range(3):
-        for workers in (1, 2):
-            start = time.perf_counter()
-            tolq.search(columns(Xtr), ytr, generations=8, random_state=SEED, workers=workers)
-            times[workers].append(time.perf_counter() - start)
-    one, two = statistics.median(times[1]), statistics.median(times[2])
-    print(f"1 thread {one:.2f} s, 2 threads {two:.2f} s: {one / two:.2f}x "
-          f"(load average now {os.getloadavg()[0]:.2f})")
+    tools = [(name, run) for name, run in TOOLS if installed(name)]
+    ground_truth(tools)
+    public_data(tools)
+    threads()
+    budget()
+    print(f"\nload average at the end {os.getloadavg()[0]:.2f}")
     return 0
 
 
