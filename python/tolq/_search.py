@@ -78,6 +78,10 @@ LEVELS = (10, 200, 100_000)
 LIGHT_LEVELS = (200, 100_000)
 # Rows the search works on at most; the chosen shape is refit on all of them.
 SEARCH_ROWS = 20_000
+# What a start of a precise fit costs in candidates' trainings, and one of the lighter
+# schedule of the cross-validation (steps, and the least squares after each stage).
+PRECISE_COST = 7.0
+LIGHT_COST = 3.0
 # Rows a candidate's least squares are solved on.
 SOLVE_ROWS = 512
 # Share of ``time_budget`` the generations may use; the rest is for ``finish``.
@@ -355,6 +359,11 @@ class _Data:
             return out
         return self._memo(("ranges", rows, transform), make)  # type: ignore[no-any-return]
 
+    def sample(self, rows: str) -> str:
+        """Rows to solve least squares and to compare starts on: ``rows`` itself, or the
+        rows the search works on when ``rows`` are more (the final refit on many rows)."""
+        return rows if len(self.rows[rows]) <= SEARCH_ROWS else "search"
+
     def steps_of(self, rows: str, steps: int) -> Rows:
         """The rows of ``steps`` online steps over ``rows``: the same for every job."""
         return self._memo(("steps", rows, steps), lambda: _steps_of(  # type: ignore[no-any-return]
@@ -429,7 +438,8 @@ def _train(model: Model, data: _Data, rows: str, steps: int, solve: Optional[str
     tiled = {k: v[take] if v.dtype == np.int64 else data.tiled(rows, steps, k, v)
              for k, v in columns.items()}  # category codes are each model's own
     model._learn(tiled, data.tiled(rows, steps, "\0" + transform, target), new)
-    if solve is not None:
+    solve = solve or data.sample(rows)
+    if solve != rows:
         columns, _ = model._inputs_of({}, learn=False, cache=data.cache(solve))
         columns = model._fill_missing(columns)
         target = data.target_values(solve, transform)
@@ -682,12 +692,12 @@ def _precise(shape: Shape, data: _Data, rows: str, seed: int, starts: int,
         rng = np.random.default_rng((seed, k))
         model = _build(shape, data, int(rng.integers(2**31)))
         _train(model, data, rows, 2 * steps)
-        if _revive(model, data, rows, rng):
+        if _revive(model, data, data.sample(rows), rng):
             _train(model, data, rows, steps)
         for level in LIGHT_LEVELS if light else LEVELS:
             model = model._at_rate_level(level)
             _train(model, data, rows, steps)
-        loss = _score(model, data, rows)
+        loss = _score(model, data, data.sample(rows))
         if best is None or loss < best_loss:
             best, best_loss = model, loss
     assert best is not None
@@ -1046,7 +1056,7 @@ class _Search:
         self.generation = 0
         self.stale = 0  # generations in a row that did not improve the front
         self.proposed: set[str] = set()  # the greedy selection's linear models
-        self.fit_cost = 0.0  # seconds of one start of a precise fit
+        self.pace = 0.0  # seconds per candidate trained, lately
         self.report = _reporter(options.progress, options.generations)
         self.runner = _Runner(self.data, options.workers, options.client)
 
@@ -1140,7 +1150,10 @@ class _Search:
     def evaluate(self, batch: Sequence[Shape]) -> None:
         seed = self.options.random_state
         jobs = [_Job(shape, _seed_of(shape.key, seed), "train", "valid") for shape in batch]
-        for shape, (model, loss) in zip(batch, self.runner.run(jobs)):
+        started = time.perf_counter()
+        results = self.runner.run(jobs)
+        self.pace = (time.perf_counter() - started) / max(1, len(jobs))
+        for shape, (model, loss) in zip(batch, results):
             self.shapes.append(shape)
             self.models.append(model)
             self.losses.append(loss)
@@ -1173,14 +1186,12 @@ class _Search:
     def finish(self) -> SearchResult:
         """Refit precisely the front and the best linear models of the greedy selection,
         score them by cross-validation over the training rows, keep the front of that
-        score against size, choose on it, and refit the chosen shape on all the rows."""
-        shapes = self.finalists()
-        seed = self.options.random_state
-        started = time.perf_counter()
-        refits = self.runner.run([_Job(s, _seed_of(s.key, seed), "train", "valid", 2)
-                                  for s in shapes])
-        # What one start of a precise fit costs here, to keep within the time budget.
-        self.fit_cost = (time.perf_counter() - started) / max(1, 2 * len(shapes))
+        score against size, choose on it, and refit the chosen shape on all the rows.
+        Short of time, the search's own fits stand in for the precise ones, fewer
+        shapes are cross-validated (none: the validation loss decides), and the chosen
+        shape is refit with fewer starts (none: ``best`` is its fit on the training rows).
+        """
+        shapes, refits = self.refit_finalists()
         sizes = [m.graph.edge_count for m, _ in refits]
         valid = [loss for _, loss in refits]
         cv, errors = self.cross_validate(shapes, valid)
@@ -1193,19 +1204,36 @@ class _Search:
         if front:
             result.chosen = _one_error_rule(result.cv_losses, result.cv_errors)
             chosen = shapes[front[result.chosen]]
-            starts = min(STARTS, self.affordable())
+            seed = _seed_of(chosen.key, self.options.random_state)
+            # The starts as jobs of their own, which run side by side; the best is kept.
+            starts = [_Job(chosen, seed + k, "all", "search", 1)
+                      for k in range(min(STARTS, self.affordable(PRECISE_COST)))]
             if starts:
-                [(result.refit, _)] = self.runner.run(
-                    [_Job(chosen, _seed_of(chosen.key, seed), "all", "all", starts)])
+                result.refit = min(self.runner.run(starts), key=lambda r: r[1])[0]
         result.seconds = self.elapsed()
         return result
 
-    def affordable(self) -> int:
-        """How many starts of a precise fit the rest of the time budget pays for."""
+    def refit_finalists(self) -> Tuple[List[Shape], List[Tuple[Model, float]]]:
+        """The finalists with their precise fits on the training rows and validation
+        losses; short of time, the front alone with the search's own fits."""
+        shapes = self.finalists()
+        # Time left for these, the final refit and a cross-validation of two shapes.
+        needed = (2 * len(shapes) + STARTS) * PRECISE_COST + 2 * FOLDS * LIGHT_COST
+        if self.affordable(needed) < 1:
+            kept = [i for _, _, i in self.front()]
+            return ([self.shapes[i] for i in kept],
+                    [(m, self.losses[i]) for i in kept if (m := self.models[i]) is not None])
+        seed = self.options.random_state
+        return shapes, self.runner.run([_Job(s, _seed_of(s.key, seed), "train", "valid", 2)
+                                        for s in shapes])
+
+    def affordable(self, cost: float) -> int:
+        """How many jobs costing ``cost`` candidates each the rest of the time budget pays
+        for, at the pace the candidates were trained."""
         budget = self.options.time_budget
         if budget is None:
             return 2**31
-        return max(0, int((budget - self.elapsed()) / max(self.fit_cost, 1e-6)))
+        return max(0, int((budget - self.elapsed()) / max(cost * self.pace, 1e-9)))
 
     def finalists(self) -> List[Shape]:
         """The front's most accurate shapes, and the greedy selection's linear models with
@@ -1225,7 +1253,8 @@ class _Search:
         folds = sum(1 for k in self.data.rows if k.startswith("fold"))
         # Short of time, the most accurate shapes by validation loss go first, and with
         # no time for two of them the validation loss decides alone.
-        count = min(len(shapes), 2 * (self.affordable() - STARTS) // folds)
+        spare = self.affordable(1.0) - STARTS * PRECISE_COST
+        count = min(len(shapes), int(spare / (folds * LIGHT_COST)))
         if count < 2:
             return valid, [0.0] * len(shapes)
         jobs = [_Job(shape, _seed_of(shape.key, seed), f"rest{k}", f"fold{k}", 1, True)
