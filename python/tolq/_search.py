@@ -455,26 +455,39 @@ def _fit_output(model: Model, columns: Dict[str, Any], target: NDArray[np.float6
     output's scale and offset alone. Kept only when it lowers the squared error on
     ``target`` (the target as the graph learns it)."""
     slots = model._slots
-    acts = model._activations(columns)
     top = slots[-1].sources[0]
+    if slots[top].type not in ("linear", "multiply"):
+        _fit_scale(model, columns, target, top)
+        return
+    acts = model._activations(columns)
     if slots[top].type == "multiply":
         _fit_product(model, acts, target, top)
         return
     region = _linear_region(model, top)
     leaves = sorted({j for i in region for j in slots[i].sources if j not in region})
-    design = np.column_stack([acts[j] for j in leaves] + [np.ones_like(target)]
-                             if region else [acts[top], np.ones_like(target)])
+    design = np.column_stack([acts[j] for j in leaves] + [np.ones_like(target)])
     coef = _least_squares(design, target)
     if coef is None:
         return
     before = float(np.mean((acts[-1] - target) ** 2))
     if not float(np.mean((design @ coef - target) ** 2)) < before:
         return
-    if region:
-        mean, scale = _spread(model, region, dict(zip(leaves, coef[:-1].tolist())),
-                              float(coef[-1]), acts)
-        _set_output(model, mean, scale, True)
-    elif coef[0] > 0 or _negate(model, top):  # target = coef[0] * a + coef[1], a in [-1, 1]
+    mean, scale = _spread(model, region, dict(zip(leaves, coef[:-1].tolist())),
+                          float(coef[-1]), acts)
+    _set_output(model, mean, scale, True)
+
+
+def _fit_scale(model: Model, columns: Dict[str, Any], target: NDArray[np.float64],
+               top: int) -> None:
+    """The output's scale and offset alone, from the module's own predictions."""
+    low, high = model._range(len(model._slots) - 1)
+    pred = model.graph._query(columns).astype(np.float64)
+    a = 2.0 * (pred - low) / (high - low) - 1.0  # the top node's activation
+    design = np.column_stack([a, np.ones_like(a)])
+    coef = _least_squares(design, target)
+    if coef is None or not np.mean((design @ coef - target) ** 2) < np.mean((pred - target) ** 2):
+        return
+    if coef[0] > 0 or _negate(model, top):
         _set_output(model, float(coef[1]), abs(float(coef[0])), True)
 
 
