@@ -293,8 +293,8 @@ static inline PyObject *float_param_get(const float_param *params, void *state, 
     return field ? PyFloat_FromDouble(*field) : nullptr;
 }
 
-// Stores a number into the named parameter: 0 when set, 1 when the name is not in `params`
-// (nothing changes), -1 when the value is no number.
+// Stores a number into the named parameter: 0 when set, -1 when the value is no number or
+// the name is not in `params` (nothing changes; the state proxy words the error).
 static inline int float_param_set(const float_param *params, void *state, const char *name,
                                   PyObject *value)
 {
@@ -304,7 +304,7 @@ static inline int float_param_set(const float_param *params, void *state, const 
     }
     float *field = float_param_field(params, state, name);
     if (field == nullptr) {
-        return 1;
+        return -1;
     }
     *field = v;
     return 0;

@@ -64,10 +64,11 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
-// An unlisted name is accepted and changes nothing.
+// A name outside the parameters is refused, as by every type: taking it silently would
+// report a misspelt width as set.
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    return float_param_set(params, type_state<gaussian_state_t>(interaction), name, value) < 0 ? -1 : 0;
+    return float_param_set(params, type_state<gaussian_state_t>(interaction), name, value);
 }
 
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)

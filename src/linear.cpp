@@ -53,12 +53,9 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
-// Unknown names are refused.
 int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    return float_param_set(linear_params, type_state<linear_state_t>(interaction), name, value) == 0
-               ? 0
-               : -1;
+    return float_param_set(linear_params, type_state<linear_state_t>(interaction), name, value);
 }
 
 PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name)
