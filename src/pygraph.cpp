@@ -970,8 +970,29 @@ static npy_intp bind_inputs(PyGraph_Object *self, PyObject *xarray)
     return count;
 }
 
-// Binds `yarray` (or releases the binding) and creates the result array.
-static int bind_output(PyInteraction_Object *output, PyObject *yarray, npy_intp count)
+// A query with no input register has no samples to run. The likely slip is an input never
+// marked with a first source of -1: a fresh interaction's first source is 0, so it reads
+// slot 0 instead. Refuses the query, naming such a slot when there is one.
+static int refuse_no_input(PyGraph_Object *g)
+{
+    for (int i = 0; i < g->size; i++) {
+        if (g->interactions[i]->sourcecount == 0) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Graph not correctly initalized. No slot is an input register; "
+                         "interaction %i was never given a source",
+                         i);
+            return -1;
+        }
+    }
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Graph not correctly initalized. No slot is an input register");
+    return -1;
+}
+
+// Binds `yarray` (or releases the binding) and creates the result array of `count` samples
+// (-1: no input register).
+static int bind_output(PyGraph_Object *g, PyInteraction_Object *output, PyObject *yarray,
+                       npy_intp count)
 {
     interaction_type *t = output->typeobj;
     if (t->set_expectedarray == nullptr || t->create_outputarray == nullptr ||
@@ -1002,6 +1023,9 @@ static int bind_output(PyInteraction_Object *output, PyObject *yarray, npy_intp 
             return -1;
         }
     }
+    if (count < 0) {
+        return refuse_no_input(g);
+    }
     // NumPy's refusal to create the array leaves its exception set and a null field.
     if (t->create_outputarray(output, (long)count) != 0 || PyErr_Occurred()) {
         return -1;
@@ -1009,17 +1033,17 @@ static int bind_output(PyInteraction_Object *output, PyObject *yarray, npy_intp 
     return 0;
 }
 
-// Binds the inputs, the expected values and the result: the sample count (-1 when there is
-// no input register), or -2 with an exception set.
+// Binds the inputs, the expected values and the result: the sample count, or -1 with an
+// exception set.
 static npy_intp bind_query(PyGraph_Object *self, PyObject *xarray, PyObject *yarray)
 {
     npy_intp count = bind_inputs(self, xarray);
     if (count == -2) {
-        return -2;
+        return -1;
     }
     release_stale_outputs(self);
-    if (bind_output(self->interactions[self->size - 1], yarray, count) < 0) {
-        return -2;
+    if (bind_output(self, self->interactions[self->size - 1], yarray, count) < 0) {
+        return -1;
     }
     return count;
 }
@@ -1108,7 +1132,7 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
     Py_INCREF(yarray);
     mark_busy(self, 1);
     npy_intp count = bind_query(self, xarray, yarray);
-    if (count != -2 && run_unlocked(self, count, yarray != Py_None) == 0) {
+    if (count >= 0 && run_unlocked(self, count, yarray != Py_None) == 0) {
         result = hand_over(self);
     }
     mark_busy(self, -1);
