@@ -23,16 +23,41 @@ interaction_type *tolq_find_interactiontype(const char *type_name)
     return nullptr;
 }
 
-// Registers every node type in the order of its rows, each descriptor completed with what its
-// row says; the registry then lists the last row first.
+// The load order of the node types: every place taken by exactly one row.
+#define TOLQ_LOAD_PLACE(P, NAME, stem, ROLE, SOURCES, LOAD) LOAD,
+static constexpr int load_places[] = {TOLQ_NODE_TYPES(TOLQ_LOAD_PLACE, _)};
+#undef TOLQ_LOAD_PLACE
+static constexpr int type_count = sizeof(load_places) / sizeof(load_places[0]);
+
+static constexpr bool load_order_complete(void)
+{
+    for (int place = 0; place < type_count; place++) {
+        int rows = 0;
+        for (int p : load_places) {
+            rows += p == place;
+        }
+        if (rows != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(load_order_complete(), "each place of the load order belongs to one node type");
+
+// Registers every node type in its load order, each descriptor completed with what its row
+// says; the registry then lists the last place first.
 __attribute__((constructor)) static void register_types(void)
 {
-#define TOLQ_REGISTER(P, NAME, stem, ROLE, SOURCES)        \
+    interaction_type *by_place[type_count] = {};
+#define TOLQ_PLACE(P, NAME, stem, ROLE, SOURCES, LOAD)     \
     stem##_typeobj.sources_read = SOURCES_##SOURCES;      \
     stem##_typeobj.family = FAMILY_##NAME;                \
-    tolq_add_interactiontype(&stem##_typeobj);
-    TOLQ_NODE_TYPES(TOLQ_REGISTER, _)
-#undef TOLQ_REGISTER
+    by_place[LOAD] = &stem##_typeobj;
+    TOLQ_NODE_TYPES(TOLQ_PLACE, _)
+#undef TOLQ_PLACE
+    for (interaction_type *t : by_place) {
+        tolq_add_interactiontype(t);
+    }
 }
 
 int tolq_dict_lookup(PyObject *d, const char *key, PyObject **value)

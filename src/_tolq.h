@@ -82,7 +82,7 @@ typedef int (*pass_func)(struct PyGraph_Object *g, PyInteraction_Object *interac
 // its inline bodies rather than the table's passes; FAMILY_OTHER for a type outside the rows.
 enum type_family {
     FAMILY_OTHER = 0,
-#define TOLQ_FAMILY(P, NAME, stem, ROLE, SOURCES) FAMILY_##NAME,
+#define TOLQ_FAMILY(P, NAME, stem, ROLE, SOURCES, LOAD) FAMILY_##NAME,
     TOLQ_NODE_TYPES(TOLQ_FAMILY, _)
 #undef TOLQ_FAMILY
 };
@@ -115,7 +115,7 @@ typedef struct interaction_type {
 #else
 #define TOLQ_CONSTINIT
 #endif
-#define TOLQ_DESCRIPTOR(P, NAME, stem, ROLE, SOURCES) \
+#define TOLQ_DESCRIPTOR(P, NAME, stem, ROLE, SOURCES, LOAD) \
     extern TOLQ_CONSTINIT interaction_type stem##_typeobj;
 TOLQ_NODE_TYPES(TOLQ_DESCRIPTOR, _)
 #undef TOLQ_DESCRIPTOR

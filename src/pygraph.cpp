@@ -34,7 +34,7 @@
 #define FUNCTION_STEPS_COUNTED(S, NAME, stem) S(NAME##1, stem, false) S(NAME##2, stem, true)
 #define FUNCTION_STEPS_OF_FUNCTION(S, NAME, stem, SOURCES) FUNCTION_STEPS_##SOURCES(S, NAME, stem)
 #define FUNCTION_STEPS_OF_REGISTER(S, NAME, stem, SOURCES)  // written out by hand below
-#define FUNCTION_STEPS_OF(S, NAME, stem, ROLE, SOURCES) \
+#define FUNCTION_STEPS_OF(S, NAME, stem, ROLE, SOURCES, LOAD) \
     FUNCTION_STEPS_OF_##ROLE(S, NAME, stem, SOURCES)
 // S(KIND, stem, TWO) for every step kind of every function type, in the rows' order.
 #define FUNCTION_STEPS(S) TOLQ_NODE_TYPES(FUNCTION_STEPS_OF, S)
@@ -48,7 +48,7 @@ enum step_kind {
     STEP_OUTPUT,                // "fixed" passing its source on into the result
     STEP_CAT_INPUT,             // "cat" reading its categories
     STEP_CAT_PASS,              // "cat" passing its source on
-    FUNCTION_STEPS(STEP_KIND)   // STEP_GAUSSIAN1, STEP_GAUSSIAN2, ... STEP_MULTIPLY2, ...
+    FUNCTION_STEPS(STEP_KIND)   // STEP_LINEAR1, STEP_LINEAR2, STEP_TANH1, ... STEP_MULTIPLY2
     STEP_TABLE,                 // the table's passes
 };
 #undef STEP_KIND
@@ -363,7 +363,7 @@ static enum step_kind fixed_kind(PyInteraction_Object *x, int tune, int *loss)
     case FAMILY_##NAME:                 \
         return FUNCTION_KIND_##SOURCES(NAME);
 #define KIND_OF_REGISTER(NAME, SOURCES)  // by hand
-#define KIND_OF(P, NAME, stem, ROLE, SOURCES) KIND_OF_##ROLE(NAME, SOURCES)
+#define KIND_OF(P, NAME, stem, ROLE, SOURCES, LOAD) KIND_OF_##ROLE(NAME, SOURCES)
 
 static enum step_kind kind_of(PyInteraction_Object *x, int tune, int *loss)
 {
