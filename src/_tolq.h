@@ -6,12 +6,12 @@
 #include <Python.h>
 
 // One binary serves NumPy 1.26 and 2.x: compile against 2.x headers, use only the 1.19 API.
+// No file takes NumPy's own import step, which words its errors and accepts ABI versions
+// otherwise: _tolq.cpp has the one import and defines the table pointer it fills.
 #define NPY_NO_DEPRECATED_API NPY_1_19_API_VERSION
 #define NPY_TARGET_VERSION NPY_1_19_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL tolq_ARRAY_API
-#ifndef TOLQ_IMPORTS_NUMPY
 #define NO_IMPORT_ARRAY
-#endif
 #include <numpy/arrayobject.h>
 
 #include <cmath>
@@ -19,6 +19,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "node_types.h"
+
+// The bodies the query loop runs for every sample and slot: inlined even where the
+// compiler's size limits would keep a call.
+#define TOLQ_INLINE static inline __attribute__((always_inline))
 
 typedef int graphlocation_t;  // slot index of a graph; -1 for none
 
@@ -72,17 +78,13 @@ enum source_use {
 typedef int (*pass_func)(struct PyGraph_Object *g, PyInteraction_Object *interaction,
                          int n_samples);
 
-// The built-in types, which the query loop runs from inline bodies rather than through
-// the table's passes; any other type says FAMILY_OTHER.
+// Which row of the node types a descriptor was registered from, so that the query loop runs
+// its inline bodies rather than the table's passes; FAMILY_OTHER for a type outside the rows.
 enum type_family {
     FAMILY_OTHER = 0,
-    FAMILY_FIXED,
-    FAMILY_CAT,
-    FAMILY_LINEAR,
-    FAMILY_TANH,
-    FAMILY_GAUSSIAN,
-    FAMILY_SINE,
-    FAMILY_MULTIPLY,
+#define TOLQ_FAMILY(P, NAME, stem, ROLE, SOURCES, LOAD) FAMILY_##NAME,
+    TOLQ_NODE_TYPES(TOLQ_FAMILY, _)
+#undef TOLQ_FAMILY
 };
 
 typedef struct interaction_type {
@@ -90,7 +92,7 @@ typedef struct interaction_type {
     int (*initialize)(PyInteraction_Object *interaction);
     pass_func forward;
     pass_func reverse;
-    const char **attributes;  // null-terminated parameter names, or null
+    const char *const *attributes;  // null-terminated parameter names, or null
     int (*setattr)(PyInteraction_Object *interaction, const char *name, PyObject *value);
     PyObject *(*getattr)(PyInteraction_Object *interaction, const char *name);
     const char *(*get_tooltip)(PyInteraction_Object *interaction);
@@ -100,10 +102,23 @@ typedef struct interaction_type {
     int (*create_outputarray)(PyInteraction_Object *interaction, long sz);
     int (*set_loss)(PyInteraction_Object *interaction, PyObject *py_loss_name);
     PyObject *(*get_outputarray)(PyInteraction_Object *interaction);
-    struct interaction_type *next;  // registry link; null in the static records
-    enum source_use sources_read;   // source entries the passes read
-    enum type_family family;        // which inline bodies compute exactly what the passes do
+    // Written by the registry (_tolq.cpp) from the type's row; the type's file leaves them out.
+    struct interaction_type *next = nullptr;       // registry link
+    enum source_use sources_read = SOURCES_NONE;   // source entries the passes read
+    enum type_family family = FAMILY_OTHER;        // whose inline bodies the query loop runs
 } interaction_type;
+
+// Each type's descriptor, defined in its own file. The registry completes them while the
+// shared object loads, so they must be initialised before any code runs: GCC checks it.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 10
+#define TOLQ_CONSTINIT __constinit
+#else
+#define TOLQ_CONSTINIT
+#endif
+#define TOLQ_DESCRIPTOR(P, NAME, stem, ROLE, SOURCES, LOAD) \
+    extern TOLQ_CONSTINIT interaction_type stem##_typeobj;
+TOLQ_NODE_TYPES(TOLQ_DESCRIPTOR, _)
+#undef TOLQ_DESCRIPTOR
 
 struct query_step;
 
@@ -258,14 +273,18 @@ static inline float *float_param_field(const float_param *params, void *state, c
     return nullptr;
 }
 
-// Fills `names`, one entry per entry of `params`, with the parameter names and the closing
-// null: the `attributes` list of a type, drawn from its one table of parameters.
-static inline void float_param_names(const float_param *params, const char **names)
-{
-    do {
-        *names++ = params->name;
-    } while ((params++)->name != nullptr);
-}
+// The parameter names of `params` and its closing null, made at compile time: the `attributes`
+// list of a type, drawn from its one table of parameters.
+template <size_t N>
+struct float_param_names {
+    const char *names[N];
+    constexpr explicit float_param_names(const float_param (&params)[N]) : names()
+    {
+        for (size_t i = 0; i < N; i++) {
+            names[i] = params[i].name;
+        }
+    }
+};
 
 // The parameter as a new Python float, or null for a name not in `params`.
 static inline PyObject *float_param_get(const float_param *params, void *state, const char *name)
@@ -274,8 +293,8 @@ static inline PyObject *float_param_get(const float_param *params, void *state, 
     return field ? PyFloat_FromDouble(*field) : nullptr;
 }
 
-// Stores a number into the named parameter: 0 when set, 1 when the name is not in `params`
-// (nothing changes), -1 when the value is no number.
+// Stores a number into the named parameter: 0 when set, -1 when the value is no number or
+// the name is not in `params` (nothing changes; the state proxy words the error).
 static inline int float_param_set(const float_param *params, void *state, const char *name,
                                   PyObject *value)
 {
@@ -285,7 +304,7 @@ static inline int float_param_set(const float_param *params, void *state, const 
     }
     float *field = float_param_field(params, state, name);
     if (field == nullptr) {
-        return 1;
+        return -1;
     }
     *field = v;
     return 0;
@@ -303,26 +322,6 @@ static inline float rand_unit(void)
 {
     return (float)rand() * 0x1p-31f;
 }
-
-// The state shared by "linear" and "tanh": a weighted sum of one or two sources plus a
-// bias, trained with Adam (linear.cpp holds the entry points both use).
-typedef struct linear_state {
-    float w0;        // weight of source 0
-    float w1;        // weight of source 1; used only with two sources
-    float bias;      // added to the weighted sum
-    adam w0_adam;    // Adam moments of w0
-    adam w1_adam;    // Adam moments of w1
-    adam bias_adam;  // Adam moments of bias
-    float lr;        // learning rate, fixed at initialize
-} linear_state_t;
-
-extern const char *linear_attributes[4];  // filled at load from linear's parameter table
-int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value);
-PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name);
-const char *linear_get_tooltip(PyInteraction_Object *interaction);
-// Passes dz to the sources and takes one Adam step on each parameter.
-void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples,
-                          float dz) noexcept;
 
 // Adam step (opt_adam.cpp).
 float adam_step(adam *state, int nsamples, float grad) noexcept;

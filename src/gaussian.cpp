@@ -10,7 +10,7 @@
 
 static_assert(sizeof(gaussian_state_t) == 20, "gaussian state is five floats");
 
-static const float_param params[] = {
+static constexpr float_param params[] = {
     {"center0", offsetof(gaussian_state_t, center0)},
     {"center1", offsetof(gaussian_state_t, center1)},
     {"w0", offsetof(gaussian_state_t, w0)},
@@ -18,7 +18,7 @@ static const float_param params[] = {
     {nullptr, 0},
 };
 
-static const char *attributes[sizeof(params) / sizeof(params[0])];  // from params, at load
+static constexpr float_param_names attributes(params);
 
 static inline float rand_width(void)
 {
@@ -53,20 +53,22 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     float a0 = graph_get_activation(g, s0, 0);
     float share0, share1;
     if (interaction->sourcecount == 2) {
-        gaussian_learn<true>(s, a, da, a0, graph_get_activation(g, s1, 0), &share0, &share1);
+        gaussian_learn<true>(s, g->samples, a, da, a0, graph_get_activation(g, s1, 0), &share0,
+                             &share1);
         graph_add_da(g, s0, 0, share0);
         graph_add_da(g, s1, 0, share1);
     } else {
-        gaussian_learn<false>(s, a, da, a0, 0.0f, &share0, &share1);
+        gaussian_learn<false>(s, g->samples, a, da, a0, 0.0f, &share0, &share1);
         graph_add_da(g, s0, 0, share0);
     }
     return 0;
 }
 
-// An unlisted name is accepted and changes nothing.
+// A name outside the parameters is refused, as by every type: taking it silently would
+// report a misspelt width as set.
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    return float_param_set(params, type_state<gaussian_state_t>(interaction), name, value) < 0 ? -1 : 0;
+    return float_param_set(params, type_state<gaussian_state_t>(interaction), name, value);
 }
 
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
@@ -89,12 +91,12 @@ static const char *get_tooltip(PyInteraction_Object *interaction)
     return buffer;
 }
 
-static interaction_type typeobj = {
+interaction_type gaussian_typeobj = {
     "gaussian",             /* type_name */
     initialize,             /* initialize */
     counted_forward<gaussian_state_t, gaussian_value<false>, gaussian_value<true>>, /* forward */
     reverse,                /* reverse */
-    attributes,             /* attributes */
+    attributes.names,       /* attributes */
     setattr,                /* setattr */
     getattr,                /* getattr */
     get_tooltip,            /* get_tooltip */
@@ -104,13 +106,4 @@ static interaction_type typeobj = {
     nullptr,                /* create_outputarray */
     nullptr,                /* set_loss */
     nullptr,                /* get_outputarray */
-    nullptr,                /* next */
-    SOURCES_COUNTED,        /* sources_read */
-    FAMILY_GAUSSIAN,        /* family */
 };
-
-__attribute__((constructor)) static void init(void)
-{
-    float_param_names(params, attributes);
-    tolq_add_interactiontype(&typeobj);
-}

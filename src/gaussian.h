@@ -41,9 +41,9 @@ static inline void gaussian_step(gaussian_state_t *s, float dc0, float dc1, floa
 }
 
 // One sample's backpropagation with activation `a` and gradient `da`: the sources' shares
-// into *share0 (and *share1 with two sources), then the step.
+// into *share0 (and *share1 with two sources), then the step. Plain steps: no step count.
 template <bool TWO>
-static inline void gaussian_learn(gaussian_state_t *s, float a, float da, float a0, float a1,
+static inline void gaussian_learn(gaussian_state_t *s, int, float a, float da, float a0, float a1,
                                   float *share0, float *share1)
 {
     float dc0 = ((a0 - s->center0) * ((da + da) * a)) / s->w0;

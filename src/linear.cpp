@@ -10,15 +10,6 @@
 
 static_assert(sizeof(linear_state_t) == 40, "linear state is ten floats");
 
-static const float_param params[] = {
-    {"w0", offsetof(linear_state_t, w0)},
-    {"w1", offsetof(linear_state_t, w1)},
-    {"bias", offsetof(linear_state_t, bias)},
-    {nullptr, 0},
-};
-
-const char *linear_attributes[4];  // from params, at load
-
 static int initialize(PyInteraction_Object *interaction)
 {
     linear_state_t *s = type_state<linear_state_t>(interaction);
@@ -45,11 +36,12 @@ void linear_backpropagate(PyGraph_Object *g, PyInteraction_Object *interaction, 
     float a0 = graph_get_activation(g, s0, 0);
     float share0, share1;
     if (interaction->sourcecount == 2) {
-        linear_learn<true>(s, g->samples, a0, graph_get_activation(g, s1, 0), dz, &share0, &share1);
+        linear_learn_dz<true>(s, g->samples, a0, graph_get_activation(g, s1, 0), dz, &share0,
+                              &share1);
         graph_add_da(g, s0, 0, share0);
         graph_add_da(g, s1, 0, share1);
     } else {
-        linear_learn<false>(s, g->samples, a0, 0.0f, dz, &share0, &share1);
+        linear_learn_dz<false>(s, g->samples, a0, 0.0f, dz, &share0, &share1);
         graph_add_da(g, s0, 0, share0);
     }
 }
@@ -61,15 +53,14 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
-// Unknown names are refused.
 int linear_setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    return float_param_set(params, type_state<linear_state_t>(interaction), name, value) == 0 ? 0 : -1;
+    return float_param_set(linear_params, type_state<linear_state_t>(interaction), name, value);
 }
 
 PyObject *linear_getattr(PyInteraction_Object *interaction, const char *name)
 {
-    return float_param_get(params, type_state<linear_state_t>(interaction), name);
+    return float_param_get(linear_params, type_state<linear_state_t>(interaction), name);
 }
 
 const char *linear_get_tooltip(PyInteraction_Object *interaction)
@@ -86,12 +77,12 @@ const char *linear_get_tooltip(PyInteraction_Object *interaction)
     return buffer;
 }
 
-static interaction_type typeobj = {
+interaction_type linear_typeobj = {
     "linear",               /* type_name */
     initialize,             /* initialize */
     counted_forward<linear_state_t, linear_value<false>, linear_value<true>>, /* forward */
     reverse,                /* reverse */
-    linear_attributes,      /* attributes */
+    linear_attributes.names, /* attributes */
     linear_setattr,         /* setattr */
     linear_getattr,         /* getattr */
     linear_get_tooltip,     /* get_tooltip */
@@ -101,13 +92,4 @@ static interaction_type typeobj = {
     nullptr,                /* create_outputarray */
     nullptr,                /* set_loss */
     nullptr,                /* get_outputarray */
-    nullptr,                /* next */
-    SOURCES_COUNTED,        /* sources_read */
-    FAMILY_LINEAR,          /* family */
 };
-
-__attribute__((constructor)) static void init(void)
-{
-    float_param_names(params, linear_attributes);
-    tolq_add_interactiontype(&typeobj);
-}

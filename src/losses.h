@@ -32,9 +32,10 @@ static inline float loss_dv(enum loss_kind kind, float y_true, float y_pred)
         return mae_dv(y_true, y_pred);
     case LOSS_CCE:
         return cce_dv(y_true, y_pred);
-    default:
-        return mse_dv(y_true, y_pred);
+    case LOSS_MSE:
+        break;
     }
+    return mse_dv(y_true, y_pred);
 }
 
 #endif

@@ -4,11 +4,7 @@
 //   reverse:  da0 += da * a1;  da1 += a0 * da   (one slot in both entries gets both shares)
 //
 // No parameters; it learns nothing.
-#include "_tolq.h"
 #include "multiply.h"
-
-typedef struct multiply_state {
-} multiply_state_t;
 
 static int initialize(PyInteraction_Object *interaction) noexcept
 {
@@ -20,9 +16,10 @@ static int initialize(PyInteraction_Object *interaction) noexcept
 static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     if (n_samples >= 1) {
+        float a0 = graph_get_activation(g, interaction->sources[0], 0);
+        float a1 = graph_get_activation(g, interaction->sources[1], 0);
         interaction->activation[0] =
-            multiply_value(graph_get_activation(g, interaction->sources[0], 0),
-                           graph_get_activation(g, interaction->sources[1], 0));
+            multiply_value<true>(type_state<multiply_state_t>(interaction), a0, a1);
     }
     return 0;
 }
@@ -32,16 +29,17 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     if (n_samples < 1) {
         return 0;
     }
+    float a0 = graph_get_activation(g, interaction->sources[0], 0);
+    float a1 = graph_get_activation(g, interaction->sources[1], 0);
     float share0, share1;
-    multiply_shares(graph_get_activation(g, interaction->sources[0], 0),
-                    graph_get_activation(g, interaction->sources[1], 0), interaction->da[0],
-                    &share0, &share1);
+    multiply_learn<true>(type_state<multiply_state_t>(interaction), g->samples,
+                         interaction->activation[0], interaction->da[0], a0, a1, &share0, &share1);
     graph_add_da(g, interaction->sources[0], 0, share0);
     graph_add_da(g, interaction->sources[1], 0, share1);
     return 0;
 }
 
-static interaction_type typeobj = {
+interaction_type multiply_typeobj = {
     "multiply",         /* type_name */
     initialize,         /* initialize */
     forward,            /* forward */
@@ -56,12 +54,4 @@ static interaction_type typeobj = {
     nullptr,            /* create_outputarray */
     nullptr,            /* set_loss */
     nullptr,            /* get_outputarray */
-    nullptr,            /* next */
-    SOURCES_BOTH,       /* sources_read */
-    FAMILY_MULTIPLY,        /* family */
 };
-
-__attribute__((constructor)) static void init(void)
-{
-    tolq_add_interactiontype(&typeobj);
-}

@@ -27,24 +27,31 @@
 #include <climits>
 #include <cstdio>
 
+// A function type's step kinds, one per source count it reads, from its row of the node
+// types (node_types.h): S(KIND, stem, TWO) for each, TWO saying whether it reads source 1.
+#define FUNCTION_STEPS_FIRST(S, NAME, stem) S(NAME##1, stem, false)
+#define FUNCTION_STEPS_BOTH(S, NAME, stem) S(NAME##2, stem, true)
+#define FUNCTION_STEPS_COUNTED(S, NAME, stem) S(NAME##1, stem, false) S(NAME##2, stem, true)
+#define FUNCTION_STEPS_OF_FUNCTION(S, NAME, stem, SOURCES) FUNCTION_STEPS_##SOURCES(S, NAME, stem)
+#define FUNCTION_STEPS_OF_REGISTER(S, NAME, stem, SOURCES)  // written out by hand below
+#define FUNCTION_STEPS_OF(S, NAME, stem, ROLE, SOURCES, LOAD) \
+    FUNCTION_STEPS_OF_##ROLE(S, NAME, stem, SOURCES)
+// S(KIND, stem, TWO) for every step kind of every function type, in the rows' order.
+#define FUNCTION_STEPS(S) TOLQ_NODE_TYPES(FUNCTION_STEPS_OF, S)
+
 // What a slot does in the coming query, resolved once from its type and its binding.
+#define STEP_KIND(KIND, stem, TWO) STEP_##KIND,
 enum step_kind {
-    STEP_INPUT,           // "fixed" reading its column
-    STEP_INPUT_OUTPUT,    // "fixed" reading its column and writing the result
-    STEP_PASS,            // "fixed" passing its source on
-    STEP_OUTPUT,          // "fixed" passing its source on into the result
-    STEP_CAT_INPUT,       // "cat" reading its categories
-    STEP_CAT_PASS,        // "cat" passing its source on
-    STEP_LINEAR1,
-    STEP_LINEAR2,
-    STEP_TANH1,
-    STEP_TANH2,
-    STEP_GAUSSIAN1,
-    STEP_GAUSSIAN2,
-    STEP_SINE,
-    STEP_MULTIPLY,
-    STEP_TABLE,           // any other type: the table's passes
+    STEP_INPUT,                 // "fixed" reading its column
+    STEP_INPUT_OUTPUT,          // "fixed" reading its column and writing the result
+    STEP_PASS,                  // "fixed" passing its source on
+    STEP_OUTPUT,                // "fixed" passing its source on into the result
+    STEP_CAT_INPUT,             // "cat" reading its categories
+    STEP_CAT_PASS,              // "cat" passing its source on
+    FUNCTION_STEPS(STEP_KIND)   // STEP_LINEAR1, STEP_LINEAR2, STEP_TANH1, ... STEP_MULTIPLY2
+    STEP_TABLE,                 // the table's passes
 };
+#undef STEP_KIND
 
 typedef struct query_step {
     enum step_kind kind;
@@ -293,11 +300,11 @@ static PyObject *PyGraph_get_edge_count(PyObject *obj, void *)
 // ---------------------------------------------------------------------------------------
 // The query loop
 //
-// Every slot is resolved once per query to a step of a closed set of kinds;
-// the loop dispatches on the kind with a switch to the types' inline bodies, so that the
-// value one step computes reaches the next step in a register while it is also stored in
-// the record (activation and da read after the query as they always did). A type outside
-// the set runs through its table's passes.
+// Every slot is resolved once per query to a step of a closed set of kinds, generated from
+// the node types (node_types.h); the loop dispatches on the kind with a switch to the types'
+// inline bodies, so that the value one step computes reaches the next step in a register
+// while it is also stored in the record (activation and da read after the query as they
+// always did). A type outside the set runs through its table's passes.
 //
 // Blocks: a prediction changes no parameter, so it runs each slot over a block of samples
 // before the next slot, and the libm calls of a block overlap instead of waiting on each
@@ -330,40 +337,52 @@ static bool loss_kind_of(loss_func f, int *kind)
     return true;
 }
 
-static enum step_kind kind_of(PyInteraction_Object *x, int tune, int *loss)
+// The step of a "fixed" register, from its binding.
+static enum step_kind fixed_kind(PyInteraction_Object *x, int tune, int *loss)
 {
-    bool input = x->sources[0] == -1;
-    bool two = x->sourcecount == 2;
-    switch (x->typeobj->family) {
-    case FAMILY_FIXED: {
-        register_state_t *s = type_state<register_state_t>(x);
-        bool output = s->py_outputarray != nullptr;
-        // Training: the register holding the result is the one holding the expected values.
-        if (tune && (output != (s->py_expectedarray != nullptr) ||
-                     (output && !loss_kind_of(x->loss_dv_f, loss)))) {
-            return STEP_TABLE;
-        }
-        if (input) {
-            return output ? STEP_INPUT_OUTPUT : STEP_INPUT;
-        }
-        return output ? STEP_OUTPUT : STEP_PASS;
-    }
-    case FAMILY_CAT:
-        return input ? STEP_CAT_INPUT : STEP_CAT_PASS;
-    case FAMILY_LINEAR:
-        return two ? STEP_LINEAR2 : STEP_LINEAR1;
-    case FAMILY_TANH:
-        return two ? STEP_TANH2 : STEP_TANH1;
-    case FAMILY_GAUSSIAN:
-        return two ? STEP_GAUSSIAN2 : STEP_GAUSSIAN1;
-    case FAMILY_SINE:
-        return STEP_SINE;
-    case FAMILY_MULTIPLY:
-        return STEP_MULTIPLY;
-    default:
+    register_state_t *s = type_state<register_state_t>(x);
+    bool output = s->py_outputarray != nullptr;
+    // Training: the register holding the result is the one holding the expected values.
+    if (tune && (output != (s->py_expectedarray != nullptr) ||
+                 (output && !loss_kind_of(x->loss_dv_f, loss)))) {
         return STEP_TABLE;
     }
+    if (x->sources[0] == -1) {
+        return output ? STEP_INPUT_OUTPUT : STEP_INPUT;
+    }
+    return output ? STEP_OUTPUT : STEP_PASS;
 }
+
+// A function type's step kind, by the source entries its row says it reads (`two`: the
+// interaction has two sources). A register's row has no case generated: its case is written
+// out in kind_of, and a row without one fails the build.
+#define FUNCTION_KIND_FIRST(NAME) STEP_##NAME##1
+#define FUNCTION_KIND_BOTH(NAME) STEP_##NAME##2
+#define FUNCTION_KIND_COUNTED(NAME) (two ? STEP_##NAME##2 : STEP_##NAME##1)
+#define KIND_OF_FUNCTION(NAME, SOURCES) \
+    case FAMILY_##NAME:                 \
+        return FUNCTION_KIND_##SOURCES(NAME);
+#define KIND_OF_REGISTER(NAME, SOURCES)  // by hand
+#define KIND_OF(P, NAME, stem, ROLE, SOURCES, LOAD) KIND_OF_##ROLE(NAME, SOURCES)
+
+static enum step_kind kind_of(PyInteraction_Object *x, int tune, int *loss)
+{
+    bool two = x->sourcecount == 2;
+    switch (x->typeobj->family) {
+    case FAMILY_FIXED:
+        return fixed_kind(x, tune, loss);
+    case FAMILY_CAT:
+        return x->sources[0] == -1 ? STEP_CAT_INPUT : STEP_CAT_PASS;
+    TOLQ_NODE_TYPES(KIND_OF, _)
+    case FAMILY_OTHER:
+        break;
+    }
+    return STEP_TABLE;
+}
+
+#define STEP_SOURCES(KIND, stem, TWO) \
+    case STEP_##KIND:                 \
+        return TWO ? 2 : 1;
 
 static int sources_of(enum step_kind kind)
 {
@@ -373,15 +392,15 @@ static int sources_of(enum step_kind kind)
     case STEP_CAT_INPUT:
     case STEP_TABLE:
         return 0;
-    case STEP_LINEAR2:
-    case STEP_TANH2:
-    case STEP_GAUSSIAN2:
-    case STEP_MULTIPLY:
-        return 2;
-    default:
+    case STEP_PASS:
+    case STEP_OUTPUT:
+    case STEP_CAT_PASS:
         return 1;
+    FUNCTION_STEPS(STEP_SOURCES)
     }
+    return 0;
 }
+#undef STEP_SOURCES
 
 // Samples per block for a query of `count` samples.
 static inline int block_length(npy_intp count)
@@ -435,6 +454,51 @@ static size_t query_resolve(PyGraph_Object *g, int tune, npy_intp count)
     return (size_t)(n + 1) * (size_t)block_length(count);
 }
 
+// An input register's value for this sample: its column's, scaled (SCALED: already scaled in
+// the block's column, at `k`), also written to the result by an input that is the output.
+// -1 with the error recorded for a value that is not finite.
+template <bool SCALED>
+TOLQ_INLINE int input_value(PyGraph_Object *g, const query_step *st, int k, float *v)
+{
+    register_state_t *s = type_state<register_state_t>(st->x);
+    if (SCALED) {
+        *v = st->col[k];
+    } else if (register_read_input(g, st->x, s, v) < 0) {
+        return -1;
+    }
+    if (st->kind == STEP_INPUT_OUTPUT) {
+        register_write_output(s, *v);
+    }
+    s->array_index++;
+    return 0;
+}
+
+// A pass-through register's value: its source's, also written to the result by the OUTPUT.
+template <bool OUTPUT>
+TOLQ_INLINE float pass_value(PyInteraction_Object *x, float a0)
+{
+    register_state_t *s = type_state<register_state_t>(x);
+    if (OUTPUT) {
+        register_write_output(s, a0);
+    }
+    s->array_index++;
+    return a0;
+}
+
+// A categorical input's value: the weight of this sample's category.
+TOLQ_INLINE float cat_value(PyInteraction_Object *x)
+{
+    register_cat_state_t *s = type_state<register_cat_state_t>(x);
+    float v = cat_read_input(s);
+    s->array_index++;
+    return v;
+}
+
+#define FORWARD_STEP(KIND, stem, TWO)                                     \
+    case STEP_##KIND:                                                     \
+        v = stem##_value<TWO>(type_state<stem##_state_t>(x), a0, a1);     \
+        break;
+
 // One sample's forward pass; SCALED: the inputs come scaled from the block's columns, at `k`.
 template <bool SCALED>
 static inline int forward_sample(PyGraph_Object *g, const query_step *steps, int n, int k)
@@ -445,64 +509,29 @@ static inline int forward_sample(PyGraph_Object *g, const query_step *steps, int
         PyInteraction_Object *x = st->x;
         float a0 = st->src0_prev ? prev : (st->src0 ? st->src0->activation[0] : 0.0f);
         float a1 = st->src1_prev ? prev : (st->src1 ? st->src1->activation[0] : 0.0f);
-        float v;
+        float v = 0.0f;
         x->da[0] = 0.0f;
         switch (st->kind) {
         case STEP_INPUT:
-        case STEP_INPUT_OUTPUT: {
-            register_state_t *s = type_state<register_state_t>(x);
-            if (SCALED) {
-                v = st->col[k];
-            } else if (register_read_input(g, x, s, &v) < 0) {
+        case STEP_INPUT_OUTPUT:
+            if (input_value<SCALED>(g, st, k, &v) < 0) {
                 return -1;
             }
-            if (st->kind == STEP_INPUT_OUTPUT) {
-                register_write_output(s, v);
-            }
-            s->array_index++;
             break;
-        }
         case STEP_PASS:
-            v = a0;
-            type_state<register_state_t>(x)->array_index++;
+            v = pass_value<false>(x, a0);
             break;
         case STEP_OUTPUT:
-            v = a0;
-            register_write_output(type_state<register_state_t>(x), v);
-            type_state<register_state_t>(x)->array_index++;
+            v = pass_value<true>(x, a0);
             break;
         case STEP_CAT_INPUT:
-            v = cat_read_input(type_state<register_cat_state_t>(x));
-            type_state<register_cat_state_t>(x)->array_index++;
+            v = cat_value(x);
             break;
         case STEP_CAT_PASS:
             v = a0;
             break;
-        case STEP_LINEAR1:
-            v = linear_value<false>(type_state<linear_state_t>(x), a0, a1);
-            break;
-        case STEP_LINEAR2:
-            v = linear_value<true>(type_state<linear_state_t>(x), a0, a1);
-            break;
-        case STEP_TANH1:
-            v = tanh_value<false>(type_state<linear_state_t>(x), a0, a1);
-            break;
-        case STEP_TANH2:
-            v = tanh_value<true>(type_state<linear_state_t>(x), a0, a1);
-            break;
-        case STEP_GAUSSIAN1:
-            v = gaussian_value<false>(type_state<gaussian_state_t>(x), a0, a1);
-            break;
-        case STEP_GAUSSIAN2:
-            v = gaussian_value<true>(type_state<gaussian_state_t>(x), a0, a1);
-            break;
-        case STEP_SINE:
-            v = sine_value(type_state<sine_state_t>(x), a0);
-            break;
-        case STEP_MULTIPLY:
-            v = multiply_value(a0, a1);
-            break;
-        default:
+        FUNCTION_STEPS(FORWARD_STEP)
+        case STEP_TABLE:
             if (x->typeobj->forward(g, x, 1) != 0) {
                 return -1;
             }
@@ -514,9 +543,10 @@ static inline int forward_sample(PyGraph_Object *g, const query_step *steps, int
     }
     return 0;
 }
+#undef FORWARD_STEP
 
 // Adds a share to a source's da; the slot before keeps the sum in a register.
-static inline void add_share(PyInteraction_Object *src, bool prev, float share, float *next_da)
+TOLQ_INLINE void add_share(PyInteraction_Object *src, bool prev, float share, float *next_da)
 {
     float v = src->da[0] + share;
     src->da[0] = v;
@@ -524,6 +554,36 @@ static inline void add_share(PyInteraction_Object *src, bool prev, float share, 
         *next_da = v;
     }
 }
+
+// The output's reverse step: the loss gradient at its activation `a` of this sample's
+// expected value (SCALED: from the block's column, at `k`), set as its source's da; an input
+// that is the output only reads the value. -1 with the error recorded for a value that is
+// not finite.
+template <bool SCALED>
+TOLQ_INLINE int output_gradient(PyGraph_Object *g, const query_step *st, int k, float a,
+                                float *next_da)
+{
+    float t;
+    if (SCALED) {
+        t = st->expected[k];
+    } else if (register_read_expected(g, st->x, type_state<register_state_t>(st->x), &t) < 0) {
+        return -1;
+    }
+    if (st->kind == STEP_OUTPUT) {
+        float grad = loss_dv((enum loss_kind)st->loss, t, a);
+        st->src0->da[0] = grad;
+        if (st->src0_prev) {
+            *next_da = grad;
+        }
+    }
+    return 0;
+}
+
+#define REVERSE_STEP(KIND, stem, TWO)                                                    \
+    case STEP_##KIND:                                                                    \
+        stem##_learn<TWO>(type_state<stem##_state_t>(x), samples, a, da, a0, a1, &share0, \
+                          &share1);                                                      \
+        break;
 
 // One sample's reverse pass, with `samples` the Adam step count; SCALED: the expected value
 // comes scaled from the block's column, at `k`.
@@ -544,22 +604,11 @@ static inline int reverse_sample(PyGraph_Object *g, const query_step *steps, int
         case STEP_INPUT:
             continue;
         case STEP_INPUT_OUTPUT:
-        case STEP_OUTPUT: {
-            float t;
-            if (SCALED) {
-                t = st->expected[k];
-            } else if (register_read_expected(g, x, type_state<register_state_t>(x), &t) < 0) {
+        case STEP_OUTPUT:
+            if (output_gradient<SCALED>(g, st, k, a, &next_da) < 0) {
                 return -1;
             }
-            if (st->kind == STEP_OUTPUT) {
-                float grad = loss_dv((enum loss_kind)st->loss, t, a);
-                st->src0->da[0] = grad;
-                if (st->src0_prev) {
-                    next_da = grad;
-                }
-            }
             continue;
-        }
         case STEP_PASS:
         case STEP_CAT_PASS:
             share0 = da;
@@ -567,31 +616,8 @@ static inline int reverse_sample(PyGraph_Object *g, const query_step *steps, int
         case STEP_CAT_INPUT:
             cat_learn(type_state<register_cat_state_t>(x), da);
             continue;
-        case STEP_LINEAR1:
-            linear_learn<false>(type_state<linear_state_t>(x), samples, a0, a1, linear_dz(a, da), &share0, &share1);
-            break;
-        case STEP_LINEAR2:
-            linear_learn<true>(type_state<linear_state_t>(x), samples, a0, a1, linear_dz(a, da), &share0, &share1);
-            break;
-        case STEP_TANH1:
-            linear_learn<false>(type_state<linear_state_t>(x), samples, a0, a1, tanh_dz(a, da), &share0, &share1);
-            break;
-        case STEP_TANH2:
-            linear_learn<true>(type_state<linear_state_t>(x), samples, a0, a1, tanh_dz(a, da), &share0, &share1);
-            break;
-        case STEP_GAUSSIAN1:
-            gaussian_learn<false>(type_state<gaussian_state_t>(x), a, da, a0, a1, &share0, &share1);
-            break;
-        case STEP_GAUSSIAN2:
-            gaussian_learn<true>(type_state<gaussian_state_t>(x), a, da, a0, a1, &share0, &share1);
-            break;
-        case STEP_SINE:
-            sine_learn(type_state<sine_state_t>(x), a0, da, &share0);
-            break;
-        case STEP_MULTIPLY:
-            multiply_shares(a0, a1, da, &share0, &share1);
-            break;
-        default:
+        FUNCTION_STEPS(REVERSE_STEP)
+        case STEP_TABLE:
             if (x->typeobj->reverse(g, x, 1) != 0) {
                 return -1;
             }
@@ -604,6 +630,7 @@ static inline int reverse_sample(PyGraph_Object *g, const query_step *steps, int
     }
     return 0;
 }
+#undef REVERSE_STEP
 
 static inline bool is_input(const query_step *st)
 {
@@ -641,6 +668,15 @@ static bool block_finite(const query_step *steps, int n, int len, bool expected)
     return true;
 }
 
+// The next `len` values of a register's bound `array`, scaled, into `out`.
+static inline void scale_column(PyInteraction_Object *x, PyArrayObject *array, float *out, int len)
+{
+    register_state_t *s = type_state<register_state_t>(x);
+    for (int k = 0; k < len; k++) {
+        out[k] = register_scale_in(x, s, *register_element(array, s->array_index + k));
+    }
+}
+
 // Scales the next `len` inputs and expected values into the steps' columns.
 static void scale_block(const query_step *steps, int n, int len)
 {
@@ -648,17 +684,34 @@ static void scale_block(const query_step *steps, int n, int len)
         const query_step *st = &steps[i];
         register_state_t *s = type_state<register_state_t>(st->x);
         if (is_input(st)) {
-            for (int k = 0; k < len; k++) {
-                st->col[k] = register_scale_in(st->x, s, *register_element(s->py_inputarray,
-                                                                           s->array_index + k));
-            }
+            scale_column(st->x, s->py_inputarray, st->col, len);
         }
         if (is_output(st)) {
-            for (int k = 0; k < len; k++) {
-                st->expected[k] = register_scale_in(
-                    st->x, s, *register_element(s->py_expectedarray, s->array_index + k));
-            }
+            scale_column(st->x, s->py_expectedarray, st->expected, len);
         }
+    }
+}
+
+// Moves a register's index past a block of `len` samples; the output writes their values
+// `c` into the result on the way.
+static inline void register_block_done(const query_step *st, const float *c, int len)
+{
+    register_state_t *s = type_state<register_state_t>(st->x);
+    if (!is_output(st)) {
+        s->array_index += len;
+        return;
+    }
+    for (int k = 0; k < len; k++, s->array_index++) {
+        register_write_output(s, c[k]);
+    }
+}
+
+// The weights of the block's categories as they stand: no step of a prediction changes them.
+static inline void cat_block(PyInteraction_Object *x, float *c, int len)
+{
+    register_cat_state_t *s = type_state<register_cat_state_t>(x);
+    for (int k = 0; k < len; k++, s->array_index++) {
+        c[k] = cat_read_input(s);
     }
 }
 
@@ -670,6 +723,13 @@ static inline void fill(float *c, int len, F value)
     }
 }
 
+#define PREDICT_STEP(KIND, stem, TWO)                                                        \
+    case STEP_##KIND: {                                                                      \
+        const stem##_state_t *s = type_state<stem##_state_t>(x);                            \
+        fill(c, len, [&](int k) { return stem##_value<TWO>(s, c0[k], TWO ? c1[k] : 0.0f); }); \
+        break;                                                                               \
+    }
+
 // A prediction over `len` samples, slot by slot; each record ends with its last sample.
 static void predict_block(const query_step *steps, int n, int len)
 {
@@ -679,77 +739,32 @@ static void predict_block(const query_step *steps, int n, int len)
         float *c = st->col;
         const float *c0 = st->src0 != nullptr ? steps[st->loc0].col : nullptr;
         const float *c1 = st->src1 != nullptr ? steps[st->loc1].col : nullptr;
-        const linear_state_t *linear_state = type_state<linear_state_t>(x);
-        const gaussian_state_t *gaussian = type_state<gaussian_state_t>(x);
         switch (st->kind) {
         case STEP_INPUT:
-        case STEP_INPUT_OUTPUT: {
-            register_state_t *s = type_state<register_state_t>(x);
-            for (int k = 0; k < len; k++) {
-                c[k] = register_scale_in(x, s, *register_element(s->py_inputarray,
-                                                                 s->array_index + k));
-            }
-            if (st->kind == STEP_INPUT) {
-                s->array_index += len;
-                break;
-            }
-            for (int k = 0; k < len; k++, s->array_index++) {
-                register_write_output(s, c[k]);
-            }
+        case STEP_INPUT_OUTPUT:
+            scale_column(x, type_state<register_state_t>(x)->py_inputarray, c, len);
+            register_block_done(st, c, len);
             break;
-        }
         case STEP_PASS:
-        case STEP_OUTPUT: {
-            register_state_t *s = type_state<register_state_t>(x);
+        case STEP_OUTPUT:
             memcpy(c, c0, (size_t)len * sizeof(float));
-            if (st->kind == STEP_PASS) {
-                s->array_index += len;
-                break;
-            }
-            for (int k = 0; k < len; k++, s->array_index++) {
-                register_write_output(s, c[k]);
-            }
+            register_block_done(st, c, len);
             break;
-        }
         case STEP_CAT_INPUT:
-            for (int k = 0; k < len; k++, type_state<register_cat_state_t>(x)->array_index++) {
-                c[k] = cat_read_input(type_state<register_cat_state_t>(x));  // the weights as they stand: no step changes them
-            }
+            cat_block(x, c, len);
             break;
         case STEP_CAT_PASS:
             memcpy(c, c0, (size_t)len * sizeof(float));
             break;
-        case STEP_LINEAR1:
-            fill(c, len, [&](int k) { return linear_value<false>(linear_state, c0[k], 0.0f); });
-            break;
-        case STEP_LINEAR2:
-            fill(c, len, [&](int k) { return linear_value<true>(linear_state, c0[k], c1[k]); });
-            break;
-        case STEP_TANH1:
-            fill(c, len, [&](int k) { return tanh_value<false>(linear_state, c0[k], 0.0f); });
-            break;
-        case STEP_TANH2:
-            fill(c, len, [&](int k) { return tanh_value<true>(linear_state, c0[k], c1[k]); });
-            break;
-        case STEP_GAUSSIAN1:
-            fill(c, len, [&](int k) { return gaussian_value<false>(gaussian, c0[k], 0.0f); });
-            break;
-        case STEP_GAUSSIAN2:
-            fill(c, len, [&](int k) { return gaussian_value<true>(gaussian, c0[k], c1[k]); });
-            break;
-        case STEP_SINE:
-            fill(c, len, [&](int k) { return sine_value(type_state<sine_state_t>(x), c0[k]); });
-            break;
-        case STEP_MULTIPLY:
-            fill(c, len, [&](int k) { return multiply_value(c0[k], c1[k]); });
-            break;
-        default:  // a table step never runs in blocks
+        FUNCTION_STEPS(PREDICT_STEP)
+        case STEP_TABLE:  // never runs in blocks
             break;
         }
         x->activation[0] = c[len - 1];
         x->da[0] = 0.0f;
     }
 }
+#undef PREDICT_STEP
 
 // One sample, forward and, when training, reverse.
 template <bool SCALED>
@@ -955,8 +970,29 @@ static npy_intp bind_inputs(PyGraph_Object *self, PyObject *xarray)
     return count;
 }
 
-// Binds `yarray` (or releases the binding) and creates the result array.
-static int bind_output(PyInteraction_Object *output, PyObject *yarray, npy_intp count)
+// A query with no input register has no samples to run. The likely slip is an input never
+// marked with a first source of -1: a fresh interaction's first source is 0, so it reads
+// slot 0 instead. Refuses the query, naming such a slot when there is one.
+static int refuse_no_input(PyGraph_Object *g)
+{
+    for (int i = 0; i < g->size; i++) {
+        if (g->interactions[i]->sourcecount == 0) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Graph not correctly initalized. No slot is an input register; "
+                         "interaction %i was never given a source",
+                         i);
+            return -1;
+        }
+    }
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Graph not correctly initalized. No slot is an input register");
+    return -1;
+}
+
+// Binds `yarray` (or releases the binding) and creates the result array of `count` samples
+// (-1: no input register).
+static int bind_output(PyGraph_Object *g, PyInteraction_Object *output, PyObject *yarray,
+                       npy_intp count)
 {
     interaction_type *t = output->typeobj;
     if (t->set_expectedarray == nullptr || t->create_outputarray == nullptr ||
@@ -987,11 +1023,90 @@ static int bind_output(PyInteraction_Object *output, PyObject *yarray, npy_intp 
             return -1;
         }
     }
+    if (count < 0) {
+        return refuse_no_input(g);
+    }
     // NumPy's refusal to create the array leaves its exception set and a null field.
     if (t->create_outputarray(output, (long)count) != 0 || PyErr_Occurred()) {
         return -1;
     }
     return 0;
+}
+
+// Binds the inputs, the expected values and the result: the sample count, or -1 with an
+// exception set.
+static npy_intp bind_query(PyGraph_Object *self, PyObject *xarray, PyObject *yarray)
+{
+    npy_intp count = bind_inputs(self, xarray);
+    if (count == -2) {
+        return -1;
+    }
+    release_stale_outputs(self);
+    if (bind_output(self, self->interactions[self->size - 1], yarray, count) < 0) {
+        return -1;
+    }
+    return count;
+}
+
+// Refuses a query on a graph without slots, on one running a query, or on one holding an
+// interaction that another graph's query uses or that a change of its parameters holds.
+static int check_can_query(PyGraph_Object *self)
+{
+    if (check_not_busy(self) < 0) {
+        return -1;
+    }
+    if (self->size < 1) {
+        PyErr_SetString(PyExc_RuntimeError, "Graph not correctly initalized. Graph has no slots");
+        return -1;
+    }
+    for (int i = 0; i < self->size; i++) {
+        PyInteraction_Object *x = self->interactions[i];
+        if (x != nullptr && x->busy) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Graph is busy: interaction %i is used by a query running on another "
+                         "graph",
+                         i);
+            return -1;
+        }
+        if (x != nullptr && x->changing) {
+            PyErr_Format(PyExc_RuntimeError, "Graph is busy: interaction %i is being changed", i);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Runs the `count` bound samples with the interpreter lock released; 0, or -1 with the error
+// a pass recorded raised.
+static int run_unlocked(PyGraph_Object *self, npy_intp count, int tune)
+{
+    // Without room for blocks the query runs sample by sample, to the same bits.
+    size_t block_floats = count > 0 ? query_resolve(self, tune, count) : 0;
+    float *block = block_floats ? (float *)PyMem_Malloc(block_floats * sizeof(float)) : nullptr;
+    self->err_type = nullptr;
+    self->_threadstate = PyEval_SaveThread();
+    int failed = query_run(self, count, tune, block) != 0;
+    PyEval_RestoreThread(self->_threadstate);
+    PyMem_Free(block);
+    self->_threadstate = nullptr;
+    if (failed) {
+        PyErr_SetString(self->err_type ? self->err_type : PyExc_RuntimeError, self->err_msg);
+        return -1;
+    }
+    return 0;
+}
+
+// Unbinds the inputs and takes the result from the output.
+static PyObject *hand_over(PyGraph_Object *self)
+{
+    for (int i = 0; i < self->size; i++) {
+        PyInteraction_Object *x = self->interactions[i];
+        if (x->sources[0] == -1) {
+            x->typeobj->set_inputarray(x, nullptr);
+        }
+    }
+    PyInteraction_Object *output = self->interactions[self->size - 1];
+    return output->typeobj->get_outputarray(output);
 }
 
 static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *kwds)
@@ -1001,12 +1116,6 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
     PyObject *xarray = nullptr;
     PyObject *yarray = Py_None;
     PyObject *result = nullptr;
-    PyInteraction_Object *output;
-    npy_intp count;
-    int tune;
-    int failed = 0;
-    size_t block_floats;
-    float *block;
 
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", (char **)kwlist, &xarray, &yarray)) {
         return nullptr;
@@ -1016,63 +1125,16 @@ static PyObject *PyGraph_method_query(PyObject *obj, PyObject *args, PyObject *k
                         "First argument of query must be a dictionary of numpy arrays");
         return nullptr;
     }
-    if (check_not_busy(self) < 0) {
+    if (check_can_query(self) < 0) {
         return nullptr;
     }
-    if (self->size < 1) {
-        PyErr_SetString(PyExc_RuntimeError, "Graph not correctly initalized. Graph has no slots");
-        return nullptr;
-    }
-    for (int i = 0; i < self->size; i++) {
-        PyInteraction_Object *x = self->interactions[i];
-        if (x != nullptr && x->busy) {
-            PyErr_Format(PyExc_RuntimeError,
-                         "Graph is busy: interaction %i is used by a query running on another "
-                         "graph",
-                         i);
-            return nullptr;
-        }
-        if (x != nullptr && x->changing) {
-            PyErr_Format(PyExc_RuntimeError, "Graph is busy: interaction %i is being changed", i);
-            return nullptr;
-        }
-    }
-
     Py_INCREF(xarray);
     Py_INCREF(yarray);
     mark_busy(self, 1);
-    count = bind_inputs(self, xarray);
-    if (count == -2) {
-        goto done;
+    npy_intp count = bind_query(self, xarray, yarray);
+    if (count >= 0 && run_unlocked(self, count, yarray != Py_None) == 0) {
+        result = hand_over(self);
     }
-    release_stale_outputs(self);
-    output = self->interactions[self->size - 1];
-    if (bind_output(output, yarray, count) < 0) {
-        goto done;
-    }
-    tune = yarray != Py_None;
-    // Without room for blocks the query runs sample by sample, to the same bits.
-    block_floats = count > 0 ? query_resolve(self, tune, count) : 0;
-    block = block_floats ? (float *)PyMem_Malloc(block_floats * sizeof(float)) : nullptr;
-
-    self->err_type = nullptr;
-    self->_threadstate = PyEval_SaveThread();
-    failed = query_run(self, count, tune, block) != 0;
-    PyEval_RestoreThread(self->_threadstate);
-    PyMem_Free(block);
-    self->_threadstate = nullptr;
-    if (failed) {
-        PyErr_SetString(self->err_type ? self->err_type : PyExc_RuntimeError, self->err_msg);
-        goto done;
-    }
-    for (int i = 0; i < self->size; i++) {
-        PyInteraction_Object *x = self->interactions[i];
-        if (x->sources[0] == -1) {
-            x->typeobj->set_inputarray(x, nullptr);
-        }
-    }
-    result = output->typeobj->get_outputarray(output);
-done:
     mark_busy(self, -1);
     Py_DECREF(xarray);
     Py_DECREF(yarray);

@@ -192,10 +192,11 @@ static PyObject *PyInteraction_get_gluamine(PyObject *obj, void *)
     return PyLong_FromLong(((PyInteraction_Object *)obj)->gluamine);
 }
 
+// A register (a type that binds a data column) shows the column's name, any other its type.
 static PyObject *PyInteraction_get_name(PyObject *obj, void *)
 {
     PyInteraction_Object *self = (PyInteraction_Object *)obj;
-    if (strcmp(self->type, "fixed") == 0 || strcmp(self->type, "cat") == 0) {
+    if (self->typeobj != nullptr && self->typeobj->set_inputarray != nullptr) {
         return PyUnicode_FromString(self->name);
     }
     return PyUnicode_FromString(self->type);
@@ -319,102 +320,125 @@ static bool has_second_source(PyInteraction_Object *x)
     return x->sourcecount == 2 && x->sources[1] != -1;
 }
 
-// Height of every slot reachable from `self`, by an explicit depth-first walk: no
-// recursion on the C stack, each slot evaluated once, a cycle reported instead of looping.
+// For the depth walk: the first source of slot `cur` not yet visited into *next, or -1 in
+// *next when every source has its height, and then 1 + the largest of them into *h (0 for
+// no sources). -1 with RuntimeError for a source that names no interaction, or that lies on
+// the current path (`height` -1): the sources form a cycle.
+static int next_source(PyInteraction_Object *self, PyGraph_Object *g, graphlocation_t cur,
+                       const int *height, graphlocation_t *next, int *h)
+{
+    PyInteraction_Object *x = g->interactions[cur];
+    *next = -1;
+    *h = 0;
+    for (int j = 0; j < 2 && has_sources(x); j++) {
+        if (j == 1 && !has_second_source(x)) {
+            break;
+        }
+        graphlocation_t s = x->sources[j];
+        if (depth_source(self, g, s) == nullptr) {
+            return -1;
+        }
+        if (height[s] == -1) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Cannot compute depth of interaction '%s': its sources form a cycle "
+                         "through slot %i",
+                         self->type, s);
+            return -1;
+        }
+        if (height[s] == -2) {
+            *next = s;
+            return 0;
+        }
+        if (height[s] + 1 > *h) {
+            *h = height[s] + 1;
+        }
+    }
+    return 0;
+}
+
+// Gives every slot reachable from `root` its height in `height` (-2 unvisited, -1 on the
+// current path), by an explicit depth-first walk on `stack`: no recursion on the C stack,
+// each slot evaluated once, a cycle reported instead of looping. 0, or -1 with RuntimeError.
+static int walk_heights(PyInteraction_Object *self, PyGraph_Object *g, graphlocation_t root,
+                        int *height, graphlocation_t *stack)
+{
+    int top = 0;
+    if (height[root] == -2) {
+        height[root] = -1;
+        stack[top++] = root;
+    }
+    while (top > 0) {
+        graphlocation_t cur = stack[top - 1];
+        graphlocation_t next;
+        int h;
+        if (next_source(self, g, cur, height, &next, &h) < 0) {
+            return -1;
+        }
+        if (next != -1) {
+            height[next] = -1;
+            stack[top++] = next;
+        } else {
+            height[cur] = h;
+            top--;
+        }
+    }
+    return 0;
+}
+
+// Height of `self` in its graph `g` minus 1 into *depth: its sources are the roots of the
+// walk, and the start itself needs no slot. -1 with an exception set.
+static int depth_in(PyInteraction_Object *self, PyGraph_Object *g, long *depth)
+{
+    int n = g->size > 0 ? g->size : 1;
+    int *height = (int *)PyMem_Malloc(sizeof(int) * (size_t)n);
+    graphlocation_t *stack = (graphlocation_t *)PyMem_Malloc(sizeof(graphlocation_t) * (size_t)n);
+    int rc = -1;
+    int h0 = 0;
+    if (height == nullptr || stack == nullptr) {
+        PyErr_NoMemory();
+        goto done;
+    }
+    for (int i = 0; i < g->size; i++) {
+        height[i] = -2;
+    }
+    for (int k = 0; k < 2; k++) {
+        if (k == 1 && !has_second_source(self)) {
+            break;
+        }
+        graphlocation_t root = self->sources[k];
+        if (depth_source(self, g, root) == nullptr ||
+            walk_heights(self, g, root, height, stack) < 0) {
+            goto done;
+        }
+        if (height[root] + 1 > h0) {
+            h0 = height[root] + 1;
+        }
+    }
+    *depth = h0 - 1;
+    rc = 0;
+done:
+    PyMem_Free(height);
+    PyMem_Free(stack);
+    return rc;
+}
+
 static PyObject *PyInteraction_get_depth(PyObject *obj, void *)
 {
     PyInteraction_Object *self = (PyInteraction_Object *)obj;
     if (check_initialized(self) < 0) {
         return nullptr;
     }
-    PyGraph_Object *g = self->graph;
-    if (g == nullptr) {
+    if (self->graph == nullptr) {
         PyErr_Format(PyExc_RuntimeError,
                      "Cannot compute depth of interaction '%s' because it's not in a graph",
                      self->type);
         return nullptr;
     }
-    if (!has_sources(self)) {
-        return PyLong_FromLong(-1);
-    }
-    // height[i]: -2 unvisited, -1 on the current path, else the height of slot i.
-    int n = g->size;
-    long result = -1;
-    int *height = (int *)PyMem_Malloc(sizeof(int) * (size_t)(n > 0 ? n : 1));
-    graphlocation_t *stack = (graphlocation_t *)PyMem_Malloc(sizeof(graphlocation_t) *
-                                                             (size_t)(n > 0 ? n : 1));
-    int top = 0;
-    int h0 = 0;
-    if (height == nullptr || stack == nullptr) {
-        PyErr_NoMemory();
-        goto done;
-    }
-    for (int i = 0; i < n; i++) {
-        height[i] = -2;
-    }
-    // The start's own sources are pushed as roots; the start itself needs no slot.
-    for (int k = 0; k < 2; k++) {
-        if (k == 1 && !has_second_source(self)) {
-            break;
-        }
-        graphlocation_t root = self->sources[k];
-        if (depth_source(self, g, root) == nullptr) {
-            goto done;
-        }
-        if (height[root] == -2) {
-            height[root] = -1;
-            stack[top++] = root;
-        }
-        while (top > 0) {
-            graphlocation_t cur = stack[top - 1];
-            PyInteraction_Object *x = g->interactions[cur];
-            if (!has_sources(x)) {
-                height[cur] = 0;
-                top--;
-                continue;
-            }
-            bool pushed = false;
-            int h = 0;
-            for (int j = 0; j < 2 && !pushed; j++) {
-                if (j == 1 && !has_second_source(x)) {
-                    break;
-                }
-                graphlocation_t s = x->sources[j];
-                if (depth_source(self, g, s) == nullptr) {
-                    goto done;
-                }
-                if (height[s] == -1) {
-                    PyErr_Format(PyExc_RuntimeError,
-                                 "Cannot compute depth of interaction '%s': its sources form a "
-                                 "cycle through slot %i",
-                                 self->type, s);
-                    goto done;
-                }
-                if (height[s] == -2) {
-                    height[s] = -1;
-                    stack[top++] = s;
-                    pushed = true;
-                } else if (height[s] + 1 > h) {
-                    h = height[s] + 1;
-                }
-            }
-            if (!pushed) {
-                height[cur] = h;
-                top--;
-            }
-        }
-        if (height[root] + 1 > h0) {
-            h0 = height[root] + 1;
-        }
-    }
-    result = h0 - 1;
-done:
-    PyMem_Free(height);
-    PyMem_Free(stack);
-    if (PyErr_Occurred()) {
+    long depth = -1;
+    if (has_sources(self) && depth_in(self, self->graph, &depth) < 0) {
         return nullptr;
     }
-    return PyLong_FromLong(result);
+    return PyLong_FromLong(depth);
 }
 
 static PyObject *PyInteraction_get_errcode(PyObject *obj, void *)

@@ -145,7 +145,7 @@ static PyObject *PyInteractionState_todict(PyObject *obj, PyObject *)
     if (t->attributes == nullptr || t->getattr == nullptr) {
         goto done;
     }
-    for (const char **name = t->attributes; *name != nullptr; name++) {
+    for (const char *const *name = t->attributes; *name != nullptr; name++) {
         PyObject *value = t->getattr(interaction, *name);
         if (value == nullptr) {
             goto error;
@@ -189,7 +189,7 @@ static PyObject *PyInteractionState_fromdict(PyObject *obj, PyObject *d)
             goto error;
         }
         changing = true;
-        for (const char **name = t->attributes; *name != nullptr; name++) {
+        for (const char *const *name = t->attributes; *name != nullptr; name++) {
             PyObject *value;
             int found = tolq_dict_lookup(d, *name, &value);
             if (found < 0) {

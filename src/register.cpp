@@ -10,7 +10,7 @@
 #include <cstring>
 
 
-static const char *attributes[] = {"feature_min", "feature_max", "auto_adapt", nullptr};
+static const char *const attributes[] = {"feature_min", "feature_max", "auto_adapt", nullptr};
 
 static void set_default_range(register_state_t *s)
 {
@@ -331,7 +331,7 @@ static void deallocate(PyInteraction_Object *interaction)
     Py_CLEAR(s->py_outputarray);
 }
 
-static interaction_type typeobj = {
+interaction_type fixed_typeobj = {
     "fixed",                /* type_name */
     initialize,             /* initialize */
     forward,                /* forward */
@@ -346,12 +346,4 @@ static interaction_type typeobj = {
     create_outputarray,     /* create_outputarray */
     set_loss,               /* set_loss */
     get_outputarray,        /* get_outputarray */
-    nullptr,                /* next */
-    SOURCES_FIRST,          /* sources_read */
-    FAMILY_FIXED,           /* family */
 };
-
-__attribute__((constructor)) static void init(void)
-{
-    tolq_add_interactiontype(&typeobj);
-}

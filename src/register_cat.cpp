@@ -11,7 +11,7 @@
 static_assert(sizeof(npy_long) == sizeof(category_entry *),
               "entry addresses are stored as NPY_LONG");
 
-static const char *attributes[] = {"categories", nullptr};
+static const char *const attributes[] = {"categories", nullptr};
 
 // Binds of more rows than this look categories up through a temporary index.
 static const npy_intp INDEXED_BIND = 256;
@@ -263,7 +263,7 @@ static void deallocate(PyInteraction_Object *interaction)
     s->current_input = nullptr;
 }
 
-static interaction_type typeobj = {
+interaction_type cat_typeobj = {
     "cat",                          /* type_name */
     initialize,                     /* initialize */
     forward,                        /* forward */
@@ -278,12 +278,4 @@ static interaction_type typeobj = {
     nullptr,                        /* create_outputarray */
     set_loss,                       /* set_loss */
     nullptr,                        /* get_outputarray */
-    nullptr,                        /* next */
-    SOURCES_FIRST,                  /* sources_read */
-    FAMILY_CAT,                     /* family */
 };
-
-__attribute__((constructor)) static void init(void)
-{
-    tolq_add_interactiontype(&typeobj);
-}

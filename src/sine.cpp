@@ -9,13 +9,13 @@
 
 static_assert(sizeof(sine_state_t) == 12, "sine state is three floats");
 
-static const float_param params[] = {
+static constexpr float_param params[] = {
     {"x0", offsetof(sine_state_t, x0)},
     {"k", offsetof(sine_state_t, k)},
     {nullptr, 0},
 };
 
-static const char *attributes[sizeof(params) / sizeof(params[0])];  // from params, at load
+static constexpr float_param_names attributes(params);
 
 static int initialize(PyInteraction_Object *interaction)
 {
@@ -31,8 +31,9 @@ static int initialize(PyInteraction_Object *interaction)
 static int forward(PyGraph_Object *g, PyInteraction_Object *interaction, int n_samples) noexcept
 {
     if (n_samples >= 1) {
-        interaction->activation[0] =
-            sine_value(type_state<sine_state_t>(interaction), graph_get_activation(g, interaction->sources[0], 0));
+        const sine_state_t *s = type_state<sine_state_t>(interaction);
+        float v = graph_get_activation(g, interaction->sources[0], 0);
+        interaction->activation[0] = sine_value<false>(s, v, 0.0f);
     }
     return 0;
 }
@@ -44,16 +45,18 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
         sine_step(s, 0.0f, 0.0f);
         return 0;
     }
-    float share;
-    sine_learn(s, graph_get_activation(g, interaction->sources[0], 0), interaction->da[0], &share);
-    graph_add_da(g, interaction->sources[0], 0, share);
+    float share0, share1;
+    sine_learn<false>(s, g->samples, interaction->activation[0], interaction->da[0],
+                      graph_get_activation(g, interaction->sources[0], 0), 0.0f, &share0, &share1);
+    graph_add_da(g, interaction->sources[0], 0, share0);
     return 0;
 }
 
-// An unlisted name is accepted and changes nothing.
+// A name outside the parameters is refused, as by every type: taking it silently would
+// report a misspelt parameter as set.
 static int setattr(PyInteraction_Object *interaction, const char *name, PyObject *value)
 {
-    return float_param_set(params, type_state<sine_state_t>(interaction), name, value) < 0 ? -1 : 0;
+    return float_param_set(params, type_state<sine_state_t>(interaction), name, value);
 }
 
 static PyObject *getattr(PyInteraction_Object *interaction, const char *name)
@@ -69,12 +72,12 @@ static const char *get_tooltip(PyInteraction_Object *interaction)
     return buffer;
 }
 
-static interaction_type typeobj = {
+interaction_type sine_typeobj = {
     "sine",                 /* type_name */
     initialize,             /* initialize */
     forward,                /* forward */
     reverse,                /* reverse */
-    attributes,             /* attributes */
+    attributes.names,       /* attributes */
     setattr,                /* setattr */
     getattr,                /* getattr */
     get_tooltip,            /* get_tooltip */
@@ -84,13 +87,4 @@ static interaction_type typeobj = {
     nullptr,                /* create_outputarray */
     nullptr,                /* set_loss */
     nullptr,                /* get_outputarray */
-    nullptr,                /* next */
-    SOURCES_FIRST,          /* sources_read */
-    FAMILY_SINE,            /* family */
 };
-
-__attribute__((constructor)) static void init(void)
-{
-    float_param_names(params, attributes);
-    tolq_add_interactiontype(&typeobj);
-}

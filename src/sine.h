@@ -11,9 +11,11 @@ typedef struct sine_state {
     float lr;  // learning rate of x0; k moves with twice this
 } sine_state_t;
 
-static inline float sine_value(const sine_state_t *s, float v)
+// The type reads source 0 only: TWO and a1 are the query loop's common signature.
+template <bool TWO>
+static inline float sine_value(const sine_state_t *s, float a0, float)
 {
-    return sinf((v * s->k) + s->x0);
+    return sinf((a0 * s->k) + s->x0);
 }
 
 static inline void sine_step(sine_state_t *s, float dx0, float dk)
@@ -22,12 +24,15 @@ static inline void sine_step(sine_state_t *s, float dx0, float dk)
     s->k = s->k - (dk * (s->lr + s->lr));
 }
 
-// One sample's backpropagation: the source's share into *share, then the step.
-static inline void sine_learn(sine_state_t *s, float v, float da, float *share)
+// One sample's backpropagation with gradient `da`: source 0's share into *share0, then the
+// step. Plain steps from the source alone: no step count, no activation.
+template <bool TWO>
+static inline void sine_learn(sine_state_t *s, int, float, float da, float a0, float, float *share0,
+                              float *)
 {
-    float c = cosf((s->k * v) + s->x0);
-    *share = c * (s->k * da);
-    sine_step(s, 0.0f + (c * da), 0.0f + ((v * da) * c));
+    float c = cosf((s->k * a0) + s->x0);
+    *share0 = c * (s->k * da);
+    sine_step(s, 0.0f + (c * da), 0.0f + ((a0 * da) * c));
 }
 
 #endif

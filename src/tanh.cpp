@@ -7,8 +7,6 @@
 
 #include <cstring>
 
-typedef linear_state_t tanh_state_t;  // same fields in the same order
-
 static inline float rand_weight(void)
 {
     return (((float)rand() * 10.0f) * 0x1p-31f) - 5.0f;
@@ -34,12 +32,12 @@ static int reverse(PyGraph_Object *g, PyInteraction_Object *interaction, int n_s
     return 0;
 }
 
-static interaction_type typeobj = {
+interaction_type tanh_typeobj = {
     "tanh",                 /* type_name */
     initialize,             /* initialize */
     counted_forward<tanh_state_t, tanh_value<false>, tanh_value<true>>, /* forward */
     reverse,                /* reverse */
-    linear_attributes,      /* attributes */
+    linear_attributes.names, /* attributes */
     linear_setattr,         /* setattr */
     linear_getattr,         /* getattr */
     linear_get_tooltip,     /* get_tooltip */
@@ -49,12 +47,4 @@ static interaction_type typeobj = {
     nullptr,                /* create_outputarray */
     nullptr,                /* set_loss */
     nullptr,                /* get_outputarray */
-    nullptr,                /* next */
-    SOURCES_COUNTED,        /* sources_read */
-    FAMILY_TANH,            /* family */
 };
-
-__attribute__((constructor)) static void init(void)
-{
-    tolq_add_interactiontype(&typeobj);
-}

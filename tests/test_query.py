@@ -52,6 +52,11 @@ def function_input():
     return graph(multiply(-1, 0, "prod"), register("y", 0))
 
 
+def unmarked(name):
+    """A register never given a source: its first source is 0, so it is no input."""
+    return _tolq.Interaction("fixed", (0, 0, 0), 0, name)
+
+
 TWO = arrays([1, 2], [3, 4])
 CASES = {
     "not-dict": (product_graph, [np.zeros(2)], None, ValueError,
@@ -102,6 +107,15 @@ CASES = {
                            ValueError, "Uneven X feature lengths 3 != 2"),
     "output-before-y": (lambda: with_output(multiply(0, 0, "prod")), {"x0": np.ones(2)}, [1],
                         RuntimeError, INIT + "Output 'prod' misses needed entrypoints"),
+    # no input register: no sample count for the result
+    "never-sourced": (lambda: graph(register("p", 1), unmarked("x0"), register("y", 1)),
+                      {"x0": np.ones(2)}, None, RuntimeError, INIT + "No slot is an input "
+                      "register; interaction 1 was never given a source"),
+    "never-sourced-training": (lambda: graph(unmarked("x0"), register("y", 0)), {"x0": np.ones(2)},
+                               np.ones(2), RuntimeError, INIT + "No slot is an input register; "
+                               "interaction 0 was never given a source"),
+    "no-input": (lambda: graph(register("y", 0)), {}, None, RuntimeError,
+                 INIT + "No slot is an input register"),
 }
 
 
@@ -148,11 +162,6 @@ def test_uninitialised_interaction_cannot_enter_a_graph():
     with pytest.raises(RuntimeError):
         g[0] = _tolq.Interaction.__new__(_tolq.Interaction)
     assert g[0] is None
-
-
-def test_no_input_register_fails_creating_the_result():
-    with pytest.raises(ValueError):         # NumPy refuses an array of -1 elements
-        graph(register("y", 0))._query({})
 
 
 def test_earlier_inputs_stay_bound_after_a_later_refusal():

@@ -50,6 +50,7 @@ def test_fit_then_predict(folder):
     assert fit.stdout.count("training loss") == 3
     model = tolq.Model.load(folder / "model.json")
     assert model.categorical == ("store",) and model.target == "y"
+    assert f"\ny = {model.formula(digits=4)}\n" in fit.stdout
 
     to_file = run("predict", "model.json", "data.csv", "--out", "p.csv", cwd=folder)
     to_stdout = run("predict", "model.json", "data.csv", cwd=folder)

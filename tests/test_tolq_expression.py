@@ -158,7 +158,7 @@ def test_str_shows_learned_parameters():
     model = tolq.Model.from_expression("sine(linear(x0))", target="out")
     model.graph[1].state._from_dict({"w0": 0.25, "w1": 9.0, "bias": -1.5})
     model.graph[2].state._from_dict({"x0": 0.0, "k": 2.0})
-    first = str(model).splitlines()[0]
+    first = model.describe().splitlines()[0]
     # w1 takes no part with one source and is not shown.
     assert first == "out = sine[x0=0, k=2](linear[w0=0.25, bias=-1.5](x0))"
 

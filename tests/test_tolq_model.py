@@ -1,4 +1,5 @@
 """Training, prediction, saving, loading, pickling and fit_many of tolq.Model."""
+import ast
 import copy
 import dataclasses
 import os
@@ -6,11 +7,13 @@ import threading
 import stat
 import json
 import pickle
+import sys
 
 import numpy as np
 import pytest
 
 import tolq
+from tolq._nodes import REGISTERS
 
 EXPR = "linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)"
 
@@ -762,3 +765,91 @@ def test_missing_policies_are_kept_and_a_missing_target_is_always_refused(tmp_pa
     doc["means"] = {"store": [0.0, 1]}
     with pytest.raises(tolq.FormatError, match="means"):
         tolq.Model.from_dict(doc)
+
+
+VARIANTS = [(f, k) for f, (low, high) in tolq.FUNCTIONS.items() for k in range(low, high + 1)]
+
+
+def random_expression(rng, root):
+    leaves = ["x0", "x1", "store", "p", "log(p)", "inv(p)", "sqrt(p)", "c"]
+
+    def term(depth):
+        if depth == 0 or rng.random() < 0.4:
+            return leaves[rng.integers(len(leaves))]
+        f, k = VARIANTS[rng.integers(len(VARIANTS))]
+        return f"{f}({', '.join(term(depth - 1) for _ in range(k))})"
+
+    return f"{root[0]}({', '.join(term(2) for _ in range(root[1]))})"
+
+
+def sympy_values(m, X):
+    sympy = pytest.importorskip("sympy")
+    expression = m.to_sympy()
+    symbols = sorted(expression.free_symbols, key=str)
+    columns = []
+    for s in symbols:
+        if s.name.startswith("["):  # [store == 'north']: 1 on that category's rows
+            column, category = s.name[1:-1].split(" == ")
+            columns.append((X[column] == ast.literal_eval(category)).astype(np.float64))
+        else:
+            columns.append(X[s.name])
+    return np.broadcast_to(sympy.lambdify(symbols, expression, "numpy")(*columns), len(X["x0"]))
+
+
+@pytest.mark.parametrize("seed", range(36))
+def test_formula_and_sympy_give_the_predictions(seed):
+    rng = np.random.default_rng(seed)
+    expression = random_expression(rng, VARIANTS[seed % len(VARIANTS)])
+    target_transform = [None, "log", "inv"][seed % 3]
+    X, y = data(400, seed)
+    X["p"], X["c"] = np.exp(X["x0"]), np.full(len(y), 2.0)  # positive; one value
+    y = y + 2 if target_transform else y  # positive
+    m = model(expression, seed=seed, target_transform=target_transform)
+    m.fit(X, y, epochs=2, progress=False)
+    for node in (m.graph[i] for i in range(len(m.graph))):  # larger parameters: clamps cut
+        if node.type not in REGISTERS:
+            node.state._from_dict({k: v * rng.uniform(1, 3) for k, v in
+                                   node.state._to_dict().items()})
+    # Rows beyond every learned range, and a category never trained, as well.
+    far = {"x0": X["x0"] * 1.5, "x1": X["x1"] * 1.5, "p": X["p"] * 2, "c": X["x0"],
+           "store": np.where(X["store"] == "east", "west", X["store"])}
+    both = {k: np.concatenate([X[k], far[k]]) for k in X}
+    pred = m.predict(both).astype(np.float64)
+    exact = m._activations(m._inputs_of(both, learn=False)[0])[-1]  # in float64
+    exact = tolq._transforms.inverse(target_transform, exact) if target_transform else exact
+    span = y.max() - y.min()
+    for values in (tolq.evaluate_formula(m.formula(), both), sympy_values(m, both)):
+        assert np.abs(values - pred).max() <= 1e-4 * span, (expression, m.formula())
+        assert np.abs(values - exact).max() <= 1e-9 * span
+
+
+LINEAR = {"w1": 0.0, "bias": 0.0}
+
+
+@pytest.mark.parametrize("expression, parameters, expected", [
+    # a in [0, 10] and y in [0, 100]: the node reads 0.2 a - 1 and y = 50 (1 + node).
+    ("linear(a)", [{"w0": 0.5, **LINEAR}], "5*clip(a, 0, 10) + 25"),  # no clamp can cut
+    ("linear(a)", [{"w0": 1.5, **LINEAR}], "clip(15*clip(a, 0, 10) - 25, 0, 100)"),
+    # sin(0.4 a - 2) reaches 1 inside the range, though not at its ends.
+    ("linear(sine(a))", [{"x0": 0.0, "k": 2.0}, {"w0": 0.95, **LINEAR}],
+     "47.5*sin(0.4*clip(a, 0, 10) - 2) + 50"),
+    ("linear(sine(a))", [{"x0": 0.0, "k": 2.0}, {"w0": 1.05, **LINEAR}],
+     "clip(52.5*sin(0.4*clip(a, 0, 10) - 2) + 50, 0, 100)"),
+])
+def test_formula_folds_the_scaling_and_writes_a_clamp_where_it_can_cut(expression, parameters,
+                                                                       expected):
+    m = model(expression)
+    m.fit({"a": np.array([0.0, 10.0])}, np.array([0.0, 100.0]), epochs=1, progress=False)
+    for slot, values in enumerate(parameters, start=1):
+        m.graph[slot].state._from_dict(values)
+    assert m.formula(digits=6) == expected
+    assert str(m).splitlines()[0] == f"y = {m.formula(digits=4)}"
+    with pytest.raises(ValueError, match="not a tolq formula"):
+        tolq.evaluate_formula("__import__('os').getcwd()", {"a": np.zeros(1)})
+
+
+def test_to_sympy_without_sympy_names_the_extra(monkeypatch):
+    m, _ = trained()
+    monkeypatch.setitem(sys.modules, "sympy", None)
+    with pytest.raises(ImportError, match=r"tolq\[sympy\]"):
+        m.to_sympy()

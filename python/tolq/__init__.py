@@ -6,6 +6,7 @@
 >>> model.predict_one({"x0": 0.5, "x1": 1.5})                # doctest: +SKIP
 >>> model.learn_one({"x0": 0.5, "x1": 1.5}, 0.7)             # doctest: +SKIP
 >>> model.save("model.json")                                 # doctest: +SKIP
+>>> print(model.formula(digits=4))                          # doctest: +SKIP
 
 ``tolq.TolqRegressor`` and ``tolq.TolqClassifier`` are scikit-learn estimators over the
 same models (with scikit-learn installed: the extra ``sklearn``). The raw graph is ``model.graph``.
@@ -18,6 +19,7 @@ from ._data import DataError
 from ._expression import ExpressionError
 from ._nodes import FUNCTIONS
 from ._format import LOSSES, FormatError
+from ._formula import evaluate_formula
 from ._model import History, Model, fit_many
 from ._search import SearchResult, search
 
@@ -37,6 +39,7 @@ __all__ = [
     "LOSSES",
     "Model",
     "SearchResult",
+    "evaluate_formula",
     "fit_many",
     "search",
 ]

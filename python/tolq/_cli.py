@@ -11,7 +11,7 @@ from typing import Any, Dict, List, Optional, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-from . import __version__, _data, _demo
+from . import __version__, _data, _demo, _formula
 from ._expression import ExpressionError, quote_name
 from ._format import LOSSES, check_arg
 from ._model import Model, write_replacing
@@ -62,6 +62,7 @@ def _fit(args: argparse.Namespace) -> int:
         raise _CliError(f"{args.out}: no such folder {folder}")
     check_arg(args.rate_level, "--rate-level", 0)
     check_arg(args.patience, "--patience", 1)
+    check_arg(args.digits, "--digits", 1, 17)
     pyplot = _demo.load_pyplot() if args.plot else None
     model = Model.from_expression(args.expr, target=args.target,
                                   categorical=_categorical_names(args.categorical),
@@ -77,6 +78,7 @@ def _fit(args: argparse.Namespace) -> int:
                         validation_fraction=args.validation_fraction,
                         early_stopping=args.early_stopping, patience=args.patience)
     _demo.print_history(history, sys.stdout)
+    print(f"{_formula.quote(model.target)} = {model.formula(digits=args.digits)}")
     model.save(args.out)
     if pyplot is not None:
         _demo.plot_history(pyplot, history, args.plot,
@@ -176,6 +178,9 @@ def _parser() -> argparse.ArgumentParser:
     fit.add_argument("--plot", metavar="PNG", help="draw the learning curves (matplotlib)")
     fit.add_argument("--seed", type=int, default=0,
                      help="seed of the starting parameters and the shuffling (0)")
+    fit.add_argument("--digits", type=int, default=4, metavar="N",
+                     help="significant digits of the formula printed after training (4; "
+                          "17 reproduce the predictions)")
     fit.add_argument("--no-progress", action="store_true", help="no progress bars")
     fit.add_argument("--out", required=True, help="where to write the model (JSON)")
     fit.set_defaults(handler=_fit)

@@ -20,12 +20,12 @@ from numpy.typing import NDArray
 
 import _tolq
 
-from . import _data, _format, _transforms
+from . import _data, _format, _formula, _transforms
 from ._expression import (MAX_NESTING, Name, Node, arity_text, parse,
                           quote_name, transformed_name)
 from ._categories import UNSEEN, Coder
 from ._format import LOSSES, FormatError, check_arg
-from ._nodes import FUNCTIONS, NODE_TYPES, PARAMETERS, REGISTERS
+from ._nodes import FUNCTIONS, NODE_TYPES, PARAMETERS, REGISTERS, Place
 from ._transforms import TARGET_TRANSFORMS
 
 try:
@@ -542,7 +542,77 @@ class Model:
         state = self._nodes[slot].state
         return float(state.feature_min), float(state.feature_max)
 
-    def __str__(self) -> str:
+    def formula(self, digits: Optional[int] = None) -> str:
+        """The model as a formula in the data's own units: the right-hand side of
+        ``target = ...``, a Python expression over the input columns.
+
+        Every register's scaling is folded into the parameters, so a linear node over an
+        input reads ``a*x + b`` in x's units. The notation: numbers, column names (quoted
+        where they are not Python identifiers: ``'unit price'``), ``+ - * / **`` and
+        ``exp``, ``log``, ``sqrt``, ``tanh``, ``sin``, ``sign``, ``clip(v, low, high)``
+        and ``lookup(column, {category: weight, ...})``.
+
+        - A numeric input is ``clip(x, low, high)`` over its learned range (``log(x)``,
+          ``1/x`` or ``sqrt(x)`` inside when it is read through a transform): the model
+          clamps inputs beyond the range it trained on. A range of one point reads
+          ``sign(x - point)``.
+        - A categorical input is ``lookup(column, {...})``: its categories' weights (times
+          whatever the formula multiplies them by), and 0.0 for a category not in the
+          table (never trained; or missing, under missing="zero"). Under missing="mean"
+          the key ``None`` is the missing category.
+        - A linear node clamps its value to [-1, 1]; that clamp, scaled into the units
+          around it, is written as ``clip(...)`` wherever the bounds carried from the input
+          ranges let it reach; it is left out only where it cannot matter.
+        - A target transform wraps it all: ``exp(...)`` for "log", ``1/(...)`` for "inv".
+
+        With ``digits=None`` every number is written in full (the shortest text that reads
+        back to the same double): evaluated in float64, the formula gives ``predict``'s
+        values up to float32 rounding. ``digits`` (1 to 17) rounds every number to that
+        many significant digits, for reading. ``tolq.evaluate_formula(text, X)`` computes
+        the text with NumPy. Missing numeric values are not part of the formula: fill
+        them first, as the model's ``missing`` policy does.
+
+        RuntimeError if the model has not been trained yet.
+        """
+        if digits is not None:
+            check_arg(digits, "digits", 1, 17)
+        return self._folded().text(_formula.number_format(digits))
+
+    def to_sympy(self) -> Any:
+        """The model as a SymPy expression (SymPy is the optional extra ``tolq[sympy]``),
+        the same formula as ``formula()``, its numbers exact.
+
+        Its symbols are real (``sympy.Symbol(name, real=True)``, which SymPy tells apart
+        from a plain ``Symbol(name)``): a numeric column is the symbol of its name, and a
+        categorical column one indicator symbol per category, named
+        ``[column == 'category']`` (the name and the category as ``formula`` writes
+        them): 1 on rows of that category, else 0, so a category never trained (all of
+        them 0) reads 0.0. A clamp is ``Max(low, Min(high, v))``.
+        """
+        return _formula.to_sympy(self._folded())
+
+    def _folded(self) -> _formula.Sum:
+        """The formula of the model, as its node types build it."""
+        with self._lock:
+            self._check_trained()
+            out: List[_formula.Sum] = []
+            for i, s in enumerate(self._slots):
+                rule = NODE_TYPES[s.type].formula
+                assert rule is not None
+                transform = _transforms.TRANSFORMS.get(s.transform)
+                function = ("" if transform is None else
+                            transform.formula if s.is_input else transform.inverse_formula)
+                params: Mapping[str, Any] = (
+                    {"categories": self._category_pairs(i)} if i in self._coders
+                    else self._nodes[i].state._to_dict())
+                sources = [out[j] for j in s.sources if j >= 0]
+                out.append(rule(params, sources, Place(s.name, function)))
+        return out[-1]
+
+    def describe(self) -> str:
+        """The model as trained: the expression with each node's parameters, which act on
+        the internal [-1, 1] scale, and a line per register with its range (in the
+        data's units) or its categories' weights."""
         lines = [f"{self._target_text} = {self._render(self._slots[-1].sources[0], True)}"]
         for i, s in enumerate(self._slots):
             if s.type == "cat" and s.is_input:
@@ -556,6 +626,13 @@ class Model:
                 role = "numeric" if s.is_input else f"output, loss {self.loss}"
                 lines.append(f"  {s.key}: {role}, range {where}")
         return "\n".join(lines)
+
+    def __str__(self) -> str:
+        """The formula in the data's units, to 4 significant digits, then ``describe()``."""
+        lines = self.describe().splitlines()
+        head = (f"{_formula.quote(self.target)} = {self.formula(digits=4)}" if self._trained
+                else f"{self._target_text} = {self.expression} (not trained yet)")
+        return "\n".join([head, f"  on the internal scale: {lines[0]}", *lines[1:]])
 
     def __repr__(self) -> str:
         return f"<tolq.Model {self._target_text} = {self.expression}>"
@@ -841,7 +918,10 @@ class Model:
                 low, high = self._range(i)
                 if s.is_input:
                     d = np.asarray(columns[s.key], dtype=np.float64) - low
-                    out.append(np.clip((d + d) / (high - low) - 1.0, -1.0, 1.0))
+                    if high == low:  # a one-point range reads its point as 0, others as +-1
+                        out.append(np.sign(d))
+                    else:
+                        out.append(np.clip((d + d) / (high - low) - 1.0, -1.0, 1.0))
                 else:
                     out.append((1.0 + out[s.sources[0]]) * (high - low) * 0.5 + low)
             elif s.type in REGISTERS:
@@ -1019,10 +1099,11 @@ class Model:
         than the column was trained with (the text "3" for the number 3, say) is
         converted when that is unambiguous, else refused. ``missing`` as for ``fit``.
 
-        Predictions never leave the range of the targets trained on: the output is
-        clamped to it. A model that must extrapolate (a trend beyond the training data)
-        is better trained on a target that stays within its range, such as the change
-        from the last value or a ratio, or given a wider output range before training
+        Predictions never leave the range of the targets trained on: every node's value
+        lies in [-1, 1], which the output maps onto that range. A model that must
+        extrapolate (a trend beyond the training data) is better trained on a target that
+        stays within its range, such as the change from the last value or a ratio, or
+        given a wider output range before training
         (``model.graph[len(model.graph) - 1].state.feature_min`` and ``feature_max``).
         """
         missing = self._policy(missing)

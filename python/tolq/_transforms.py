@@ -28,7 +28,8 @@ class Transform:
     allowed: Callable[[Array], NDArray[np.bool_]]  # where the data allow it
     refusal: str  # what a value outside ``allowed`` is called in an error
     inverse: Optional[Callable[[Array], Array]]  # None: not offered for targets
-    formula: str  # how it reads in a formula: ``{}`` stands for the column
+    formula: str  # the function that writes it in a formula (``_formula.FUNCTIONS``)
+    inverse_formula: str = ""  # and the one that writes its inverse
 
 
 def _inv(v: Array) -> Array:
@@ -39,9 +40,9 @@ def _inv(v: Array) -> Array:
 
 TRANSFORMS: Dict[str, Transform] = {t.name: t for t in (
     Transform("log", np.log, lambda v: v > 0, "a value that is not positive", np.exp,
-              "log({})"),
-    Transform("inv", _inv, lambda v: v != 0, "zero", _inv, "1/{}"),
-    Transform("sqrt", np.sqrt, lambda v: v >= 0, "a negative value", None, "sqrt({})"),
+              "log", "exp"),
+    Transform("inv", _inv, lambda v: v != 0, "zero", _inv, "inv", "inv"),
+    Transform("sqrt", np.sqrt, lambda v: v >= 0, "a negative value", None, "sqrt"),
 )}
 
 TARGET_TRANSFORMS = tuple(name for name, t in TRANSFORMS.items() if t.inverse is not None)
