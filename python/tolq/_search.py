@@ -804,8 +804,10 @@ class SearchResult:
             return self.front[self.chosen]
         return self.choose()
 
-    def table(self) -> str:
-        """The front as a text table, one model per line, the chosen one marked."""
+    def table(self, formulas: bool = False) -> str:
+        """The front as a text table, one model per line, the chosen one marked; with
+        ``formulas``, each model's formula in the data's units (4 digits) follows its
+        line."""
         lines = [f"  {'size':>4} {'validation R2':>13} {'CV R2':>9}  expression"]
         cv = self.cv_r2 + [math.nan] * (len(self.front) - len(self.cv_losses))
         for i, (m, size, r2) in enumerate(zip(self.front, self.sizes, self.r2)):
@@ -813,11 +815,15 @@ class SearchResult:
             shown = f"{cv[i]:9.6f}" if math.isfinite(cv[i]) else f"{'-':>9}"
             lines.append(f"{mark} {size:4d} {r2:13.6f} {shown}  "
                          f"{m._target_text} = {m.expression}")
+            if formulas:
+                lines.append(f"{'':31}{m.target} = {m.formula(digits=4)}")
         lines.append(f"{self.scored} candidates in {self.generations} generations, "
                      f"{self.seconds:.1f} s")
         if 0 <= self.chosen < len(self.front):
             lines.append("* the chosen shape: the smallest whose cross-validated loss is within "
                          "one standard error of the lowest; best is it refit on all rows")
+        if self.refit is not None and formulas:
+            lines.append(f"best: {self.refit.target} = {self.refit.formula(digits=4)}")
         return "\n".join(lines)
 
     def __str__(self) -> str:
@@ -1399,6 +1405,12 @@ def _proposals(data: _Data, breeder: _Breeder) -> List[Shape]:
     return shapes
 
 
+def _cost(job: _Job) -> float:
+    """A job's cost, roughly: its nodes times its training."""
+    work = (LIGHT_COST if job.light else PRECISE_COST) * job.starts if job.starts else 1.0
+    return work * _node_count(job.shape.tree)
+
+
 class _Runner:
     """Runs jobs on threads or on a Dask cluster; results in the order of the jobs."""
 
@@ -1417,13 +1429,15 @@ class _Runner:
             return self.remote.run(list(jobs))
         if self.pool is None:
             return run_jobs(jobs, self.data)
-        futures: List[Future[Tuple[Model, float]]] = [
-            self.pool.submit(run_job, job, self.data) for job in jobs]
+        # The longest jobs first, so that no thread is left with one at the end.
+        order = sorted(range(len(jobs)), key=lambda i: -_cost(jobs[i]))
+        futures: Dict[int, Future[Tuple[Model, float]]] = {
+            i: self.pool.submit(run_job, jobs[i], self.data) for i in order}
         try:
-            return [f.result() for f in futures]
+            return [futures[i].result() for i in range(len(jobs))]
         except BaseException:
             # An interrupt or a failed job: what has not started never will.
-            for f in futures:
+            for f in futures.values():
                 f.cancel()
             raise
 
