@@ -33,7 +33,7 @@ import shutil
 import sys
 import time
 import zlib
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import FIRST_EXCEPTION, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple,
                     Union)
@@ -1434,6 +1434,8 @@ class _Runner:
         futures: Dict[int, Future[Tuple[Model, float]]] = {
             i: self.pool.submit(run_job, jobs[i], self.data) for i in order}
         try:
+            # A failed job ends the batch at once, not when its turn to be read comes.
+            wait(futures.values(), return_when=FIRST_EXCEPTION)
             return [futures[i].result() for i in range(len(jobs))]
         except BaseException:
             # An interrupt or a failed job: what has not started never will.
