@@ -231,6 +231,7 @@ def test_an_interrupt_cancels_what_is_queued(monkeypatch):
 
     def interrupted(job, data):
         calls.append(job)
+        time.sleep(0.02)  # a candidate on many rows: the interrupt comes while most wait
         if len(calls) == 5:
             raise KeyboardInterrupt
         return real(job, data)
@@ -240,7 +241,7 @@ def test_an_interrupt_cancels_what_is_queued(monkeypatch):
         tolq.search(X, y, generations=2, workers=2)
     done = len(calls)
     time.sleep(0.3)
-    assert len(calls) <= done + 1 < _search.POPULATION  # the rest never started
+    assert len(calls) <= done + 1 <= 8  # the rest never started
 
 
 def test_only_the_functions_named_are_used():
