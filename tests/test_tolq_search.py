@@ -231,8 +231,9 @@ def test_an_interrupt_cancels_what_is_queued(monkeypatch):
 
     def interrupted(job, data):
         calls.append(job)
+        fifth = len(calls) == 5
         time.sleep(0.02)  # a candidate on many rows: the interrupt comes while most wait
-        if len(calls) == 5:
+        if fifth:
             raise KeyboardInterrupt
         return real(job, data)
     monkeypatch.setattr(_search, "run_job", interrupted)
