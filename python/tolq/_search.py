@@ -1435,7 +1435,10 @@ class _Runner:
             i: self.pool.submit(run_job, jobs[i], self.data) for i in order}
         try:
             # A failed job ends the batch at once, not when its turn to be read comes.
-            wait(futures.values(), return_when=FIRST_EXCEPTION)
+            done, _ = wait(futures.values(), return_when=FIRST_EXCEPTION)
+            for i in range(len(jobs)):
+                if futures[i] in done and futures[i].exception() is not None:
+                    futures[i].result()  # raises it
             return [futures[i].result() for i in range(len(jobs))]
         except BaseException:
             # An interrupt or a failed job: what has not started never will.
