@@ -84,8 +84,10 @@ PRECISE_COST = 7.0
 LIGHT_COST = 3.0
 # Rows a candidate's least squares are solved on.
 SOLVE_ROWS = 512
-# Share of ``time_budget`` the generations may use; the rest is for ``finish``.
-SEARCH_SHARE = 0.6
+# Share of ``time_budget`` the generations may use at most; the rest is for ``finish``.
+SEARCH_SHARE = 0.85
+# What the final fits cost, in candidates' trainings, to leave time for them.
+FINISH_COST = 150
 
 
 # ---- expression trees -------------------------------------------------------------------
@@ -1091,9 +1093,15 @@ class _Search:
     def elapsed(self) -> float:
         return time.perf_counter() - self.started
 
-    def out_of_time(self, share: float = SEARCH_SHARE) -> bool:
+    def out_of_time(self) -> bool:
+        """Whether another batch of candidates and the final fits would overrun the time
+        budget, at the pace the candidates have trained (the finish then fits in the
+        rest, or does less)."""
         budget = self.options.time_budget
-        return budget is not None and self.elapsed() >= share * budget
+        if budget is None:
+            return False
+        ahead = (POPULATION + FINISH_COST) * self.pace
+        return self.elapsed() + ahead >= budget or self.elapsed() >= SEARCH_SHARE * budget
 
     def go_on(self) -> bool:
         generations = self.options.generations
