@@ -1,18 +1,21 @@
 """``Model``: a graph built from an expression, trained on tables, saved as JSON."""
 from __future__ import annotations
 
+import contextlib
+import errno
 import functools
 import json
 import math
 import os
 import secrets
+import stat
 import sys
 import threading
 import time
-from concurrent.futures import ThreadPoolExecutor, as_completed
+from concurrent.futures import Future, ThreadPoolExecutor, as_completed
 from dataclasses import dataclass
 from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Type,
-                    TypeVar)
+                    TypeVar, Union)
 
 import numpy as np
 from numpy.typing import NDArray
@@ -203,6 +206,9 @@ def _check_missing(missing: str) -> None:
 
 
 _Columns = Dict[str, NDArray[Any]]
+# Input columns checked and converted, categories not yet coded: a categorical column is
+# its distinct values, which only the model's coders turn into codes.
+_Converted = Dict[str, Union[NDArray[Any], _data.Distinct]]
 
 
 class Model:
@@ -417,19 +423,14 @@ class Model:
 
     # ---- data ---------------------------------------------------------------------------
 
-    def _inputs_of(self, X: Any, *, learn: bool, missing: str,
-                   cache: Optional[Dict[Tuple[str, str, str], Any]] = None,
-                   pending: Optional[Dict[int, Dict[Any, int]]] = None
-                   ) -> Tuple[_Columns, Dict[int, Dict[Any, int]]]:
-        """The input columns, checked and converted, categories coded; and the new values.
+    def _inputs_of(self, X: Any, *, missing: str,
+                   cache: Optional[Dict[Tuple[str, str, str], Any]] = None) -> _Converted:
+        """The input columns, checked and converted; categories are coded by ``_coded``.
 
-        ``cache`` shares the converted columns between models (before coding, which is
-        each model's own). New category values are recorded by ``_commit``.
+        ``cache`` shares the converted columns between models (coding is each model's own).
         """
-        columns: _Columns = {}
-        sized: Dict[str, Any] = {}
-        new: Dict[int, Dict[Any, int]] = {}
-        for i, s in enumerate(self._slots):
+        columns: _Converted = {}
+        for s in self._slots:
             if not s.is_input:
                 continue
             key = (s.type, s.name, missing)
@@ -442,14 +443,29 @@ class Model:
                           else _data.numeric(raw, what, missing))
                 if cache is not None:
                     cache[key] = column
-            sized[s.name] = column
-            if s.type == "cat":
-                columns[s.name], new[i] = self._coders[i].code(
-                    column, learn=learn, missing=missing, pending=(pending or {}).get(i))
-            else:
-                columns[s.name] = column
-        _data.same_length(sized)
-        return columns, new
+            columns[s.name] = column
+        _data.same_length(columns)
+        return columns
+
+    def _coded(self, columns: _Converted, *, learn: bool, missing: str
+               ) -> Tuple[_Columns, Dict[int, Dict[Any, int]]]:
+        """``columns`` with their categories as codes, and the values new to each coder.
+
+        With ``learn`` the new values get codes that ``_commit`` records. Hold the lock
+        from coding to committing: a value coded by two fits at once must get one code,
+        and two values must never get the same one.
+        """
+        coded: _Columns = {}
+        new: Dict[int, Dict[Any, int]] = {}
+        for i, s in enumerate(self._slots):
+            if s.is_input:
+                column = columns[s.name]
+                if isinstance(column, _data.Distinct):
+                    coded[s.name], new[i] = self._coders[i].code(column, learn=learn,
+                                                                 missing=missing)
+                else:
+                    coded[s.name] = column
+        return coded, new
 
     def _target_of(self, X: Any, y: Any, n: int) -> NDArray[np.float64]:
         raw = _data.get_column(X, y) if isinstance(y, str) else y
@@ -460,12 +476,12 @@ class Model:
 
     def _training_data(self, X: Any, y: Any, missing: str = "error",
                        cache: Optional[Dict[Tuple[str, str, str], Any]] = None
-                       ) -> Tuple[_Columns, NDArray[np.float64], Dict[int, Dict[Any, int]]]:
-        columns, new = self._inputs_of(X, learn=True, missing=missing, cache=cache)
-        target = self._target_of(X, y, len(next(iter(columns.values()))))
+                       ) -> Tuple[_Converted, NDArray[np.float64]]:
+        columns = self._inputs_of(X, missing=missing, cache=cache)
+        target = self._target_of(X, y, _data.same_length(columns))
         if len(target) == 0:
             raise _data.DataError("no rows to train on")
-        return columns, target, new
+        return columns, target
 
     def _fill_missing(self, columns: _Columns) -> _Columns:
         """Missing numbers (NaN, left by missing='zero') as the middle of the learned range."""
@@ -520,8 +536,9 @@ class Model:
             raise ValueError(f"validation_fraction must be in [0, 1), got {validation_fraction!r}")
         if validation is not None and validation_fraction:
             raise ValueError("give validation data or validation_fraction, not both")
-        columns, target, new = self._training_data(X, y, missing)
-        held: Optional[Tuple[_Columns, NDArray[np.float64]]] = None
+        columns, target = self._training_data(X, y, missing)
+        held: Optional[Tuple[_Converted, NDArray[np.float64]]] = None
+        holdout: Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]] = None
         if validation_fraction:
             n = len(target)
             n_val = math.ceil(n * validation_fraction)
@@ -529,23 +546,19 @@ class Model:
                 raise ValueError(f"validation_fraction {validation_fraction} leaves no row "
                                  f"of {n} to train on")
             split = np.random.default_rng(None if seed is None else (seed, 1)).permutation(n)
-            val_rows, train_rows = np.sort(split[:n_val]), np.sort(split[n_val:])
-            held = ({k: v[val_rows] for k, v in columns.items()}, target[val_rows])
-            columns = {k: v[train_rows] for k, v in columns.items()}
-            target = target[train_rows]
+            holdout = (np.sort(split[n_val:]), np.sort(split[:n_val]))
         elif validation is not None:
             if not (isinstance(validation, tuple) and len(validation) == 2):
                 raise TypeError("validation must be a pair (X_val, y_val)")
-            # Categories met first in this training data are known to the validation.
-            val_columns, _ = self._inputs_of(validation[0], learn=False, missing=missing,
-                                             pending=new)
-            n_val = len(next(iter(val_columns.values())))
+            val_columns = self._inputs_of(validation[0], missing=missing)
+            n_val = _data.same_length(val_columns)
             held = (val_columns, self._target_of(validation[0], validation[1], n_val))
-        if early_stopping and held is None:
+        if early_stopping and held is None and holdout is None:
             raise ValueError("early_stopping needs validation data: give validation= or "
                              "validation_fraction=")
-        return self._train(columns, target, new, epochs, shuffle, seed, progress, held,
-                           early_stopping, patience)
+        return self._train(columns, target, epochs, shuffle, seed, progress, held=held,
+                           holdout=holdout, early_stopping=early_stopping, patience=patience,
+                           missing=missing)
 
     def _commit(self, new: Dict[int, Dict[Any, int]]) -> None:
         for slot, values in new.items():
@@ -582,24 +595,44 @@ class Model:
     def _snapshot(self) -> List[Tuple[_tolq.Interaction, Dict[str, Any]]]:
         return [(node, node.state._to_dict()) for node in self._nodes if node.type != "fixed"]
 
-    def _train(self, columns: _Columns, target: NDArray[np.float64],
-               new: Dict[int, Dict[Any, int]], epochs: int, shuffle: bool,
-               seed: Optional[int], progress: Optional[bool],
-               held: Optional[Tuple[_Columns, NDArray[np.float64]]] = None,
-               early_stopping: bool = False, patience: int = 5) -> History:
-        history = History([], [] if held is not None else None)
-        if epochs == 0:
-            return history
-        n = len(target)
+    def _train(self, columns: _Converted, target: NDArray[np.float64], epochs: int,
+               shuffle: bool, seed: Optional[int], progress: Optional[bool], *,
+               held: Optional[Tuple[_Converted, NDArray[np.float64]]] = None,
+               holdout: Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]] = None,
+               early_stopping: bool = False, patience: int = 5,
+               missing: str = "error") -> History:
+        """Train on ``columns`` (as ``_inputs_of`` gives them) and ``target``.
+
+        Validation is ``held`` (columns and targets), or ``holdout``: the training and
+        validation rows of ``columns``, split after coding so that a category met only in
+        the validation rows is coded as one met in training would be.
+        """
+        history = History([], [] if held is not None or holdout is not None else None)
         with self._lock:
             # Any failure on the way (no memory, an interrupt) leaves the model as it was.
             before = self._checkpoint()
             try:
-                self._widen_ranges(columns, target)
+                # New categories are coded and committed under the lock, in one step: two
+                # fits at once must not give two values the same code.
+                coded, new = self._coded(columns, learn=True, missing=missing)
+                if epochs == 0:
+                    return history
+                held_coded: Optional[Tuple[_Columns, NDArray[np.float64]]] = None
+                if holdout is not None:
+                    train_rows, val_rows = holdout
+                    held_coded = ({k: v[val_rows] for k, v in coded.items()}, target[val_rows])
+                    coded = {k: v[train_rows] for k, v in coded.items()}
+                    target = target[train_rows]
+                n = len(target)
+                self._widen_ranges(coded, target)
                 self._commit(new)
-                columns = self._fill_missing(columns)
                 if held is not None:
-                    held = (self._fill_missing(held[0]), held[1])
+                    # Categories met first in this training data are known to the validation.
+                    held_coded = (self._coded(held[0], learn=False, missing=missing)[0],
+                                  held[1])
+                coded = self._fill_missing(coded)
+                if held_coded is not None:
+                    held_coded = (self._fill_missing(held_coded[0]), held_coded[1])
                 low, high = self._range(len(self._slots) - 1)
                 rng = np.random.default_rng(seed)
                 best, waited, kept = math.inf, 0, None
@@ -612,15 +645,16 @@ class Model:
                         # interpreter lock, and Python's share of the time stays small.
                         if shuffle:
                             order = rng.permutation(n)
-                            rows, y_rows = {k: v[order] for k, v in columns.items()}, target[order]
+                            rows, y_rows = {k: v[order] for k, v in coded.items()}, target[order]
                         else:
-                            rows, y_rows = columns, target
+                            rows, y_rows = coded, target
                         pred = self._graph._query(rows, y_rows)
                         self._trained = True
                         history.append(_loss_sum(self._loss, pred, y_rows, low, high) / n)
-                        if held is not None and history.validation is not None:
-                            held_pred = self._graph._query(held[0])
-                            loss = _loss_sum(self._loss, held_pred, held[1], low, high) / len(held[1])
+                        if held_coded is not None and history.validation is not None:
+                            held_pred = self._graph._query(held_coded[0])
+                            loss = (_loss_sum(self._loss, held_pred, held_coded[1], low, high)
+                                    / len(held_coded[1]))
                             history.validation.append(loss)
                             if loss < best:
                                 best, waited = loss, 0
@@ -697,10 +731,12 @@ class Model:
         converted when that is unambiguous, else refused. ``missing`` as for ``fit``.
         """
         _check_missing(missing)
-        columns, _ = self._inputs_of(X, learn=False, missing=missing)
+        columns = self._inputs_of(X, missing=missing)
         with self._lock:
+            # Coded under the lock: a fit rolled back meanwhile may have taken codes back.
+            coded, _ = self._coded(columns, learn=False, missing=missing)
             self._check_trained()
-            return self._graph._query(self._fill_missing(columns))
+            return self._graph._query(self._fill_missing(coded))
 
     def predict_one(self, row: Mapping[str, Any]) -> float:
         """The prediction for one row given as a mapping of column name to value.
@@ -887,31 +923,68 @@ class Model:
         return (_restore, (type(self), self.to_dict()))
 
 
-def write_replacing(path: str | os.PathLike[str], text: str) -> None:
-    """Write ``text`` beside ``path`` and rename it over ``path`` only once it is complete.
+def _destination(path: str | os.PathLike[str]) -> Tuple[str, Optional[int]]:
+    """The file that writing ``path`` replaces (a symbolic link is followed to its target)
+    and the permission bits it has now (None when it does not exist yet)."""
+    target = os.path.realpath(path)
+    try:
+        st = os.stat(target)
+    except FileNotFoundError:
+        return target, None
+    except OSError as exc:  # name the file asked for
+        raise OSError(exc.errno, exc.strerror, os.fspath(path)) from None
+    if stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+    return target, stat.S_IMODE(st.st_mode) & 0o777
 
-    A failed write (a full disk, a file size limit) leaves the old file as it was. The new
-    file gets the permissions any other new file gets (the umask decides).
-    """
-    folder = os.path.dirname(os.path.abspath(path))
+
+def _temporary(path: str | os.PathLike[str], target: str, mode: int) -> Tuple[int, str]:
+    """A new file beside ``target``, open for writing: its descriptor and name."""
+    folder = os.path.dirname(target)
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
     for _ in range(100):
         tmp = os.path.join(folder, f".tolq-{secrets.token_hex(6)}.tmp")
         try:
-            fd = os.open(tmp, flags, 0o666)
-            break
+            return os.open(tmp, flags, mode), tmp
         except FileExistsError:
             continue
         except OSError as exc:  # name the file asked for, not the temporary one
             raise OSError(exc.errno, exc.strerror, os.fspath(path)) from None
-    else:
-        raise OSError(f"{os.fspath(path)}: no free temporary name beside it")
+    raise OSError(f"{os.fspath(path)}: no free temporary name beside it")
+
+
+def check_writable(path: str | os.PathLike[str]) -> None:
+    """OSError now, before any work, if ``write_replacing`` could not write ``path``: it
+    names a folder, or its folder is missing or refuses a new file."""
+    target, _ = _destination(path)
+    fd, tmp = _temporary(path, target, 0o600)
+    os.close(fd)
+    os.unlink(tmp)
+
+
+def write_replacing(path: str | os.PathLike[str], content: str | bytes) -> None:
+    """Write ``content`` beside ``path`` and rename it over ``path`` only once it is complete.
+
+    A failed write (a full disk, a file size limit, an interrupt) leaves the old file as it
+    was. A symbolic link is written through: its target is replaced, the link stays. An
+    existing file keeps its permission bits (a private file stays private); a new one gets
+    those any other new file gets (the umask decides).
+    """
+    target, mode = _destination(path)
+    # Never more open than the file it replaces, even before the bits are copied.
+    fd, tmp = _temporary(path, target, 0o666 if mode is None else mode)
     try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
-            f.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
+        with os.fdopen(fd, "wb") as f:
+            if mode is not None:
+                os.fchmod(f.fileno(), mode)  # the umask may have taken bits the old file had
+            f.write(content.encode("utf-8") if isinstance(content, str) else content)
+        os.replace(tmp, target)
+    except BaseException as exc:
+        with contextlib.suppress(FileNotFoundError):  # an interrupt after the rename
+            os.unlink(tmp)
+        if isinstance(exc, OSError) and exc.errno is not None:
+            # Name the file asked for: not the temporary one, and not nothing (a full disk).
+            raise OSError(exc.errno, exc.strerror, os.fspath(path)) from None
         raise
 
 
