@@ -2,6 +2,8 @@
 from __future__ import annotations
 
 import importlib
+import io
+import os
 from typing import Any, Dict, Optional, TextIO, Tuple
 
 import numpy as np
@@ -61,13 +63,20 @@ def _curves(ax: Any, history: History) -> None:
     ax.legend()
 
 
-def plot_history(pyplot: Any, history: History, path: str, title: str) -> None:
-    """The learning curves: training and validation loss per epoch."""
+def plot_history(pyplot: Any, history: History, path: str, title: str) -> bytes:
+    """The learning curves (training and validation loss per epoch) in the format that
+    ``path``'s extension names, as bytes: drawn before any file is written, so that a
+    picture that cannot be drawn leaves every output as it was."""
     fig, ax = pyplot.subplots(figsize=(5, 3.5))
-    _curves(ax, history)
-    ax.set_title(title, fontsize=8)
-    fig.savefig(path, dpi=80, bbox_inches="tight")
-    pyplot.close(fig)
+    try:
+        _curves(ax, history)
+        ax.set_title(title, fontsize=8)
+        picture = io.BytesIO()
+        kind = os.path.splitext(path)[1][1:].lower() or None
+        fig.savefig(picture, format=kind, dpi=80, bbox_inches="tight")
+    finally:
+        pyplot.close(fig)
+    return picture.getvalue()
 
 
 def run(out: TextIO, rows: int = 20_000, epochs: int = 20, seed: int = 3,
