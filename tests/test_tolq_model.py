@@ -380,6 +380,24 @@ def test_fit_many_equals_training_one_by_one():
         assert bits(a.predict(X)) == bits(b.predict(X))
 
 
+@pytest.mark.parametrize("route", ["threads", "dask"])
+def test_fit_many_trains_every_model_or_none(route, request):
+    client = request.getfixturevalue("dask_client") if route == "dask" else None
+    X, y = data()
+    X["x0"] = X["x0"].copy()
+    X["x0"][0] = 1e38
+    good = [model(e, seed=i) for i, e in enumerate(EXPRESSIONS)]
+    # Its range already reaches -3e38: with 1e38 it would be wider than float32 allows,
+    # which only its training finds.
+    bad = model("sine(x0)")
+    bad.fit({"x0": np.array([-3e38, 0.0])}, [0.0, 1.0], epochs=1, progress=False)
+    models = good[:3] + [bad] + good[3:]
+    before = [m.to_dict() for m in models]
+    with pytest.raises(tolq.DataError, match="column 'x0' spans"):
+        tolq.fit_many(models, X, y, epochs=2, workers=2, client=client)
+    assert [m.to_dict() for m in models] == before
+
+
 def test_fit_many_refuses_the_same_model_twice():
     X, y = data()
     m = model()

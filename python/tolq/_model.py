@@ -1021,6 +1021,11 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
     threads (the pool's default when None). ``progress`` shows one bar over the models.
     Returns each model's ``History``, in the order of ``models``.
 
+    All or nothing: when any model's training fails (data it refuses, no memory, an
+    interrupt) ``fit_many`` raises that error and leaves every model as it was, those
+    already trained included; the data are checked for every model before any trains.
+    The same holds with ``client``.
+
     With ``client`` (a ``dask.distributed.Client``) the models train on its cluster
     instead, several per task, and each model takes back all its remote copy learned
     (parameters, ranges, category codes); Adam's moments are not, as with ``save`` and
@@ -1035,23 +1040,52 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
     if workers is not None:
         check_arg(workers, "workers", 1)
     check_arg(epochs, "epochs", 0)
+    # Every model's data are checked here, on either route, before any model trains.
+    cache: Dict[Tuple[str, str, str], Any] = {}
+    prepared = [m._training_data(X, y, cache=cache) for m in models]
     if client is not None:
         from . import _dask
         return _dask.fit_many(models, X, y, epochs, shuffle, seed, client)
-    cache: Dict[Tuple[str, str, str], Any] = {}
-    prepared = [m._training_data(X, y, cache=cache) for m in models]
-    results: List[History] = [History() for _ in models]
-    with ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = {pool.submit(m._train, cols, target, new, epochs, shuffle, seed, False): i
-                   for i, (m, (cols, target, new)) in enumerate(zip(models, prepared))}
-        bar = (_tqdm(total=len(models), desc="models", unit=" models")
-               if progress and _tqdm is not None else None)
-        try:
-            for future in as_completed(futures):
-                results[futures[future]] = future.result()
-                if bar is not None:
-                    bar.update(1)
-        finally:
-            if bar is not None:
-                bar.close()
-    return results
+    starts = []
+    for m in models:
+        with m._lock:
+            starts.append(m._checkpoint())
+    futures: List[Future[History]] = []
+    bar = (_tqdm(total=len(models), desc="models", unit=" models")
+           if progress and _tqdm is not None else None)
+    try:
+        with ThreadPoolExecutor(max_workers=workers) as pool:
+            futures = [pool.submit(m._train, cols, target, epochs, shuffle, seed, False)
+                       for m, (cols, target) in zip(models, prepared)]
+            try:
+                for future in as_completed(futures):
+                    if future.exception() is not None:
+                        break
+                    if bar is not None:
+                        bar.update(1)
+            finally:
+                # After a failure or an interrupt what has not started never will; the
+                # pool waits for those in training.
+                for future in futures:
+                    future.cancel()
+    except BaseException:
+        _undo(models, starts, futures)
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
+    for future in futures:  # the first failure in the order of the models
+        error = None if future.cancelled() else future.exception()
+        if error is not None:
+            _undo(models, starts, futures)
+            raise error
+    return [future.result() for future in futures]
+
+
+def _undo(models: Sequence[Model], starts: Sequence[Tuple[Any, ...]],
+          futures: Sequence[Future[History]]) -> None:
+    """Put back the models that trained; one that failed has rolled itself back."""
+    for m, start, future in zip(models, starts, futures):
+        if future.done() and not future.cancelled() and future.exception() is None:
+            with m._lock:
+                m._rollback(start)
