@@ -518,7 +518,9 @@ class Model:
 
         A missing value (NaN, None, NA) is refused naming its column and row, unless
         ``missing="zero"``: a number then reads as the middle of the learned range, a
-        category as one never seen (weight 0.0).
+        category as one never seen (weight 0.0). A category must be an int, float, str,
+        bool, bytes or None, the types a model file keeps; any other is refused, naming
+        its column and row.
 
         Returns a ``History``: a list of the training loss per epoch (squared error,
         absolute error, or two-class cross-entropy, after ``loss``), with the validation
