@@ -373,7 +373,8 @@ class Model:
         """The learned weight of every category of ``column``, in the order first met."""
         for i, s in enumerate(self._slots):
             if s.is_input and s.type == "cat" and s.name == column:
-                return dict(self._category_pairs(i))
+                with self._lock:  # not halfway through a fit
+                    return dict(self._category_pairs(i))
         raise ValueError(f"{column!r} is not a categorical input of the model")
 
     def _category_pairs(self, slot: int) -> List[Tuple[Any, float]]:
@@ -404,6 +405,10 @@ class Model:
         return float(state.feature_min), float(state.feature_max)
 
     def __str__(self) -> str:
+        with self._lock:  # not halfway through a fit
+            return self._describe()
+
+    def _describe(self) -> str:
         lines = [f"{quote_name(self.target)} = {self._render(self._slots[-1].sources[0], True)}"]
         for i, s in enumerate(self._slots):
             if s.type == "cat" and s.is_input:
