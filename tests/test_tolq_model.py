@@ -6,6 +6,8 @@ import threading
 import stat
 import json
 import pickle
+import threading
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -138,6 +140,47 @@ def test_data_frame_gives_the_same_model_as_a_dict():
     b.fit(pd.DataFrame(X), pd.Series(y), epochs=2, progress=False)
     assert a.to_dict() == b.to_dict()
     assert bits(a.predict(X)) == bits(b.predict(pd.DataFrame(X)))
+
+
+def test_integer_column_labels_are_named_by_their_text():
+    pd = pytest.importorskip("pandas")
+    X, y = data()
+    named = model("linear(tanh('0', '1'), store)")
+    labelled = model("linear(tanh('0', '1'), store)")
+    named.fit({"0": X["x0"], "1": X["x1"], "store": X["store"]}, y, epochs=1, progress=False)
+    frame = pd.DataFrame({0: X["x0"], 1: X["x1"], "store": X["store"]})
+    labelled.fit(frame, y, epochs=1, progress=False)
+    assert labelled.to_dict() == named.to_dict()
+    assert bits(labelled.predict(frame)) == bits(named.predict(frame))
+
+
+def test_two_threads_fitting_one_model_end_as_one_fit_after_the_other():
+    # Each fit brings 3000 categories of its own: coded at the same time, they must still
+    # get codes of their own, as when one fit follows the other.
+    batches = [({"x0": np.linspace(-1, 1, 3000),
+                 "store": np.array([f"{k}{i}" for i in range(3000)], dtype=object)},
+                np.linspace(0, 1, 3000)) for k in "ab"]
+
+    def serial(order):
+        m = model("linear(x0, store)")
+        for k in order:
+            m.fit(*batches[k], epochs=1, progress=False)
+        return m.to_dict()
+
+    m = model("linear(x0, store)")
+    start = threading.Barrier(2)
+
+    def fit(k):
+        start.wait()
+        m.fit(*batches[k], epochs=1, progress=False)
+
+    threads = [threading.Thread(target=fit, args=(k,)) for k in (0, 1)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(m.category_weights("store")) == 6000
+    assert m.to_dict() in (serial((0, 1)), serial((1, 0)))
 
 
 def test_loss_is_selected_by_name():
@@ -345,13 +388,48 @@ def test_newer_version_file_names_the_file(tmp_path):
         tolq.Model.load(tmp_path / "m.json")
 
 
-def test_unsavable_category_is_refused(tmp_path):
+@pytest.mark.parametrize("values, row", [
+    (np.array(["a", (1, 2)], dtype=object), 1),
+    (np.array([Decimal("1.5"), Decimal(2)], dtype=object), 0),
+    (np.array(["2020-01-01", "2020-01-02"], dtype="datetime64[D]"), 0),
+])
+def test_category_a_file_cannot_keep_is_refused_at_fit(values, row):
+    # Saving, pickling and a cluster would refuse the model later.
     m = model("linear(x0, store)")
-    m.fit({"x0": np.arange(2.0), "store": np.array([(1, 2), "a"], dtype=object)}, [0.0, 1.0],
-          epochs=1, progress=False)
-    with pytest.raises(ValueError, match="cannot be saved"):
-        m.save(tmp_path / "m.json")
-    assert not list(tmp_path.iterdir())
+    before = m.to_dict()
+    with pytest.raises(tolq.DataError, match=f"column 'store': .* at row {row} is a .*cannot keep"):
+        m.fit({"x0": np.arange(2.0), "store": values}, [0.0, 1.0], epochs=1, progress=False)
+    assert m.to_dict() == before
+
+
+@pytest.mark.parametrize("mode, umask", [(0o600, 0o022), (0o644, 0o077)])
+def test_save_keeps_the_mode_of_the_file_it_replaces(tmp_path, mode, umask):
+    m, _ = trained()
+    path = tmp_path / "m.json"
+    path.write_text("old")
+    path.chmod(mode)
+    old = os.umask(umask)
+    try:
+        m.save(path)
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(path.stat().st_mode) == mode
+    assert tolq.Model.load(path).to_dict() == m.to_dict()
+
+
+def test_save_writes_through_a_symbolic_link(tmp_path):
+    m, _ = trained()
+    (tmp_path / "models").mkdir()
+    target = tmp_path / "models" / "v1.json"
+    target.write_text("old")
+    link = tmp_path / "current.json"
+    link.symlink_to(target)
+    m.save(link)
+    assert link.is_symlink() and tolq.Model.load(target).to_dict() == m.to_dict()
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["current.json", "models", "v1.json"]
+    with pytest.raises(IsADirectoryError, match="models"):
+        m.save(tmp_path / "models")
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["current.json", "models", "v1.json"]
 
 
 # ---- fit_many -------------------------------------------------------------------------
@@ -369,6 +447,24 @@ def test_fit_many_equals_training_one_by_one():
     for a, b in zip(serial, threaded):
         assert a.to_dict() == b.to_dict()
         assert bits(a.predict(X)) == bits(b.predict(X))
+
+
+@pytest.mark.parametrize("route", ["threads", "dask"])
+def test_fit_many_trains_every_model_or_none(route, request):
+    client = request.getfixturevalue("dask_client") if route == "dask" else None
+    X, y = data()
+    X["x0"] = X["x0"].copy()
+    X["x0"][0] = 1e38
+    good = [model(e, seed=i) for i, e in enumerate(EXPRESSIONS)]
+    # Its range already reaches -3e38: with 1e38 it would be wider than float32 allows,
+    # which only its training finds.
+    bad = model("sine(x0)")
+    bad.fit({"x0": np.array([-3e38, 0.0])}, [0.0, 1.0], epochs=1, progress=False)
+    models = good[:3] + [bad] + good[3:]
+    before = [m.to_dict() for m in models]
+    with pytest.raises(tolq.DataError, match="column 'x0' spans"):
+        tolq.fit_many(models, X, y, epochs=2, workers=2, client=client)
+    assert [m.to_dict() for m in models] == before
 
 
 def test_fit_many_refuses_the_same_model_twice():
@@ -412,6 +508,16 @@ def test_category_of_another_type_is_converted_or_refused(trained_with, given, s
     else:
         with pytest.raises(tolq.DataError, match="column 'store' was trained with number"):
             m.predict({**X, "store": given})
+
+
+@pytest.mark.parametrize("value", [3, 3.5, 3.0, np.float64(3.0), np.int64(3)])
+def test_number_never_met_on_a_text_column_is_a_category_never_met(value):
+    m = model("linear(x0, store)")
+    X = {"x0": np.linspace(-1, 1, 60), "store": np.array(["3.5x", "5", "7"] * 20, dtype=object)}
+    m.fit(X, np.linspace(0, 2, 60), epochs=3, progress=False)
+    row = {"x0": np.zeros(1), "store": np.array([value], dtype=object)}
+    unseen = m.predict({**row, "store": np.array(["never"], dtype=object)})
+    assert bits(m.predict(row)) == bits(unseen)
 
 
 @pytest.mark.parametrize("column, value, message", [
