@@ -1,11 +1,10 @@
 """Training, prediction, saving, loading, pickling and fit_many of tolq.Model."""
 import copy
 import dataclasses
-import os
-import threading
-import stat
 import json
+import os
 import pickle
+import stat
 import threading
 from decimal import Decimal
 
@@ -154,31 +153,38 @@ def test_integer_column_labels_are_named_by_their_text():
     assert bits(labelled.predict(frame)) == bits(named.predict(frame))
 
 
-def test_two_threads_fitting_one_model_end_as_one_fit_after_the_other():
+@pytest.mark.parametrize("categorical", [("store",), None])
+def test_two_threads_fitting_one_model_end_as_one_fit_after_the_other(categorical):
     # Each fit brings 3000 categories of its own: coded at the same time, they must still
-    # get codes of their own, as when one fit follows the other.
+    # get codes of their own, as when one fit follows the other. Without the list, both
+    # are first fits: one decides that store is categorical while the other reads.
     batches = [({"x0": np.linspace(-1, 1, 3000),
                  "store": np.array([f"{k}{i}" for i in range(3000)], dtype=object)},
                 np.linspace(0, 1, 3000)) for k in "ab"]
 
     def serial(order):
-        m = model("linear(x0, store)")
+        m = tolq.Model("linear(x0, store)", categorical=categorical, seed=1)
         for k in order:
             m.fit(*batches[k], epochs=1, progress=False)
         return m.to_dict()
 
-    m = model("linear(x0, store)")
+    m = tolq.Model("linear(x0, store)", categorical=categorical, seed=1)
     start = threading.Barrier(2)
+    errors = []
 
     def fit(k):
         start.wait()
-        m.fit(*batches[k], epochs=1, progress=False)
+        try:
+            m.fit(*batches[k], epochs=1, progress=False)
+        except BaseException as exc:  # noqa: B902 - reported below
+            errors.append(exc)
 
     threads = [threading.Thread(target=fit, args=(k,)) for k in (0, 1)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
+    assert not errors
     assert len(m.category_weights("store")) == 6000
     assert m.to_dict() in (serial((0, 1)), serial((1, 0)))
 
@@ -753,6 +759,28 @@ def test_predict_one_answers_its_own_row_when_a_rolled_back_fit_comes_between():
 
     m._lock = FirstInLine(m._lock, meanwhile)
     assert m.predict_one(mine) == expected
+
+
+@pytest.mark.parametrize("first", ["fit", "learn_one"])
+def test_a_first_fit_decided_by_another_call_meanwhile_reads_its_data_again(first):
+    X, y = data(300)
+    m, reference = (tolq.Model("linear(x0, store)", seed=1) for _ in range(2))
+
+    def meanwhile():  # the categorical inputs decided after this fit read its data
+        m._lock = m._lock.lock
+        if first == "fit":
+            m.fit(X, y, epochs=1, progress=False)
+        else:
+            m.learn_one(rows_of(X, y, [0])[0][0], y[0])
+
+    m._lock = FirstInLine(m._lock, meanwhile)
+    m.fit(X, y, epochs=1, progress=False)
+    if first == "fit":
+        reference.fit(X, y, epochs=1, progress=False)
+    else:
+        reference.learn_one(rows_of(X, y, [0])[0][0], y[0])
+    reference.fit(X, y, epochs=1, progress=False)
+    assert m.categorical == ("store",) and m.to_dict() == reference.to_dict()
 
 
 def test_threads_learning_and_predicting_one_model():

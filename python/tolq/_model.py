@@ -37,6 +37,7 @@ except ImportError:  # bars are a nicety; training works without them
     _tqdm = None  # type: ignore[assignment,misc,unused-ignore]
 
 M = TypeVar("M", bound="Model")
+R = TypeVar("R")
 
 
 
@@ -243,6 +244,11 @@ class _Converted(Dict[str, Union[NDArray[Any], _data.Distinct]]):
     slots: Tuple[_Slot, ...] = ()
     convert: Tuple[int, ...] = ()
     decide: bool = False
+
+
+class _Stale(RuntimeError):
+    """Training data read for a model whose categorical inputs another call has decided,
+    or taken back, since: ``fit`` and ``fit_many`` read them again."""
 
 
 # What ``_train`` takes: columns as ``_inputs_of`` reads them, or numbers alone (the search).
@@ -740,12 +746,12 @@ class Model:
         if not isinstance(columns, _Converted):  # the search's own numbers, for its model
             return
         if columns.decide and not self._infer:  # another thread's training decided first
-            raise RuntimeError("the model's categorical inputs were decided by another "
-                               "training call meanwhile; call fit again")
+            raise _Stale("the model's categorical inputs were decided by another "
+                         "training call meanwhile; call fit again")
         if columns.slots is not self._slots or columns.decide != self._infer:
             # A first training that decided them failed meanwhile and was taken back.
-            raise RuntimeError("the model's categorical inputs changed while the data were "
-                               "read; call fit again")
+            raise _Stale("the model's categorical inputs changed while the data were "
+                         "read; call fit again")
         if columns.decide:
             for i in columns.convert:
                 self._convert_slot(i)
@@ -796,34 +802,61 @@ class Model:
             raise ValueError(f"validation_fraction must be in [0, 1), got {validation_fraction!r}")
         if validation is not None and validation_fraction:
             raise ValueError("give validation data or validation_fraction, not both")
-        columns, target = self._training_data(X, y, missing)
-        _data.warn_target_copies({s.key: columns[s.key] for i, s in enumerate(columns.slots)
-                                  if s.is_input and s.type == "fixed" and
-                                  i not in columns.convert},
-                                 target, self.target)
-        held: Optional[Tuple[_Converted, NDArray[np.float64]]] = None
-        holdout: Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]] = None
-        if validation_fraction:
-            n = len(target)
-            n_val = math.ceil(n * validation_fraction)
-            if n_val >= n:
-                raise ValueError(f"validation_fraction {validation_fraction} leaves no row "
-                                 f"of {n} to train on")
-            split = np.random.default_rng(None if seed is None else (seed, 1)).permutation(n)
-            holdout = (np.sort(split[n_val:]), np.sort(split[:n_val]))
-        elif validation is not None:
-            if not (isinstance(validation, tuple) and len(validation) == 2):
-                raise TypeError("validation must be a pair (X_val, y_val)")
-            # Read as the training data were (a column they make categorical is one here).
-            val_columns = self._inputs_of(validation[0], missing=missing, like=columns)
-            n_val = _data.same_length(val_columns)
-            held = (val_columns, self._target_of(validation[0], validation[1], n_val))
-        if early_stopping and held is None and holdout is None:
+        if validation is not None and not (isinstance(validation, tuple)
+                                           and len(validation) == 2):
+            raise TypeError("validation must be a pair (X_val, y_val)")
+        if early_stopping and not validation_fraction and validation is None:
             raise ValueError("early_stopping needs validation data: give validation= or "
                              "validation_fraction=")
-        return self._train(columns, target, epochs, shuffle, seed, progress, held=held,
-                           holdout=holdout, early_stopping=early_stopping, patience=patience,
-                           missing=missing)
+
+        def read() -> Tuple[_Converted, NDArray[np.float64],
+                            Optional[Tuple[_Converted, NDArray[np.float64]]],
+                            Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]]]:
+            columns, target = self._training_data(X, y, missing)
+            held: Optional[Tuple[_Converted, NDArray[np.float64]]] = None
+            holdout: Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]] = None
+            if validation_fraction:
+                n = len(target)
+                n_val = math.ceil(n * validation_fraction)
+                if n_val >= n:
+                    raise ValueError(f"validation_fraction {validation_fraction} leaves no "
+                                     f"row of {n} to train on")
+                split = np.random.default_rng(None if seed is None else (seed, 1)).permutation(n)
+                holdout = (np.sort(split[n_val:]), np.sort(split[:n_val]))
+            elif validation is not None:
+                # Read as the training data were (a column they make categorical is one here).
+                val_columns = self._inputs_of(validation[0], missing=missing, like=columns)
+                n_val = _data.same_length(val_columns)
+                held = (val_columns, self._target_of(validation[0], validation[1], n_val))
+            return columns, target, held, holdout
+
+        warned = False
+        while True:
+            columns, target, held, holdout = self._read(read)
+            if not warned:
+                _data.warn_target_copies({s.key: columns[s.key]
+                                          for i, s in enumerate(columns.slots)
+                                          if s.is_input and s.type == "fixed" and
+                                          i not in columns.convert},
+                                         target, self.target)
+                warned = True
+            try:
+                return self._train(columns, target, epochs, shuffle, seed, progress, held=held,
+                                   holdout=holdout, early_stopping=early_stopping,
+                                   patience=patience, missing=missing)
+            except _Stale:  # read while another call decided the categorical inputs
+                continue
+
+    def _read(self, read: Callable[[], R]) -> R:
+        """``read()``, a call's reading of its data outside the lock. When it refuses the
+        data it may have read them halfway through another call that changed the
+        categorical inputs (and perhaps took that back): then they are read again under
+        the lock, and the refusal, if any, is that of the model as it is."""
+        try:
+            return read()
+        except _data.DataError:
+            with self._lock:
+                return read()
 
     def _commit(self, new: Dict[int, Dict[Any, int]]) -> None:
         for slot, values in new.items():
@@ -1084,7 +1117,7 @@ class Model:
         (``model.graph[len(model.graph) - 1].state.feature_min`` and ``feature_max``).
         """
         missing = self._policy(missing)
-        columns = self._inputs_of(X, missing=missing)
+        columns = self._read(lambda: self._inputs_of(X, missing=missing))
         with self._lock:
             if columns.slots is not self._slots:
                 # A first fit decided the categorical inputs meanwhile: read them as it did.
@@ -1705,7 +1738,8 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
     # Every model's data are checked here, on either route, before any model trains; a
     # model whose categorical inputs the data decide reads them as the data say.
     cache: Dict[Tuple[str, ...], Any] = {}
-    prepared = [m._training_data(X, y, cache=cache) for m in models]
+    prepared = [m._read(functools.partial(m._training_data, X, y, cache=cache))
+                for m in models]
     if client is not None:
         from . import _dask
         return _dask.fit_many(models, X, y, epochs, shuffle, seed, client)
@@ -1718,8 +1752,8 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
            if progress and _tqdm is not None else None)
     try:
         with ThreadPoolExecutor(max_workers=workers) as pool:
-            futures = [pool.submit(m._train, cols, target, epochs, shuffle, seed, False)
-                       for m, (cols, target) in zip(models, prepared)]
+            futures = [pool.submit(_train_read, m, ready, X, y, epochs, shuffle, seed)
+                       for m, ready in zip(models, prepared)]
             try:
                 for future in as_completed(futures):
                     if future.exception() is not None:
@@ -1743,6 +1777,17 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
             _undo(models, starts, futures)
             raise error
     return [future.result() for future in futures]
+
+
+def _train_read(m: Model, ready: Tuple[_Converted, NDArray[np.float64]], X: Any, y: Any,
+                epochs: int, shuffle: bool, seed: Optional[int]) -> History:
+    """``m._train`` on the data read for it, read again when another call decided its
+    categorical inputs meanwhile."""
+    while True:
+        try:
+            return m._train(*ready, epochs, shuffle, seed, False)
+        except _Stale:
+            ready = m._read(functools.partial(m._training_data, X, y))
 
 
 def _undo(models: Sequence[Model], starts: Sequence[Tuple[Any, ...]],
