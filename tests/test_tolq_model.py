@@ -377,6 +377,19 @@ def test_categorical_column_cannot_be_transformed():
         tolq.Model("linear(log(store))", categorical=["store"])
 
 
+@pytest.mark.parametrize("how", ["fit", "learn_one"])
+def test_text_never_makes_a_transformed_input_categorical(how):
+    fresh = tolq.Model("linear(log(a), b)", seed=0).to_dict()
+    m = tolq.Model("linear(log(a), b)", seed=0)  # the first data decide
+    with pytest.raises(tolq.DataError, match="column 'a': 'x' .*is not a number"):
+        if how == "fit":
+            m.fit({"a": np.array(["x", "y"], dtype=object), "b": np.array([1.0, 2.0])},
+                  np.array([1.0, 2.0]), progress=False)
+        else:
+            m.learn_one({"a": "x", "b": 1.0}, 1.0)
+    assert m.categorical == () and m.to_dict() == fresh
+
+
 @pytest.mark.parametrize("content", [b"", b"{", b"\xff\xfe", b"[]", b'{"format": NaN}',
                                      b"[" * 100_000 + b"]" * 100_000])
 def test_files_that_are_not_models(tmp_path, content):

@@ -1207,7 +1207,7 @@ class Model:
         before = self._checkpoint()
         try:
             for i, s in enumerate(self._slots):
-                if s.is_input and isinstance(row.get(s.name), (str, bytes)):
+                if s.is_input and not s.transform and isinstance(row.get(s.name), (str, bytes)):
                     self._convert_slot(i)
             self._infer = False
             return self._learn_row(self._prepare_one(), row, y)
