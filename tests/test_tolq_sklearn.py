@@ -188,11 +188,14 @@ def test_missing_policy_of_the_estimator():
     assert est.score(X, y) > 0.7 and est.__sklearn_tags__().input_tags.allow_nan
 
 
+@pytest.mark.parametrize("size", [2000, 20])  # one batch, or small ones (learn_one's checks)
 @pytest.mark.parametrize("only", ["a", "b"])
-def test_partial_fit_of_one_class_learns_that_class(only):
+def test_partial_fit_of_one_class_learns_that_class(only, size):
     # The first batch holds one class: the model must still learn towards it.
     X, _ = wave(2000)
-    clf = TolqClassifier("tanh(x0)").partial_fit(X, np.array([only] * 2000), classes=["a", "b"])
+    clf = TolqClassifier("tanh(x0)")
+    for k in range(0, 2000, size):
+        clf.partial_fit(X[k:k + size], np.array([only] * size), classes=["a", "b"])
     assert (clf.predict_proba(X)[:, "ab".index(only)] > 0.5).all()
 
 
@@ -216,10 +219,12 @@ def test_refused_fit_leaves_the_estimator_as_it_was(estimator, labels):
     assert est.n_features_in_ == 2 and not hasattr(est, "feature_names_in_")
     if labels is not None:
         assert list(est.classes_) == list(labels)
-    fresh = clone(estimator)
-    with pytest.raises(ValueError):
-        fresh.partial_fit(wide, other, **({} if labels is None else {"classes": ["c", "d"]}))
-    assert not any(hasattr(fresh, a) for a in ("model_", "n_features_in_", "classes_"))
+    for rows in (slice(None), slice(20)):  # a batch fitted, a small one through learn_one's checks
+        fresh = clone(estimator)
+        with pytest.raises(ValueError):
+            fresh.partial_fit({k: v[rows] for k, v in wide.items()}, other[rows],
+                              **({} if labels is None else {"classes": ["c", "d"]}))
+        assert not any(hasattr(fresh, a) for a in ("model_", "n_features_in_", "classes_"))
 
 
 def test_integer_keys_of_a_dict_are_column_names():
