@@ -892,6 +892,8 @@ def test_missing_policies_are_kept_and_a_missing_target_is_always_refused(tmp_pa
         m.save(tmp_path / "m.json")
         again = tolq.Model.load(tmp_path / "m.json")
         assert again.missing == missing and bits(again.predict(holes)) == bits(m.predict(holes))
+        slower = m._at_rate_level(3)  # a copy at another rate level fills holes as m does
+        assert slower.missing == missing and bits(slower.predict(holes)) == bits(m.predict(holes))
         assert (None in m.category_weights("store")) == (missing == "mean")
         bad_y = y.copy()
         bad_y[3] = np.nan

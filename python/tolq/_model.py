@@ -882,12 +882,13 @@ class Model:
 
     def _at_rate_level(self, rate_level: int) -> Model:
         """A model of the same structure whose nodes learn at ``rate_level``, holding what
-        this one has learned (parameters, ranges, category codes; Adam's moments start
-        afresh). This model must not be trained further: the two share their coders."""
+        this one has learned (parameters, ranges, category codes, the missing policy and
+        its means; Adam's moments start afresh). This model must not be trained further: the two share their coders."""
         other = Model.__new__(Model)
         with self._lock:
             other._setup([dataclasses.replace(s, gluamine=rate_level) for s in self._slots],
-                         self._loss)
+                         self._loss, self._missing)
+            other._means = dict(self._means)
             for node, there in zip(other._nodes, self._nodes):
                 node.state._from_dict(there.state._to_dict())
             other._adapt = dict(self._adapt)
