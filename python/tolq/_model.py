@@ -1281,37 +1281,10 @@ class Model:
                 values[k] = (state.feature_min + state.feature_max) / 2
             else:
                 raise _data.DataError(f"column {name!r} holds no value, only missing ones")
-        undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
-        kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]
-        old_means = self._means
-        learning = False
-        try:
-            for state, low, high in widen:
-                state.feature_min, state.feature_max = low, high
-            for coder, new in pending:
-                coder.commit(new)
-            self._means = means
-            for (_, _, cell, _, _, _, _), value in zip(plan.inputs, values):
-                cell[0] = value
-            plan.target[0] = target
-            learning = True
-            prediction = plan.train()
-        except BaseException as exc:
-            # The query refuses before its passes, which cannot fail on checked values:
-            # then nothing was learned. An interrupt (no Exception) met in the query's
-            # call is raised as it returns, after the row was learned: the row stays.
-            if learning and not isinstance(exc, Exception):
-                self._trained = True
-                raise
-            for state, low, high in undo:
-                state.feature_min, state.feature_max = low, high
-            for (coder, next_code, kinds), (_, new) in zip(kept, pending):
-                for value in new:
-                    coder.codes.pop(value, None)
-                coder.next_code, coder.kinds = next_code, kinds
-            self._means = old_means
-            raise
-        self._trained = True
+        for (_, _, cell, _, _, _, _), value in zip(plan.inputs, values):
+            cell[0] = value
+        plan.target[0] = target
+        prediction = self._commit_and_learn(widen, pending, means, plan.train)
         if plan.transform:
             return float(self._predicted(prediction)[0])
         result: float = prediction.item()
@@ -1399,31 +1372,45 @@ class Model:
                     low, high = _widened(low, high, least, "the target")
                     widen.append((state, *_widened(low, high, most, "the target")))
             target = np.array(targets, dtype=np.float64)
-            undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
-            kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]
-            old_means, learning = self._means, False
-            try:
-                for state, low, high in widen:
-                    state.feature_min, state.feature_max = low, high
-                for coder, new in pending:
-                    coder.commit(new)
-                self._means = means
-                learning = True
-                prediction = self._graph._query(arrays, target)
-            except BaseException as exc:
-                if learning and not isinstance(exc, Exception):
-                    self._trained = True
-                    raise
-                for state, low, high in undo:
-                    state.feature_min, state.feature_max = low, high
-                for (coder, next_code, kinds), (_, new) in zip(kept, pending):
-                    for value in new:
-                        coder.codes.pop(value, None)
-                    coder.next_code, coder.kinds = next_code, kinds
-                self._means = old_means
-                raise
-            self._trained = True
+            prediction = self._commit_and_learn(
+                widen, pending, means, functools.partial(self._graph._query, arrays, target))
             return self._predicted(prediction)
+
+    def _commit_and_learn(self, widen: Sequence[Tuple[Any, float, float]],
+                          pending: Sequence[Tuple[Coder, Dict[Any, int]]],
+                          means: Dict[int, Tuple[float, int]],
+                          learn: Callable[[], NDArray[np.float32]]) -> NDArray[np.float32]:
+        """Commit what the checks of a row or a small batch found (wider ranges, new
+        codes, means), then ``learn()``, the lock held from the checks on. A failure takes
+        it all back, the new codes above all: the query refuses before its passes, which
+        cannot fail on checked values, so nothing was learned. An interrupt (no Exception)
+        met in the query's call is raised as it returns, after the rows were learned:
+        they stay."""
+        undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
+        kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]
+        old_means, learning = self._means, False
+        try:
+            for state, low, high in widen:
+                state.feature_min, state.feature_max = low, high
+            for coder, new in pending:
+                coder.commit(new)
+            self._means = means
+            learning = True
+            prediction = learn()
+        except BaseException as exc:
+            if learning and not isinstance(exc, Exception):
+                self._trained = True
+                raise
+            for state, low, high in undo:
+                state.feature_min, state.feature_max = low, high
+            for (coder, next_code, kinds), (_, new) in zip(kept, pending):
+                for value in new:
+                    coder.codes.pop(value, None)
+                coder.next_code, coder.kinds = next_code, kinds
+            self._means = old_means
+            raise
+        self._trained = True
+        return prediction
 
     def _prepare_one(self) -> _OnePlan:
         """The one-row plan (under the lock)."""
