@@ -412,12 +412,18 @@ def test_newer_version_file_names_the_file(tmp_path):
     (np.array([Decimal("1.5"), Decimal(2)], dtype=object), 0),
     (np.array(["2020-01-01", "2020-01-02"], dtype="datetime64[D]"), 0),
 ])
-def test_category_a_file_cannot_keep_is_refused_at_fit(values, row):
+@pytest.mark.parametrize("how", ["fit", "learn_one"])
+def test_category_a_file_cannot_keep_is_refused_in_training(values, row, how):
     # Saving, pickling and a cluster would refuse the model later.
     m = model("linear(x0, store)")
     before = m.to_dict()
-    with pytest.raises(tolq.DataError, match=f"column 'store': .* at row {row} is a .*cannot keep"):
-        m.fit({"x0": np.arange(2.0), "store": values}, [0.0, 1.0], epochs=1, progress=False)
+    if how == "fit":
+        with pytest.raises(tolq.DataError,
+                           match=f"column 'store': .* at row {row} is a .*cannot keep"):
+            m.fit({"x0": np.arange(2.0), "store": values}, [0.0, 1.0], epochs=1, progress=False)
+    else:
+        with pytest.raises(tolq.DataError, match="column 'store': .* is a .*cannot keep"):
+            m.learn_one({"x0": 0.0, "store": values[row]}, 0.0)
     assert m.to_dict() == before
 
 
@@ -537,6 +543,7 @@ def test_number_never_met_on_a_text_column_is_a_category_never_met(value):
     row = {"x0": np.zeros(1), "store": np.array([value], dtype=object)}
     unseen = m.predict({**row, "store": np.array(["never"], dtype=object)})
     assert bits(m.predict(row)) == bits(unseen)
+    assert m.predict_one({"x0": 0.0, "store": value}) == unseen[0]
 
 
 @pytest.mark.parametrize("column, value, message", [
