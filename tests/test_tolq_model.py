@@ -803,6 +803,37 @@ def test_a_first_fit_decided_by_another_call_meanwhile_reads_its_data_again(firs
     assert m.categorical == ("store",) and m.to_dict() == reference.to_dict()
 
 
+class NextInLine(FirstInLine):
+    """A model's lock that lets another call in next: ``after`` runs the first time the
+    lock is released, as if another thread had been waiting for it."""
+
+    def __init__(self, lock, after):
+        super().__init__(lock, None)
+        self.after = after
+
+    def __exit__(self, *exc):
+        released = self.lock.__exit__(*exc)
+        after, self.after = self.after, None
+        if after is not None:
+            after()
+        return released
+
+
+def test_a_model_pickled_as_its_first_fit_decides_lets_its_first_data_decide():
+    X, y = data(300)
+    m = tolq.Model("linear(x0, store)", seed=1)
+
+    def meanwhile():
+        m._lock = m._lock.lock
+        m.fit(X, y, epochs=1, progress=False)
+
+    m._lock = NextInLine(m._lock, meanwhile)
+    copy = pickle.loads(pickle.dumps(m))  # the undecided model, still to be decided
+    assert m.categorical == ("store",) and copy.categorical == ()
+    copy.fit(X, y, epochs=1, progress=False)
+    assert copy.categorical == ("store",)
+
+
 def test_threads_learning_and_predicting_one_model():
     m, X = trained()
     rows = rows_of(X, data()[1], range(600))

@@ -1445,37 +1445,41 @@ class Model:
         of values it is the mean of (a file without them reads as "error").
         """
         with self._lock:
-            slots = []
-            for i, (s, node) in enumerate(zip(self._slots, self._nodes)):
-                doc: Dict[str, Any] = {"type": s.type}
-                if s.type in REGISTERS:
-                    doc["name"] = s.name
-                if s.transform:
-                    doc["transform"] = s.transform
-                doc["sources"] = list(s.sources)
-                doc["latticeloc"] = list(s.latticeloc)
-                doc["gluamine"] = s.gluamine
-                if s.type == "cat":
-                    state: Dict[str, Any] = {"categories": self._category_pairs(i)}
-                else:
-                    state = node.state._to_dict()
-                    if s.type == "fixed":
-                        state["auto_adapt"] = self._adapt[i]
-                doc["state"] = _format.encode_state(s.type, state)
-                slots.append(doc)
-            # Transforms and a missing policy are version 2; a model without them stays
-            # readable by a tolq that knows only version 1.
-            new = self._missing != "error" or any(s.transform for s in self._slots)
-            document: Dict[str, Any] = {
-                "format": _format.FORMAT, "version": _format.VERSION if new else 1,
-                "expression": f"{self._target_text} = {self.expression}",
-                "loss": self.loss}
-            if self._missing != "error":
-                document["missing"] = self._missing
-            if self._missing == "mean":
-                document["means"] = {self._slots[i].key: [_format.encode_float(mean), count]
-                                     for i, (mean, count) in sorted(self._means.items())}
-            document["slots"] = slots
+            return self._document()
+
+    def _document(self) -> Dict[str, Any]:
+        """``to_dict``'s document, the lock held."""
+        slots = []
+        for i, (s, node) in enumerate(zip(self._slots, self._nodes)):
+            doc: Dict[str, Any] = {"type": s.type}
+            if s.type in REGISTERS:
+                doc["name"] = s.name
+            if s.transform:
+                doc["transform"] = s.transform
+            doc["sources"] = list(s.sources)
+            doc["latticeloc"] = list(s.latticeloc)
+            doc["gluamine"] = s.gluamine
+            if s.type == "cat":
+                state: Dict[str, Any] = {"categories": self._category_pairs(i)}
+            else:
+                state = node.state._to_dict()
+                if s.type == "fixed":
+                    state["auto_adapt"] = self._adapt[i]
+            doc["state"] = _format.encode_state(s.type, state)
+            slots.append(doc)
+        # Transforms and a missing policy are version 2; a model without them stays
+        # readable by a tolq that knows only version 1.
+        new = self._missing != "error" or any(s.transform for s in self._slots)
+        document: Dict[str, Any] = {
+            "format": _format.FORMAT, "version": _format.VERSION if new else 1,
+            "expression": f"{self._target_text} = {self.expression}",
+            "loss": self.loss}
+        if self._missing != "error":
+            document["missing"] = self._missing
+        if self._missing == "mean":
+            document["means"] = {self._slots[i].key: [_format.encode_float(mean), count]
+                                 for i, (mean, count) in sorted(self._means.items())}
+        document["slots"] = slots
         return document
 
     @classmethod
@@ -1600,8 +1604,9 @@ class Model:
     def __reduce__(self) -> Tuple[Callable[..., Any], Tuple[Any, ...]]:
         # Through the same document as save(), so a pickled model restores bit for bit;
         # a copy of a model whose first data are to decide its categorical inputs still
-        # lets them decide.
-        return (_restore, (type(self), self.to_dict(), self._infer))
+        # lets them decide (read with the document, not after a fit that decided them).
+        with self._lock:
+            return (_restore, (type(self), self._document(), self._infer))
 
 
 def _destination(path: str | os.PathLike[str]) -> Tuple[str, Optional[int]]:
