@@ -6,6 +6,7 @@ import os
 import pickle
 import stat
 import threading
+import time
 from decimal import Decimal
 
 import numpy as np
@@ -832,6 +833,36 @@ def test_a_model_pickled_as_its_first_fit_decides_lets_its_first_data_decide():
     assert m.categorical == ("store",) and copy.categorical == ()
     copy.fit(X, y, epochs=1, progress=False)
     assert copy.categorical == ("store",)
+
+
+def test_weights_asked_for_while_a_first_fit_is_taken_back():
+    m = tolq.Model("linear(x0, store)", seed=1)
+    decided, go, answers = threading.Event(), threading.Event(), []
+    coded = m._coded
+
+    def paused(*args, **kwargs):  # in the first fit, store already made categorical
+        decided.set()
+        go.wait(5)
+        return coded(*args, **kwargs)
+
+    def weights():
+        try:
+            answers.append(m.category_weights("store"))
+        except ValueError as exc:
+            answers.append(exc)
+
+    m._coded = paused
+    asker = threading.Thread(target=weights)
+    fitter = threading.Thread(target=lambda: pytest.raises(tolq.DataError, m.fit, {
+        "x0": np.arange(2.0), "store": np.array(["a", Decimal(1)], dtype=object)}, [0.0, 1.0]))
+    fitter.start()
+    decided.wait(5)
+    asker.start()
+    time.sleep(0.2)  # the question waits for the lock, the fit holds it
+    go.set()
+    fitter.join()
+    asker.join()
+    assert m.categorical == () and "not a categorical input" in str(answers[0])
 
 
 def test_threads_learning_and_predicting_one_model():

@@ -526,9 +526,9 @@ class Model:
 
     def category_weights(self, column: str) -> Dict[Any, float]:
         """The learned weight of every category of ``column``, in the order first met."""
-        for i, s in enumerate(self._slots):
-            if s.is_input and s.type == "cat" and s.name == column:
-                with self._lock:  # not halfway through a fit
+        with self._lock:  # not halfway through a fit, which may make a slot categorical
+            for i, s in enumerate(self._slots):
+                if s.is_input and s.type == "cat" and s.name == column:
                     return dict(self._category_pairs(i))
         raise ValueError(f"{column!r} is not a categorical input of the model")
 
@@ -931,11 +931,11 @@ class Model:
         def shape(m: Model) -> List[Tuple[str, Tuple[int, ...]]]:
             return [(s.key, s.sources) for s in m._slots]
 
-        # A copy whose training decided the categorical inputs differs in those alone.
-        same = other._slots == self._slots or (self._infer and shape(other) == shape(self))
-        if not same or other.loss != self.loss or other.missing != self.missing:
-            raise ValueError(f"{other!r} is not a copy of {self!r}")
         with self._lock:
+            # A copy whose training decided the categorical inputs differs in those alone.
+            same = other._slots == self._slots or (self._infer and shape(other) == shape(self))
+            if not same or other.loss != self.loss or other.missing != self.missing:
+                raise ValueError(f"{other!r} is not a copy of {self!r}")
             for i, (mine, theirs) in enumerate(zip(self._slots, other._slots)):
                 if mine.type != theirs.type:
                     self._convert_slot(i)
