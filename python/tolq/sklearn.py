@@ -119,7 +119,10 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
                                      f"is expecting {self.n_features_in_} features as input.")
                 names, X = [f"x{j}" for j in range(len(names))], \
                     {f"x{j}": _data.get_column(X, n) for j, n in enumerate(names)}
-            columns = {n: _data.get_column(X, n) for n in names}
+            # A dict keyed by its names as they are, cheaply (one row of partial_fit);
+            # else each column found by its name (a label 0 is named "0").
+            columns = (dict(X) if isinstance(X, dict) and names == list(X)
+                       else {n: _data.get_column(X, n) for n in names})
             seen = ({"feature_names_in_": np.asarray(names, dtype=object),
                      "n_features_in_": len(names)} if fitting else {})
             n_rows = len(next(iter(columns.values()))) if columns else 0
