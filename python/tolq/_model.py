@@ -608,7 +608,8 @@ class Model:
         if like is not None:
             columns.slots, columns.decide, columns.convert = like.slots, like.decide, like.convert
         else:
-            # The decision first: a training call decides under the lock, slots first.
+            # Whether the data decide, then the slots: a training call changes the slots
+            # first, then that flag; _decide checks the pair under the lock.
             columns.decide = self._infer
             columns.slots = self._slots
             if infer and columns.decide:
