@@ -253,6 +253,7 @@ class TwoThreads(RuleBasedStateMachine):
     injected = 0
     refused = 0
     steps = 0
+    undecided = 0  # steps on a model whose categorical inputs are still to be decided
     kinds = collections.Counter()
 
     def __init__(self):
@@ -297,6 +298,7 @@ class TwoThreads(RuleBasedStateMachine):
         together = (answers, m.to_dict(), m._infer, files())
         TwoThreads.ran += 2
         TwoThreads.steps += 1
+        TwoThreads.undecided += undecided
         TwoThreads.kinds.update(op[0] for op in ops)
         TwoThreads.injected += sum(fired)
         TwoThreads.refused += sum(a[0] == "raised" and not f for a, f in zip(answers, fired))
@@ -317,6 +319,7 @@ def test_two_threads_against_a_serial_reference(tmp_path, monkeypatch):
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
     TwoThreads.ran = TwoThreads.injected = TwoThreads.refused = TwoThreads.steps = 0
+    TwoThreads.undecided = 0
     TwoThreads.kinds = collections.Counter()
     started = time.monotonic()
     runs = 0
@@ -331,8 +334,10 @@ def test_two_threads_against_a_serial_reference(tmp_path, monkeypatch):
         sys.setswitchinterval(interval)
     kinds = ", ".join(f"{n} {kind}" for kind, n in sorted(TwoThreads.kinds.items()))
     report(f"package, two threads: {TwoThreads.ran} operations ({kinds}) in "
-           f"{TwoThreads.steps} steps, {TwoThreads.injected} failures injected, "
+           f"{TwoThreads.steps} steps ({TwoThreads.undecided} on a model still to decide its "
+           f"categorical inputs), {TwoThreads.injected} failures injected, "
            f"{TwoThreads.refused} refused as documented, {runs} runs, "
            f"{time.monotonic() - started:.1f} s")
     assert TwoThreads.injected > 0 and TwoThreads.refused > 0
     assert TwoThreads.kinds["learn_one"] > 0 and TwoThreads.kinds["predict_one"] > 0
+    assert TwoThreads.undecided > 0
