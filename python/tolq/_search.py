@@ -240,13 +240,14 @@ def _converted(columns: Dict[str, _Column], missing: str) -> Dict[Tuple[str, ...
 def _fit(model: Model, columns: Dict[str, _Column], y: NDArray[np.float64], epochs: int,
          seed: int) -> None:
     """``model.fit`` on prepared columns: the ranges, weights and predictions it gives."""
-    inputs, target, new = model._training_data({}, y, cache=_converted(columns, model.missing))
-    model._train(inputs, target, new, epochs, True, seed, False)
+    inputs, target = model._training_data({}, y, cache=_converted(columns, model.missing))
+    model._train(inputs, target, epochs, True, seed, False)
 
 
 def _error(model: Model, columns: Dict[str, _Column], y: NDArray[np.float64]) -> float:
     """Mean squared error of ``model`` on prepared columns; the model does not change."""
-    inputs, _ = model._inputs_of({}, learn=False, cache=_converted(columns, model.missing))
+    inputs, _ = model._coded(model._inputs_of({}, cache=_converted(columns, model.missing)),
+                             learn=False)
     pred = model.graph._query(model._fill_missing(inputs)).astype(np.float64)
     loss = float(np.mean((pred - y) ** 2))
     return loss if math.isfinite(loss) else math.inf
@@ -259,7 +260,7 @@ def _train_one(job: _Job, data: _Data) -> Tuple[Model, float]:
         # ranges over them first (the same values as the training rows), and none of
         # fit's per-epoch Python (conversions, copies) holds the interpreter lock
         # between the passes.
-        model._train({name: data.tiled[name] for name in model.inputs}, data.tiled_y, {},
+        model._train({name: data.tiled[name] for name in model.inputs}, data.tiled_y,
                      1, False, None, False)
     else:
         _fit(model, data.train, data.train_y, data.epochs, job.seed)
