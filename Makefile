@@ -62,12 +62,15 @@ test-table: $(VENV_TABLE)/.installed
 	$(VENV_TABLE)/bin/python -m pytest -p no:cacheprovider
 
 # Random operations and allocation-failure sweeps under the sanitizers, at length; not part of
-# CI. FUZZ_OPS: calls into the module the state machine goes on for.
+# CI. FUZZ_OPS: calls into the module the state machine goes on for; PACKAGE_FUZZ_OPS:
+# operations on models (fit, predict, save, ...) the package's two-thread fuzz goes on for.
 FUZZ_OPS ?= 1000000
+PACKAGE_FUZZ_OPS ?= 20000
 FUZZ_REPORT := build/fuzz-report.txt
 fuzz: $(VENV_ASAN)/.installed
 	mkdir -p build && rm -f $(FUZZ_REPORT)
-	$(ASAN_ENV) TOLQ_FUZZ=large TOLQ_FUZZ_OPS=$(FUZZ_OPS) TOLQ_FUZZ_REPORT=$(abspath $(FUZZ_REPORT)) \
+	$(ASAN_ENV) TOLQ_FUZZ=large TOLQ_FUZZ_OPS=$(FUZZ_OPS) TOLQ_FUZZ_PACKAGE_OPS=$(PACKAGE_FUZZ_OPS) \
+		TOLQ_FUZZ_REPORT=$(abspath $(FUZZ_REPORT)) \
 		$(VENV_ASAN)/bin/python -m pytest -p no:cacheprovider -q tests/test_fuzz_*.py \
 		|| { cat $(FUZZ_REPORT) 2>/dev/null; exit 1; }
 	@echo "== fuzz figures (ASan and UBSan, no report)"

@@ -169,8 +169,13 @@ static PyObject *getattr(PyInteraction_Object *interaction, const char *)
 }
 
 // Fills `map` from a list of (key, weight) pairs; -1 with an exception at the first bad item.
+// A long list is looked up through a temporary index, as a bind of many rows is: the chains
+// of the fixed buckets would make it quadratic. The map, and its order, come out the same.
 static int fill_categories(category_hashmap *map, PyObject *list)
 {
+    category_index index;
+    bool indexed = PyList_GET_SIZE(list) > INDEXED_BIND && category_index_init(&index, map) == 0;
+    int status = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
         PyObject *item = PyList_GET_ITEM(list, i);
         Py_INCREF(item);  // hashing a key may run Python code that changes the list
@@ -194,7 +199,7 @@ static int fill_categories(category_hashmap *map, PyObject *list)
         if (w == -1.0 && PyErr_Occurred()) {
             goto done;
         }
-        e = category_hashmap_get(map, key);
+        e = indexed ? category_index_get(&index, map, key) : category_hashmap_get(map, key);
         if (e == nullptr) {
             goto done;
         }
@@ -205,10 +210,14 @@ static int fill_categories(category_hashmap *map, PyObject *list)
         Py_XDECREF(value);
         Py_DECREF(item);
         if (rc < 0) {
-            return -1;
+            status = -1;
+            break;
         }
     }
-    return 0;
+    if (indexed) {
+        category_index_free(&index);
+    }
+    return status;
 }
 
 // Replaces all categories at once: the new map is built aside, so a refused list (a bad

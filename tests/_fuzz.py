@@ -12,6 +12,9 @@ set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), "tolq-hypothesis"))
 LARGE = os.environ.get("TOLQ_FUZZ", "") == "large"
 # Calls into the module a large state-machine run goes on for; `make fuzz FUZZ_OPS=...`.
 OPS = int(os.environ.get("TOLQ_FUZZ_OPS", "1000000"))
+# Operations on models (fit, predict, save, ...) a large run of the package's fuzz goes on
+# for; `make fuzz PACKAGE_FUZZ_OPS=...`.
+PACKAGE_OPS = int(os.environ.get("TOLQ_FUZZ_PACKAGE_OPS", "20000"))
 
 
 def hypothesis_settings(examples, steps, **extra):

@@ -587,6 +587,21 @@ def test_many_assignments_keep_counts_and_memory_flat():
 
 
 @pytest.mark.parametrize("rows", [257, 5_000])
+def test_long_category_lists_make_the_same_map(rows):
+    # A long list is filled through a temporary index, as a long bind is: the same order,
+    # the first key per hash, and the last weight given for it.
+    gen = np.random.default_rng(rows)
+    pool = [1, 1.0, True, -1, -2, 0, 257, "a", "b", 2.5] + list(range(3, 3000))
+    keys = [pool[i] for i in gen.integers(0, len(pool), rows)]
+    weights = gen.uniform(-1, 1, rows).tolist()
+    c = new_cat()
+    c.state.categories = list(zip(keys, weights))
+    last = {hash(k): w for k, w in zip(keys, weights)}
+    expected = [(k, last[hash(k)]) for k in model_order(keys)]
+    assert [(type(k), k, w) for k, w in cats(c)] == [(type(k), k, w) for k, w in expected]
+
+
+@pytest.mark.parametrize("rows", [257, 5_000])
 def test_long_binds_make_the_same_map(rows):
     # Binds of many rows look categories up through a temporary index: the map must come
     # out exactly as row-by-row lookups make it (order, first key per hash, activations).

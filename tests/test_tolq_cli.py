@@ -1,5 +1,6 @@
 """``python -m tolq`` end to end, in a child process, on small CSV files."""
 import csv
+import ctypes
 import importlib.util
 import os
 import subprocess
@@ -14,11 +15,11 @@ import tolq
 EXPR = "linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)"
 
 
-def run(*args, cwd, preexec_fn=None):
+def run(*args, cwd, preexec_fn=None, first_path=None):
     # The child must import the same _tolq and tolq as this process, installed or not.
     paths = {os.path.dirname(_tolq.__file__), os.path.dirname(os.path.dirname(tolq.__file__))}
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [*paths, *filter(None, [os.environ.get("PYTHONPATH")])]))
+        [*filter(None, [first_path]), *paths, *filter(None, [os.environ.get("PYTHONPATH")])]))
     return subprocess.run([sys.executable, "-m", "tolq", *args], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=120, preexec_fn=preexec_fn)
 
@@ -182,3 +183,102 @@ def test_empty_cells_follow_the_missing_policy(folder):
     no_target = run(*FIT[:1], "holes.csv", *FIT[2:], "linear(x0, store)", "--categorical",
                     "store", "--missing", "zero", cwd=folder)
     assert no_target.returncode == 1 and "line 8: the target 'y' is empty" in no_target.stderr
+
+
+def small_files():
+    """In the child: files of at most 200 bytes (the interpreter ignores SIGXFSZ, so an
+    oversized write raises EFBIG), as on a full disk."""
+    import resource
+    resource.setrlimit(resource.RLIMIT_FSIZE, (200, 200))
+
+
+def obey_permissions():
+    """In the child: a folder's permission bits bind even the superuser."""
+    if os.geteuid() == 0:
+        libc = ctypes.CDLL(None, use_errno=True)
+        for capability in (1, 2):  # CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH
+            if libc.prctl(24, capability, 0, 0, 0) != 0:  # PR_CAPBSET_DROP
+                raise OSError(ctypes.get_errno(), "prctl")
+
+
+WORK = {"fit": FIT + ["linear(x0)", "--epochs", "1", "--no-progress"],
+        "search": ["search", "data.csv", "--target", "y", "--categorical", "store",
+                   "--generations", "0", "--no-progress", "--out", "m.json"],
+        "predict": ["predict", "model.json", "data.csv", "--out", "m.json"]}
+
+
+def with_out(command, out):
+    args = list(WORK[command])
+    args[args.index("--out") + 1] = out
+    return args
+
+
+@pytest.mark.parametrize("command", WORK)
+@pytest.mark.parametrize("out, message", [("taken", "taken: Is a directory"),
+                                          ("locked/m.json", "locked/m.json: Permission denied")])
+def test_output_that_cannot_be_written_is_refused_before_the_work(folder, command, out, message):
+    if out.startswith("locked") and os.geteuid() == 0 and not sys.platform.startswith("linux"):
+        pytest.skip("the superuser writes anywhere")
+    tolq.Model.from_expression("linear(x0, store)", categorical=["store"]).save(folder / "model.json")
+    (folder / "taken").mkdir()
+    (folder / "locked").mkdir()
+    (folder / "locked").chmod(0o555)
+    try:
+        result = run(*with_out(command, out), cwd=folder, preexec_fn=obey_permissions)
+    except subprocess.SubprocessError:  # prctl refused: no way to bind the superuser
+        pytest.skip("the superuser's file capabilities cannot be dropped here")
+    finally:
+        (folder / "locked").chmod(0o755)
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr == f"tolq {command}: error: {message}\n"
+    assert not list((folder / "taken").iterdir()) and not list((folder / "locked").iterdir())
+
+
+@pytest.mark.parametrize("command", ["fit", "search"])
+def test_full_disk_keeps_the_old_output(folder, command):
+    pytest.importorskip("resource")
+    (folder / "m.json").write_text("old\n")
+    result = run(*WORK[command], cwd=folder, preexec_fn=small_files)
+    assert result.returncode == 1 and "m.json: File too large" in result.stderr, result.stderr
+    assert sorted(p.name for p in folder.iterdir()) == ["data.csv", "m.json"]
+    assert (folder / "m.json").read_text() == "old\n"
+
+
+FAKE_PYPLOT = """
+class Axes:
+    def __getattr__(self, name):
+        return lambda *args, **kwargs: None
+
+class Figure:
+    def savefig(self, file, format=None, **kwargs):
+        if DRAWS:
+            file.write(b"picture in " + format.encode())
+        else:
+            raise ValueError("Format %r is not supported" % format)
+
+def subplots(*args, **kwargs):
+    return Figure(), Axes()
+
+def close(figure):
+    pass
+"""
+
+
+@pytest.mark.parametrize("draws", [True, False])
+def test_fit_writes_the_plot_and_the_model_only_when_both_are_made(folder, draws):
+    # A stand-in for matplotlib: whether the picture can be drawn is what matters here.
+    fake = folder / "fake" / "matplotlib"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text("def use(backend):\n    pass\n")
+    (fake / "pyplot.py").write_text(f"DRAWS = {draws}\n" + FAKE_PYPLOT)
+    (folder / "m.json").write_text("old\n")
+    result = run(*WORK["fit"], "--plot", "curves.xyz", cwd=folder,
+                 first_path=str(folder / "fake"))
+    if draws:
+        assert result.returncode == 0, result.stderr
+        assert (folder / "curves.xyz").read_bytes() == b"picture in xyz"
+        assert tolq.Model.load(folder / "m.json").expression == "linear(x0)"
+    else:
+        assert result.returncode == 1 and "'xyz' is not supported" in result.stderr
+        assert (folder / "m.json").read_text() == "old\n"
+        assert sorted(p.name for p in folder.iterdir()) == ["data.csv", "fake", "m.json"]

@@ -2,12 +2,14 @@
 import ast
 import copy
 import dataclasses
-import os
-import threading
-import stat
 import json
+import os
 import pickle
 import sys
+import stat
+import threading
+import time
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -141,6 +143,54 @@ def test_data_frame_gives_the_same_model_as_a_dict():
     b.fit(pd.DataFrame(X), pd.Series(y), epochs=2, progress=False)
     assert a.to_dict() == b.to_dict()
     assert bits(a.predict(X)) == bits(b.predict(pd.DataFrame(X)))
+
+
+def test_integer_column_labels_are_named_by_their_text():
+    pd = pytest.importorskip("pandas")
+    X, y = data()
+    named = model("linear(tanh('0', '1'), store)")
+    labelled = model("linear(tanh('0', '1'), store)")
+    named.fit({"0": X["x0"], "1": X["x1"], "store": X["store"]}, y, epochs=1, progress=False)
+    frame = pd.DataFrame({0: X["x0"], 1: X["x1"], "store": X["store"]})
+    labelled.fit(frame, y, epochs=1, progress=False)
+    assert labelled.to_dict() == named.to_dict()
+    assert bits(labelled.predict(frame)) == bits(named.predict(frame))
+
+
+@pytest.mark.parametrize("categorical", [("store",), None])
+def test_two_threads_fitting_one_model_end_as_one_fit_after_the_other(categorical):
+    # Each fit brings 3000 categories of its own: coded at the same time, they must still
+    # get codes of their own, as when one fit follows the other. Without the list, both
+    # are first fits: one decides that store is categorical while the other reads.
+    batches = [({"x0": np.linspace(-1, 1, 3000),
+                 "store": np.array([f"{k}{i}" for i in range(3000)], dtype=object)},
+                np.linspace(0, 1, 3000)) for k in "ab"]
+
+    def serial(order):
+        m = tolq.Model("linear(x0, store)", categorical=categorical, seed=1)
+        for k in order:
+            m.fit(*batches[k], epochs=1, progress=False)
+        return m.to_dict()
+
+    m = tolq.Model("linear(x0, store)", categorical=categorical, seed=1)
+    start = threading.Barrier(2)
+    errors = []
+
+    def fit(k):
+        start.wait()
+        try:
+            m.fit(*batches[k], epochs=1, progress=False)
+        except BaseException as exc:  # noqa: B902 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=fit, args=(k,)) for k in (0, 1)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    assert len(m.category_weights("store")) == 6000
+    assert m.to_dict() in (serial((0, 1)), serial((1, 0)))
 
 
 def test_loss_is_selected_by_name():
@@ -331,6 +381,19 @@ def test_categorical_column_cannot_be_transformed():
         tolq.Model("linear(log(store))", categorical=["store"])
 
 
+@pytest.mark.parametrize("how", ["fit", "learn_one"])
+def test_text_never_makes_a_transformed_input_categorical(how):
+    fresh = tolq.Model("linear(log(a), b)", seed=0).to_dict()
+    m = tolq.Model("linear(log(a), b)", seed=0)  # the first data decide
+    with pytest.raises(tolq.DataError, match="column 'a': 'x' .*is not a number"):
+        if how == "fit":
+            m.fit({"a": np.array(["x", "y"], dtype=object), "b": np.array([1.0, 2.0])},
+                  np.array([1.0, 2.0]), progress=False)
+        else:
+            m.learn_one({"a": "x", "b": 1.0}, 1.0)
+    assert m.categorical == () and m.to_dict() == fresh
+
+
 @pytest.mark.parametrize("content", [b"", b"{", b"\xff\xfe", b"[]", b'{"format": NaN}',
                                      b"[" * 100_000 + b"]" * 100_000])
 def test_files_that_are_not_models(tmp_path, content):
@@ -348,13 +411,54 @@ def test_newer_version_file_names_the_file(tmp_path):
         tolq.Model.load(tmp_path / "m.json")
 
 
-def test_unsavable_category_is_refused(tmp_path):
+@pytest.mark.parametrize("values, row", [
+    (np.array(["a", (1, 2)], dtype=object), 1),
+    (np.array([Decimal("1.5"), Decimal(2)], dtype=object), 0),
+    (np.array(["2020-01-01", "2020-01-02"], dtype="datetime64[D]"), 0),
+])
+@pytest.mark.parametrize("how", ["fit", "learn_one"])
+def test_category_a_file_cannot_keep_is_refused_in_training(values, row, how):
+    # Saving, pickling and a cluster would refuse the model later.
     m = model("linear(x0, store)")
-    m.fit({"x0": np.arange(2.0), "store": np.array([(1, 2), "a"], dtype=object)}, [0.0, 1.0],
-          epochs=1, progress=False)
-    with pytest.raises(ValueError, match="cannot be saved"):
-        m.save(tmp_path / "m.json")
-    assert not list(tmp_path.iterdir())
+    before = m.to_dict()
+    if how == "fit":
+        with pytest.raises(tolq.DataError,
+                           match=f"column 'store': .* at row {row} is a .*cannot keep"):
+            m.fit({"x0": np.arange(2.0), "store": values}, [0.0, 1.0], epochs=1, progress=False)
+    else:
+        with pytest.raises(tolq.DataError, match="column 'store': .* is a .*cannot keep"):
+            m.learn_one({"x0": 0.0, "store": values[row]}, 0.0)
+    assert m.to_dict() == before
+
+
+@pytest.mark.parametrize("mode, umask", [(0o600, 0o022), (0o644, 0o077)])
+def test_save_keeps_the_mode_of_the_file_it_replaces(tmp_path, mode, umask):
+    m, _ = trained()
+    path = tmp_path / "m.json"
+    path.write_text("old")
+    path.chmod(mode)
+    old = os.umask(umask)
+    try:
+        m.save(path)
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(path.stat().st_mode) == mode
+    assert tolq.Model.load(path).to_dict() == m.to_dict()
+
+
+def test_save_writes_through_a_symbolic_link(tmp_path):
+    m, _ = trained()
+    (tmp_path / "models").mkdir()
+    target = tmp_path / "models" / "v1.json"
+    target.write_text("old")
+    link = tmp_path / "current.json"
+    link.symlink_to(target)
+    m.save(link)
+    assert link.is_symlink() and tolq.Model.load(target).to_dict() == m.to_dict()
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["current.json", "models", "v1.json"]
+    with pytest.raises(IsADirectoryError, match="models"):
+        m.save(tmp_path / "models")
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["current.json", "models", "v1.json"]
 
 
 # ---- fit_many -------------------------------------------------------------------------
@@ -372,6 +476,24 @@ def test_fit_many_equals_training_one_by_one():
     for a, b in zip(serial, threaded):
         assert a.to_dict() == b.to_dict()
         assert bits(a.predict(X)) == bits(b.predict(X))
+
+
+@pytest.mark.parametrize("route", ["threads", "dask"])
+def test_fit_many_trains_every_model_or_none(route, request):
+    client = request.getfixturevalue("dask_client") if route == "dask" else None
+    X, y = data()
+    X["x0"] = X["x0"].copy()
+    X["x0"][0] = 1e38
+    good = [model(e, seed=i) for i, e in enumerate(EXPRESSIONS)]
+    # Its range already reaches -3e38: with 1e38 it would be wider than float32 allows,
+    # which only its training finds.
+    bad = model("sine(x0)")
+    bad.fit({"x0": np.array([-3e38, 0.0])}, [0.0, 1.0], epochs=1, progress=False)
+    models = good[:3] + [bad] + good[3:]
+    before = [m.to_dict() for m in models]
+    with pytest.raises(tolq.DataError, match="column 'x0' spans"):
+        tolq.fit_many(models, X, y, epochs=2, workers=2, client=client)
+    assert [m.to_dict() for m in models] == before
 
 
 def test_fit_many_refuses_the_same_model_twice():
@@ -415,6 +537,17 @@ def test_category_of_another_type_is_converted_or_refused(trained_with, given, s
     else:
         with pytest.raises(tolq.DataError, match="column 'store' was trained with number"):
             m.predict({**X, "store": given})
+
+
+@pytest.mark.parametrize("value", [3, 3.5, 3.0, np.float64(3.0), np.int64(3)])
+def test_number_never_met_on_a_text_column_is_a_category_never_met(value):
+    m = model("linear(x0, store)")
+    X = {"x0": np.linspace(-1, 1, 60), "store": np.array(["3.5x", "5", "7"] * 20, dtype=object)}
+    m.fit(X, np.linspace(0, 2, 60), epochs=3, progress=False)
+    row = {"x0": np.zeros(1), "store": np.array([value], dtype=object)}
+    unseen = m.predict({**row, "store": np.array(["never"], dtype=object)})
+    assert bits(m.predict(row)) == bits(unseen)
+    assert m.predict_one({"x0": 0.0, "store": value}) == unseen[0]
 
 
 @pytest.mark.parametrize("column, value, message", [
@@ -652,6 +785,89 @@ def test_predict_one_answers_its_own_row_when_a_rolled_back_fit_comes_between():
     assert m.predict_one(mine) == expected
 
 
+@pytest.mark.parametrize("first", ["fit", "learn_one"])
+def test_a_first_fit_decided_by_another_call_meanwhile_reads_its_data_again(first):
+    X, y = data(300)
+    m, reference = (tolq.Model("linear(x0, store)", seed=1) for _ in range(2))
+
+    def meanwhile():  # the categorical inputs decided after this fit read its data
+        m._lock = m._lock.lock
+        if first == "fit":
+            m.fit(X, y, epochs=1, progress=False)
+        else:
+            m.learn_one(rows_of(X, y, [0])[0][0], y[0])
+
+    m._lock = FirstInLine(m._lock, meanwhile)
+    m.fit(X, y, epochs=1, progress=False)
+    if first == "fit":
+        reference.fit(X, y, epochs=1, progress=False)
+    else:
+        reference.learn_one(rows_of(X, y, [0])[0][0], y[0])
+    reference.fit(X, y, epochs=1, progress=False)
+    assert m.categorical == ("store",) and m.to_dict() == reference.to_dict()
+
+
+class NextInLine(FirstInLine):
+    """A model's lock that lets another call in next: ``after`` runs the first time the
+    lock is released, as if another thread had been waiting for it."""
+
+    def __init__(self, lock, after):
+        super().__init__(lock, None)
+        self.after = after
+
+    def __exit__(self, *exc):
+        released = self.lock.__exit__(*exc)
+        after, self.after = self.after, None
+        if after is not None:
+            after()
+        return released
+
+
+def test_a_model_pickled_as_its_first_fit_decides_lets_its_first_data_decide():
+    X, y = data(300)
+    m = tolq.Model("linear(x0, store)", seed=1)
+
+    def meanwhile():
+        m._lock = m._lock.lock
+        m.fit(X, y, epochs=1, progress=False)
+
+    m._lock = NextInLine(m._lock, meanwhile)
+    copy = pickle.loads(pickle.dumps(m))  # the undecided model, still to be decided
+    assert m.categorical == ("store",) and copy.categorical == ()
+    copy.fit(X, y, epochs=1, progress=False)
+    assert copy.categorical == ("store",)
+
+
+def test_weights_asked_for_while_a_first_fit_is_taken_back():
+    m = tolq.Model("linear(x0, store)", seed=1)
+    decided, go, answers = threading.Event(), threading.Event(), []
+    coded = m._coded
+
+    def paused(*args, **kwargs):  # in the first fit, store already made categorical
+        decided.set()
+        go.wait(5)
+        return coded(*args, **kwargs)
+
+    def weights():
+        try:
+            answers.append(m.category_weights("store"))
+        except ValueError as exc:
+            answers.append(exc)
+
+    m._coded = paused
+    asker = threading.Thread(target=weights)
+    fitter = threading.Thread(target=lambda: pytest.raises(tolq.DataError, m.fit, {
+        "x0": np.arange(2.0), "store": np.array(["a", Decimal(1)], dtype=object)}, [0.0, 1.0]))
+    fitter.start()
+    decided.wait(5)
+    asker.start()
+    time.sleep(0.2)  # the question waits for the lock, the fit holds it
+    go.set()
+    fitter.join()
+    asker.join()
+    assert m.categorical == () and "not a categorical input" in str(answers[0])
+
+
 def test_threads_learning_and_predicting_one_model():
     m, X = trained()
     rows = rows_of(X, data()[1], range(600))
@@ -748,6 +964,8 @@ def test_missing_policies_are_kept_and_a_missing_target_is_always_refused(tmp_pa
         m.save(tmp_path / "m.json")
         again = tolq.Model.load(tmp_path / "m.json")
         assert again.missing == missing and bits(again.predict(holes)) == bits(m.predict(holes))
+        slower = m._at_rate_level(3)  # a copy at another rate level fills holes as m does
+        assert slower.missing == missing and bits(slower.predict(holes)) == bits(m.predict(holes))
         assert (None in m.category_weights("store")) == (missing == "mean")
         bad_y = y.copy()
         bad_y[3] = np.nan
@@ -815,7 +1033,7 @@ def test_formula_and_sympy_give_the_predictions(seed):
            "store": np.where(X["store"] == "east", "west", X["store"])}
     both = {k: np.concatenate([X[k], far[k]]) for k in X}
     pred = m.predict(both).astype(np.float64)
-    exact = m._activations(m._inputs_of(both, learn=False)[0])[-1]  # in float64
+    exact = m._activations(m._coded(m._inputs_of(both), learn=False)[0])[-1]  # in float64
     exact = tolq._transforms.inverse(target_transform, exact) if target_transform else exact
     span = y.max() - y.min()
     for values in (tolq.evaluate_formula(m.formula(), both), sympy_values(m, both)):

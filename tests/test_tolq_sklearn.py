@@ -186,3 +186,51 @@ def test_missing_policy_of_the_estimator():
     est = TolqRegressor("linear(tanh(x0), x1)", missing="mean", epochs=20).fit(X, y)
     assert est.model_.missing == "mean" and np.isfinite(est.predict(X)).all()
     assert est.score(X, y) > 0.7 and est.__sklearn_tags__().input_tags.allow_nan
+
+
+@pytest.mark.parametrize("size", [2000, 20])  # one batch, or small ones (learn_one's checks)
+@pytest.mark.parametrize("only", ["a", "b"])
+def test_partial_fit_of_one_class_learns_that_class(only, size):
+    # The first batch holds one class: the model must still learn towards it.
+    X, _ = wave(2000)
+    clf = TolqClassifier("tanh(x0)")
+    for k in range(0, 2000, size):
+        clf.partial_fit(X[k:k + size], np.array([only] * size), classes=["a", "b"])
+    assert (clf.predict_proba(X)[:, "ab".index(only)] > 0.5).all()
+
+
+@pytest.mark.parametrize("estimator, labels", [(TolqRegressor("linear(x0)"), None),
+                                               (TolqClassifier("tanh(x0)"), ("a", "b"))])
+def test_refused_fit_leaves_the_estimator_as_it_was(estimator, labels):
+    X, y = wave()
+    target = y if labels is None else np.where(y > 0, *labels)
+    est = clone(estimator).fit(X, target)
+    model, predicted = est.model_, est.predict(X)
+    wide = {"x0": X[:, 0].copy(), "x1": X[:, 1], "x2": X[:, 1]}
+    if labels is None:
+        other = y.copy()
+        other[3] = np.nan
+    else:  # other classes, and a row the model refuses after they are read
+        other = np.where(y > 0, "c", "d")
+        wide["x0"][3] = np.nan
+    with pytest.raises(ValueError):
+        est.fit(wide, other)
+    assert est.model_ is model and np.array_equal(est.predict(X), predicted)
+    assert est.n_features_in_ == 2 and not hasattr(est, "feature_names_in_")
+    if labels is not None:
+        assert list(est.classes_) == list(labels)
+    for rows in (slice(None), slice(20)):  # a batch fitted, a small one through learn_one's checks
+        fresh = clone(estimator)
+        with pytest.raises(ValueError):
+            fresh.partial_fit({k: v[rows] for k, v in wide.items()}, other[rows],
+                              **({} if labels is None else {"classes": ["c", "d"]}))
+        assert not any(hasattr(fresh, a) for a in ("model_", "n_features_in_", "classes_"))
+
+
+def test_integer_keys_of_a_dict_are_column_names():
+    X, y = wave()
+    est = TolqRegressor("linear('0', '1')").fit({0: X[:, 0], 1: X[:, 1]}, y)
+    assert list(est.feature_names_in_) == ["0", "1"]
+    with pytest.warns(UserWarning, match="valid feature names"):  # an array: by position
+        by_position = est.predict(X)
+    assert np.array_equal(est.predict({0: X[:, 0], 1: X[:, 1]}), by_position)

@@ -15,6 +15,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._data import DataError, Distinct, is_missing, shorten
+from ._format import encode_key
 
 UNSEEN = 0
 # The category every missing value (None, NaN, NA) is under missing="mean": one of its own.
@@ -81,28 +82,32 @@ class Coder:
             if isinstance(number, int) and not isinstance(number, bool):
                 return str(number)
             if isinstance(number, float) and number.is_integer():
-                # "3" and "3.0" both read as 3.0: convert only when one of them is known
+                # "3" and "3.0" both read as 3.0: refused only when both are known. When
+                # neither is, 3.0 is a category never met, as 3 and 3.5 would be.
                 found = [t for t in (str(int(number)), repr(number)) if t in self.codes]
                 if len(found) == 1:
                     return found[0]
+                if not found:
+                    return repr(number)
             elif isinstance(number, float):
                 return repr(number)
         raise DataError(f"column {self.name!r} was trained with {trained} categories; "
                         f"{shorten(value)} ({type(value).__name__}) cannot be converted to one")
 
-    def code(self, column: Distinct, *, learn: bool, missing: str,
-             pending: Optional[Dict[Any, int]] = None
+    def code(self, column: Distinct, *, learn: bool, missing: str
              ) -> Tuple[NDArray[np.int64], Dict[Any, int]]:
         """The codes of ``column``'s rows and the values new to this column.
 
         With ``learn`` a value never met gets a new code, recorded only by ``commit``;
-        else it gets ``UNSEEN``. ``pending`` holds values that a training call has coded
-        but not yet committed. A missing value (None, NaN, NA) is refused naming its row
-        when ``missing`` is "error"; "zero" gives it ``UNSEEN``, "mean" the category
-        ``MISSING`` (None), learned like any other.
+        else it gets ``UNSEEN``. The codes given count on nothing else being committed
+        before these are: the model codes and commits under its lock, in one step. A
+        missing value (None, NaN, NA) is refused naming its row when ``missing`` is
+        "error"; "zero" gives it ``UNSEEN``, "mean" the category ``MISSING`` (None),
+        learned like any other. A new value that a model file could not keep is refused
+        naming its row.
         """
         table = np.empty(len(column.values), dtype=np.int64)
-        new: Dict[Any, int] = dict(pending or {})
+        new: Dict[Any, int] = {}
         next_code = self.next_code
         for i, value in enumerate(column.values):
             if is_missing(value):
@@ -122,15 +127,28 @@ class Coder:
                 if known is None:
                     known = new.get(converted)
                 if known is None and learn:
-                    if isinstance(converted, str) and not _is_utf8(converted):
-                        raise DataError(f"column {self.name!r}: the text at row "
-                                        f"{column.first_row(i)} holds a lone surrogate, which "
-                                        "a model file cannot keep")
+                    self._check_savable(converted, column.first_row(i))
                     known = new[converted] = next_code
                     next_code += 1
             table[i] = UNSEEN if known is None else known
         codes: NDArray[np.int64] = table[column.inverse]
-        return codes, {k: v for k, v in new.items() if not pending or k not in pending}
+        return codes, new
+
+    def _check_savable(self, value: Any, row: Optional[int]) -> None:
+        """Refuse, at training, a category that saving, pickling or a cluster would refuse
+        later: the model would hold a weight that no copy of it can keep. ``row`` is
+        named when there is one (not for ``learn_one``'s single row)."""
+        at = "" if row is None else f" at row {row}"
+        if isinstance(value, str) and not _is_utf8(value):
+            raise DataError(f"column {self.name!r}: the text{at} holds a lone "
+                            "surrogate, which a model file cannot keep")
+        try:
+            encode_key(value)
+        except ValueError:
+            raise DataError(f"column {self.name!r}: {shorten(value)}{at} is a "
+                            f"{type(value).__name__}, which a model file cannot keep as a "
+                            "category; categories must be int, float, str, bool, bytes or "
+                            "None (convert the column first)") from None
 
     def commit(self, new: Dict[Any, int]) -> None:
         for value, code in new.items():
@@ -157,10 +175,12 @@ class Coder:
             known = self.codes.get(self._convert(value))
         return UNSEEN if known is None else known
 
-    def learn_one(self, value: Any, missing: str, pending: Dict[Any, int]) -> Optional[int]:
+    def learn_one(self, value: Any, missing: str, pending: Dict[Any, int],
+                  row: Optional[int] = None) -> Optional[int]:
         """The code of one value for training: a value never met gets the next code,
         recorded in ``pending`` (``commit`` makes it the column's); None when it is
-        missing and ``missing`` is "error"."""
+        missing and ``missing`` is "error". A new value that a model file could not keep
+        is refused, naming ``row`` when given."""
         try:
             known = self.codes.get(value)
         except TypeError:  # unhashable
@@ -180,8 +200,6 @@ class Coder:
         if known is None:
             known = pending.get(value)
         if known is None:
-            if isinstance(value, str) and not _is_utf8(value):
-                raise DataError(f"column {self.name!r}: the text holds a lone surrogate, "
-                                "which a model file cannot keep")
+            self._check_savable(value, row)
             known = pending[value] = self.next_code + len(pending)
         return known

@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 from . import __version__, _data, _demo, _formula
 from ._expression import ExpressionError, quote_name
 from ._format import LOSSES, check_arg
-from ._model import Model, write_replacing
+from ._model import Model, _to_json, check_writable, write_replacing
 
 
 def _columns_from_csv(model: Model, path: str, with_target: bool, missing: str
@@ -55,11 +55,19 @@ def _categorical_names(values: Optional[List[str]]) -> List[str]:
     return names
 
 
+def _check_outputs(*paths: Optional[str]) -> None:
+    """Refuse, before any work, an output that could not be written after it."""
+    for path in paths:
+        if path is not None:
+            folder = os.path.dirname(os.path.abspath(path))
+            if not os.path.isdir(folder):
+                raise _CliError(f"{path}: no such folder {folder}")
+            check_writable(path)
+
+
 def _fit(args: argparse.Namespace) -> int:
     check_arg(args.epochs, "--epochs", 0)
-    folder = os.path.dirname(os.path.abspath(args.out))
-    if not os.path.isdir(folder):  # before training, not after
-        raise _CliError(f"{args.out}: no such folder {folder}")
+    _check_outputs(args.out, args.plot)
     check_arg(args.rate_level, "--rate-level", 0)
     check_arg(args.patience, "--patience", 1)
     check_arg(args.digits, "--digits", 1, 17)
@@ -79,16 +87,22 @@ def _fit(args: argparse.Namespace) -> int:
                         early_stopping=args.early_stopping, patience=args.patience)
     _demo.print_history(history, sys.stdout)
     print(f"{_formula.quote(model.target)} = {model.formula(digits=args.digits)}")
-    model.save(args.out)
-    if pyplot is not None:
-        _demo.plot_history(pyplot, history, args.plot,
-                           f"{quote_name(model.target)} = {model.expression}")
+    # Everything is made before anything is written, and the model is written last: a
+    # failure leaves --out as it was.
+    document = _to_json(model.to_dict())
+    picture = (_demo.plot_history(pyplot, history, args.plot,
+                                  f"{quote_name(model.target)} = {model.expression}")
+               if pyplot is not None else None)
+    if picture is not None:
+        write_replacing(args.plot, picture)
         print(f"wrote {args.plot}")
+    write_replacing(args.out, document)
     print(f"trained {model!r} on {len(target)} rows; saved to {args.out}")
     return 0
 
 
 def _predict(args: argparse.Namespace) -> int:
+    _check_outputs(args.out)
     model = Model.load(args.model)
     missing = args.missing or model.missing
     columns, _ = _columns_from_csv(model, args.data, with_target=False, missing=missing)
@@ -111,9 +125,7 @@ def _predict(args: argparse.Namespace) -> int:
 
 def _search(args: argparse.Namespace) -> int:
     from ._search import search
-    folder = os.path.dirname(os.path.abspath(args.out))
-    if not os.path.isdir(folder):  # before searching, not after
-        raise _CliError(f"{args.out}: no such folder {folder}")
+    _check_outputs(args.out)
     header, cells, lines = _data.read_csv(args.data)
     if args.target not in cells:
         raise _data.DataError(f"{args.data}: missing column {args.target!r} "

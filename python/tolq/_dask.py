@@ -1,7 +1,10 @@
 """Training on a Dask cluster: the route of ``search`` and ``fit_many`` with ``client=``.
 
 The data go to every worker once; tasks then carry only models, several per task, since
-a task costs about as much as training one small model. Models travel as their saved
+a task costs about as much as training one small model. Each call scatters its data under
+keys of its own (not keys hashed from the data): a second call on the same data, at once or
+while the cluster still forgets the first one's, must not share them, or the first call's
+cancel would cancel the second's data. Models travel as their saved
 documents (``Model.__reduce__``), so a model trained remotely predicts bit for bit as one
 trained here.
 """
@@ -56,7 +59,7 @@ def fit_many(models: Sequence[Model], X: Any, y: Any, epochs: int, shuffle: bool
     Adam's moments stay behind, as with ``save`` and ``load``: the models predict as if
     trained here, but further training starts from fresh moments.
     """
-    X_future, y_future = client.scatter([X, y], broadcast=True)
+    X_future, y_future = client.scatter([X, y], broadcast=True, hash=False)
     try:
         futures = client.map(_fit_batch, batches(models, client), X=X_future, y=y_future,
                              epochs=epochs, shuffle=shuffle, seed=seed, pure=False)

@@ -43,34 +43,53 @@ def _is_matrix(X: Any) -> bool:
     return isinstance(X, np.ndarray) and X.ndim == 2
 
 
-def column_names(X: Any) -> List[str]:
-    """The column names of a dict, a data frame (pandas, polars), a pyarrow Table, or a
-    2-D NumPy array (whose columns are x0, x1, ...).
+def _labels(X: Any) -> List[Any]:
+    """The column labels of a dict, a data frame (pandas, polars), a pyarrow Table, or a
+    2-D NumPy array (whose columns are x0, x1, ...), as the table keys them (a pandas
+    frame may use numbers).
 
     No data frame library is imported here: they are told apart by what they offer.
     """
     if isinstance(X, Mapping):
-        return [str(k) for k in X]
+        return list(X)
     if _is_matrix(X):
         return [f"x{j}" for j in range(X.shape[1])]
     names = getattr(X, "column_names", None)  # pyarrow; its .columns are the data
     if names is None:
         names = getattr(X, "columns", None)
     if names is not None and not isinstance(X, np.ndarray):
-        return [str(c) for c in names]
+        return list(names)
     shape = f" of shape {X.shape}" if isinstance(X, np.ndarray) else ""
     raise DataError("X must be a dict of 1-D arrays, a data frame, a pyarrow Table or a 2-D "
                     f"array, not {type(X).__name__}{shape}")
 
 
+def column_names(X: Any) -> List[str]:
+    """The column names of a dict, a data frame (pandas, polars), a pyarrow Table, or a
+    2-D NumPy array (x0, x1, ...); a label that is not a str (a pandas frame's 0, 1, ...)
+    is named by its text."""
+    return [str(c) for c in _labels(X)]
+
+
 def get_column(X: Any, name: str) -> Any:
-    names = column_names(X)
-    if name not in names:
-        shown = ", ".join(repr(n) for n in names[:20]) + (", ..." if len(names) > 20 else "")
-        raise DataError(f"missing column {name!r} (columns: {shown or 'none'})")
+    """The column named ``name``: the label ``name`` itself, else the one label whose text
+    it is (the column 0 of a pandas frame is named "0")."""
+    labels = _labels(X)
     if _is_matrix(X):
-        return X[:, names.index(name)]
-    return X[name]
+        if name in labels:
+            return X[:, labels.index(name)]
+    elif any(isinstance(c, str) and c == name for c in labels):
+        return X[name]
+    else:
+        found = [c for c in labels if str(c) == name]
+        if len(found) == 1:
+            return X[found[0]]
+        if found:
+            raise DataError(f"column name {name!r} is ambiguous: the labels "
+                            f"{', '.join(repr(c) for c in found[:5])} all read as it")
+    names = [str(c) for c in labels]
+    shown = ", ".join(repr(n) for n in names[:20]) + (", ..." if len(names) > 20 else "")
+    raise DataError(f"missing column {name!r} (columns: {shown or 'none'})")
 
 
 def is_categorical(values: Any) -> bool:

@@ -3,6 +3,8 @@ from __future__ import annotations
 
 import csv
 import importlib
+import io
+import os
 import textwrap
 from typing import Any, Dict, Optional, TextIO, Tuple
 
@@ -66,14 +68,21 @@ def _curves(ax: Any, history: History) -> None:
     ax.legend()
 
 
-def plot_history(pyplot: Any, history: History, path: str, title: str) -> None:
-    """The learning curves: training and validation loss per epoch."""
+def plot_history(pyplot: Any, history: History, path: str, title: str) -> bytes:
+    """The learning curves (training and validation loss per epoch) in the format that
+    ``path``'s extension names, as bytes: drawn before any file is written, so that a
+    picture that cannot be drawn leaves every output as it was."""
     fig, ax = pyplot.subplots(figsize=(5, 3.5))
-    _curves(ax, history)
-    # Wrapped to the axes' width: a long expression would run off both sides.
-    ax.set_title("\n".join(textwrap.wrap(title, 70)), fontsize=8)
-    fig.savefig(path, dpi=80, bbox_inches="tight")
-    pyplot.close(fig)
+    try:
+        _curves(ax, history)
+        # Wrapped to the axes' width: a long expression would run off both sides.
+        ax.set_title("\n".join(textwrap.wrap(title, 70)), fontsize=8)
+        picture = io.BytesIO()
+        kind = os.path.splitext(path)[1][1:].lower() or None
+        fig.savefig(picture, format=kind, dpi=80, bbox_inches="tight")
+    finally:
+        pyplot.close(fig)
+    return picture.getvalue()
 
 
 def write_csv(path: str, X: Dict[str, NDArray[Any]], y: NDArray[np.float64]) -> None:

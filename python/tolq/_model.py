@@ -1,19 +1,22 @@
 """``Model``: a graph built from an expression, trained on tables, saved as JSON."""
 from __future__ import annotations
 
+import contextlib
 import dataclasses
+import errno
 import functools
 import json
 import math
 import os
 import secrets
+import stat
 import sys
 import threading
 import time
-from concurrent.futures import ThreadPoolExecutor, as_completed
+from concurrent.futures import Future, ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, replace
 from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Type,
-                    TypeVar)
+                    TypeVar, Union)
 
 import numpy as np
 from numpy.typing import NDArray
@@ -34,6 +37,7 @@ except ImportError:  # bars are a nicety; training works without them
     _tqdm = None  # type: ignore[assignment,misc,unused-ignore]
 
 M = TypeVar("M", bound="Model")
+R = TypeVar("R")
 
 
 
@@ -230,13 +234,25 @@ def _show_progress(progress: Optional[bool]) -> bool:
 _Columns = Dict[str, NDArray[Any]]
 
 
-class _Pending(Dict[int, Dict[Any, int]]):
-    """What a training call adds to the model besides parameters: per categorical slot,
-    the values new to it with their codes; and, for a model whose categorical inputs are
-    still to be decided, the input slots the data make categorical (``convert``)."""
+class _Converted(Dict[str, Union[NDArray[Any], _data.Distinct]]):
+    """Input columns checked and converted, keyed by each input's ``key``; categories not
+    yet coded: a categorical column is its distinct values, which only the model's coders
+    turn into codes (``_coded``, under the lock). ``slots`` is the structure the columns
+    were read for; for a model whose categorical inputs were still to be decided then
+    (``decide``), ``convert`` names the numeric input slots the data make categorical."""
 
+    slots: Tuple[_Slot, ...] = ()
     convert: Tuple[int, ...] = ()
-    decide: bool = False  # read while the categorical inputs were still to be decided
+    decide: bool = False
+
+
+class _Stale(RuntimeError):
+    """Training data read for a model whose categorical inputs another call has decided,
+    or taken back, since: ``fit`` and ``fit_many`` read them again."""
+
+
+# What ``_train`` takes: columns as ``_inputs_of`` reads them, or numbers alone (the search).
+_ColumnsIn = Mapping[str, Union[NDArray[Any], _data.Distinct]]
 
 
 @dataclass(frozen=True)
@@ -510,9 +526,10 @@ class Model:
 
     def category_weights(self, column: str) -> Dict[Any, float]:
         """The learned weight of every category of ``column``, in the order first met."""
-        for i, s in enumerate(self._slots):
-            if s.is_input and s.type == "cat" and s.name == column:
-                return dict(self._category_pairs(i))
+        with self._lock:  # not halfway through a fit, which may make a slot categorical
+            for i, s in enumerate(self._slots):
+                if s.is_input and s.type == "cat" and s.name == column:
+                    return dict(self._category_pairs(i))
         raise ValueError(f"{column!r} is not a categorical input of the model")
 
     def _category_pairs(self, slot: int) -> List[Tuple[Any, float]]:
@@ -594,25 +611,33 @@ class Model:
     def _folded(self) -> _formula.Sum:
         """The formula of the model, as its node types build it."""
         with self._lock:
-            self._check_trained()
-            out: List[_formula.Sum] = []
-            for i, s in enumerate(self._slots):
-                rule = NODE_TYPES[s.type].formula
-                assert rule is not None
-                transform = _transforms.TRANSFORMS.get(s.transform)
-                function = ("" if transform is None else
-                            transform.formula if s.is_input else transform.inverse_formula)
-                params: Mapping[str, Any] = (
-                    {"categories": self._category_pairs(i)} if i in self._coders
-                    else self._nodes[i].state._to_dict())
-                sources = [out[j] for j in s.sources if j >= 0]
-                out.append(rule(params, sources, Place(s.name, function)))
+            return self._fold()
+
+    def _fold(self) -> _formula.Sum:
+        """``_folded`` with the lock held."""
+        self._check_trained()
+        out: List[_formula.Sum] = []
+        for i, s in enumerate(self._slots):
+            rule = NODE_TYPES[s.type].formula
+            assert rule is not None
+            transform = _transforms.TRANSFORMS.get(s.transform)
+            function = ("" if transform is None else
+                        transform.formula if s.is_input else transform.inverse_formula)
+            params: Mapping[str, Any] = (
+                {"categories": self._category_pairs(i)} if i in self._coders
+                else self._nodes[i].state._to_dict())
+            sources = [out[j] for j in s.sources if j >= 0]
+            out.append(rule(params, sources, Place(s.name, function)))
         return out[-1]
 
     def describe(self) -> str:
         """The model as trained: the expression with each node's parameters, which act on
         the internal [-1, 1] scale, and a line per register with its range (in the
         data's units) or its categories' weights."""
+        with self._lock:  # not halfway through a fit
+            return self._describe()
+
+    def _describe(self) -> str:
         lines = [f"{self._target_text} = {self._render(self._slots[-1].sources[0], True)}"]
         for i, s in enumerate(self._slots):
             if s.type == "cat" and s.is_input:
@@ -629,9 +654,11 @@ class Model:
 
     def __str__(self) -> str:
         """The formula in the data's units, to 4 significant digits, then ``describe()``."""
-        lines = self.describe().splitlines()
-        head = (f"{_formula.quote(self.target)} = {self.formula(digits=4)}" if self._trained
-                else f"{self._target_text} = {self.expression} (not trained yet)")
+        with self._lock:  # not halfway through a fit
+            lines = self._describe().splitlines()
+            head = (f"{_formula.quote(self.target)} = "
+                    f"{self._fold().text(_formula.number_format(4))}" if self._trained
+                    else f"{self._target_text} = {self.expression} (not trained yet)")
         return "\n".join([head, f"  on the internal scale: {lines[0]}", *lines[1:]])
 
     def __repr__(self) -> str:
@@ -649,27 +676,34 @@ class Model:
                              "when it is built with missing='mean'")
         return missing
 
-    def _inputs_of(self, X: Any, *, learn: bool, missing: Optional[str] = None,
-                   cache: Optional[Dict[Tuple[str, ...], Any]] = None,
-                   pending: Optional[Dict[int, Dict[Any, int]]] = None,
-                   convert: Sequence[int] = ()
-                   ) -> Tuple[_Columns, _Pending]:
-        """The input columns, checked and converted, categories coded; and the new values.
+    def _inputs_of(self, X: Any, *, missing: Optional[str] = None,
+                   cache: Optional[Dict[Tuple[str, ...], Any]] = None, infer: bool = False,
+                   like: Optional[_Converted] = None) -> _Converted:
+        """The input columns, checked and converted; categories are coded by ``_coded``.
 
-        ``cache`` shares the converted columns between models (before coding, which is
-        each model's own). New category values are recorded by ``_commit``. ``convert``
-        names numeric input slots to read as categorical (coded by a fresh coder).
+        ``cache`` shares the converted columns between models (coding is each model's own).
+        With ``infer``, a model whose categorical inputs are still to be decided reads a
+        numeric input as categorical when its column's type says so (``_decide`` converts
+        the slot). ``like`` reads the columns as other columns were read (validation data).
         """
         missing = self._policy(missing)
-        columns: _Columns = {}
-        sized: Dict[str, Any] = {}
-        new = _Pending()
-        new.convert = tuple(convert)
-        new.decide = self._infer
-        for i, s in enumerate(self._slots):
+        columns = _Converted()
+        if like is not None:
+            columns.slots, columns.decide, columns.convert = like.slots, like.decide, like.convert
+        else:
+            # Whether the data decide, then the slots: a training call changes the slots
+            # first, then that flag; _decide checks the pair under the lock.
+            columns.decide = self._infer
+            columns.slots = self._slots
+            if infer and columns.decide:
+                names = set(_data.categorical_columns(X, self.inputs))
+                columns.convert = tuple(
+                    i for i, s in enumerate(columns.slots) if s.is_input and
+                    s.type == "fixed" and not s.transform and s.name in names)
+        for i, s in enumerate(columns.slots):
             if not s.is_input:
                 continue
-            kind = "cat" if i in convert else s.type
+            kind = "cat" if i in columns.convert else s.type
             key: Tuple[str, ...] = (kind, s.name, missing)
             if cache is not None and key in cache:
                 column = cache[key]
@@ -680,12 +714,7 @@ class Model:
                           else _data.numeric(raw, what, missing, column=s.name))
                 if cache is not None:
                     cache[key] = column
-            sized[s.name] = column
-            if kind == "cat":
-                coder = Coder(s.name) if i in convert else self._coders[i]
-                columns[s.name], new[i] = coder.code(
-                    column, learn=learn, missing=missing, pending=(pending or {}).get(i))
-            elif s.transform:
+            if s.transform:
                 tkey = key + (s.transform,)
                 if cache is not None and tkey in cache:
                     columns[s.key] = cache[tkey]
@@ -694,9 +723,30 @@ class Model:
                     if cache is not None:
                         cache[tkey] = columns[s.key]
             else:
-                columns[s.name] = column
-        _data.same_length(sized)
-        return columns, new
+                columns[s.key] = column
+        _data.same_length(columns)
+        return columns
+
+    def _coded(self, columns: _ColumnsIn, *, learn: bool, missing: Optional[str] = None
+               ) -> Tuple[_Columns, Dict[int, Dict[Any, int]]]:
+        """``columns`` with their categories as codes, and the values new to each coder.
+
+        With ``learn`` the new values get codes that ``_commit`` records. Hold the lock
+        from coding to committing: a value coded by two fits at once must get one code,
+        and two values must never get the same one.
+        """
+        missing = self._policy(missing)
+        coded: _Columns = {}
+        new: Dict[int, Dict[Any, int]] = {}
+        for i, s in enumerate(self._slots):
+            if s.is_input:
+                column = columns[s.key]
+                if isinstance(column, _data.Distinct):
+                    coded[s.key], new[i] = self._coders[i].code(column, learn=learn,
+                                                                missing=missing)
+                else:
+                    coded[s.key] = column
+        return coded, new
 
     def _target_of(self, X: Any, y: Any, n: int) -> NDArray[np.float64]:
         """The target as the graph learns it: checked, and transformed if the model says."""
@@ -720,18 +770,12 @@ class Model:
 
     def _training_data(self, X: Any, y: Any, missing: Optional[str] = None,
                        cache: Optional[Dict[Tuple[str, ...], Any]] = None
-                       ) -> Tuple[_Columns, NDArray[np.float64], _Pending]:
-        convert: Tuple[int, ...] = ()
-        if self._infer and cache is None:
-            names = set(_data.categorical_columns(X, self.inputs))
-            convert = tuple(i for i, s in enumerate(self._slots) if s.is_input and
-                            s.type == "fixed" and not s.transform and s.name in names)
-        columns, new = self._inputs_of(X, learn=True, missing=missing, cache=cache,
-                                       convert=convert)
-        target = self._target_of(X, y, len(next(iter(columns.values()))))
+                       ) -> Tuple[_Converted, NDArray[np.float64]]:
+        columns = self._inputs_of(X, missing=missing, cache=cache, infer=True)
+        target = self._target_of(X, y, _data.same_length(columns))
         if len(target) == 0:
             raise _data.DataError("no rows to train on")
-        return columns, target, new
+        return columns, target
 
     def _fill_missing(self, columns: _Columns, missing: Optional[str] = None) -> _Columns:
         """Missing numbers (NaN, left by missing='zero' or 'mean') as the middle of the
@@ -780,16 +824,22 @@ class Model:
         self._means.pop(i, None)
         self._one = None
 
-    def _decide(self, pending: _Pending) -> None:
-        """The first training data decide the categorical inputs (under the lock)."""
-        if not pending.decide:
+    def _decide(self, columns: _ColumnsIn) -> None:
+        """Check, under the lock, that the model is still what ``columns`` were read for,
+        and let the first training data decide the categorical inputs."""
+        if not isinstance(columns, _Converted):  # the search's own numbers, for its model
             return
-        if not self._infer:  # another thread's training decided first, from its data
-            raise RuntimeError("the model's categorical inputs were decided by another "
-                               "training call meanwhile; call fit again")
-        for i in pending.convert:
-            self._convert_slot(i)
-        self._infer = False
+        if columns.decide and not self._infer:  # another thread's training decided first
+            raise _Stale("the model's categorical inputs were decided by another "
+                         "training call meanwhile; call fit again")
+        if columns.slots is not self._slots or columns.decide != self._infer:
+            # A first training that decided them failed meanwhile and was taken back.
+            raise _Stale("the model's categorical inputs changed while the data were "
+                         "read; call fit again")
+        if columns.decide:
+            for i in columns.convert:
+                self._convert_slot(i)
+            self._infer = False
 
     # ---- training and prediction --------------------------------------------------------
 
@@ -817,7 +867,8 @@ class Model:
         A missing value (NaN, None, NA) is handled after the model's ``missing`` policy
         (see ``from_expression``) unless the call names another ("error" or "zero"). A
         missing target is always refused. An input column equal to the target is used,
-        with a warning.
+        with a warning. A category must be an int, float, str, bool, bytes or None, the
+        types a model file keeps; any other is refused, naming its column and row.
 
         Returns a ``History``: a list of the training loss per epoch (squared error,
         absolute error, or two-class cross-entropy, after ``loss``), with the validation
@@ -835,35 +886,61 @@ class Model:
             raise ValueError(f"validation_fraction must be in [0, 1), got {validation_fraction!r}")
         if validation is not None and validation_fraction:
             raise ValueError("give validation data or validation_fraction, not both")
-        columns, target, new = self._training_data(X, y, missing)
-        _data.warn_target_copies({s.key: columns[s.key] for i, s in enumerate(self._slots)
-                                  if s.is_input and s.type == "fixed" and i not in new.convert},
-                                 target, self.target)
-        held: Optional[Tuple[_Columns, NDArray[np.float64]]] = None
-        if validation_fraction:
-            n = len(target)
-            n_val = math.ceil(n * validation_fraction)
-            if n_val >= n:
-                raise ValueError(f"validation_fraction {validation_fraction} leaves no row "
-                                 f"of {n} to train on")
-            split = np.random.default_rng(None if seed is None else (seed, 1)).permutation(n)
-            val_rows, train_rows = np.sort(split[:n_val]), np.sort(split[n_val:])
-            held = ({k: v[val_rows] for k, v in columns.items()}, target[val_rows])
-            columns = {k: v[train_rows] for k, v in columns.items()}
-            target = target[train_rows]
-        elif validation is not None:
-            if not (isinstance(validation, tuple) and len(validation) == 2):
-                raise TypeError("validation must be a pair (X_val, y_val)")
-            # Categories met first in this training data are known to the validation.
-            val_columns, _ = self._inputs_of(validation[0], learn=False, missing=missing,
-                                             pending=new, convert=new.convert)
-            n_val = len(next(iter(val_columns.values())))
-            held = (val_columns, self._target_of(validation[0], validation[1], n_val))
-        if early_stopping and held is None:
+        if validation is not None and not (isinstance(validation, tuple)
+                                           and len(validation) == 2):
+            raise TypeError("validation must be a pair (X_val, y_val)")
+        if early_stopping and not validation_fraction and validation is None:
             raise ValueError("early_stopping needs validation data: give validation= or "
                              "validation_fraction=")
-        return self._train(columns, target, new, epochs, shuffle, seed, progress, held,
-                           early_stopping, patience, missing)
+
+        def read() -> Tuple[_Converted, NDArray[np.float64],
+                            Optional[Tuple[_Converted, NDArray[np.float64]]],
+                            Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]]]:
+            columns, target = self._training_data(X, y, missing)
+            held: Optional[Tuple[_Converted, NDArray[np.float64]]] = None
+            holdout: Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]] = None
+            if validation_fraction:
+                n = len(target)
+                n_val = math.ceil(n * validation_fraction)
+                if n_val >= n:
+                    raise ValueError(f"validation_fraction {validation_fraction} leaves no "
+                                     f"row of {n} to train on")
+                split = np.random.default_rng(None if seed is None else (seed, 1)).permutation(n)
+                holdout = (np.sort(split[n_val:]), np.sort(split[:n_val]))
+            elif validation is not None:
+                # Read as the training data were (a column they make categorical is one here).
+                val_columns = self._inputs_of(validation[0], missing=missing, like=columns)
+                n_val = _data.same_length(val_columns)
+                held = (val_columns, self._target_of(validation[0], validation[1], n_val))
+            return columns, target, held, holdout
+
+        warned = False
+        while True:
+            columns, target, held, holdout = self._read(read)
+            if not warned:
+                _data.warn_target_copies({s.key: columns[s.key]
+                                          for i, s in enumerate(columns.slots)
+                                          if s.is_input and s.type == "fixed" and
+                                          i not in columns.convert},
+                                         target, self.target)
+                warned = True
+            try:
+                return self._train(columns, target, epochs, shuffle, seed, progress, held=held,
+                                   holdout=holdout, early_stopping=early_stopping,
+                                   patience=patience, missing=missing)
+            except _Stale:  # read while another call decided the categorical inputs
+                continue
+
+    def _read(self, read: Callable[[], R]) -> R:
+        """``read()``, a call's reading of its data outside the lock. When it refuses the
+        data it may have read them halfway through another call that changed the
+        categorical inputs (and perhaps took that back): then they are read again under
+        the lock, and the refusal, if any, is that of the model as it is."""
+        try:
+            return read()
+        except _data.DataError:
+            with self._lock:
+                return read()
 
     def _commit(self, new: Dict[int, Dict[Any, int]]) -> None:
         for slot, values in new.items():
@@ -889,12 +966,13 @@ class Model:
 
     def _at_rate_level(self, rate_level: int) -> Model:
         """A model of the same structure whose nodes learn at ``rate_level``, holding what
-        this one has learned (parameters, ranges, category codes; Adam's moments start
-        afresh). This model must not be trained further: the two share their coders."""
+        this one has learned (parameters, ranges, category codes, the missing policy and
+        its means; Adam's moments start afresh). This model must not be trained further: the two share their coders."""
         other = Model.__new__(Model)
         with self._lock:
             other._setup([dataclasses.replace(s, gluamine=rate_level) for s in self._slots],
-                         self._loss)
+                         self._loss, self._missing)
+            other._means = dict(self._means)
             for node, there in zip(other._nodes, self._nodes):
                 node.state._from_dict(there.state._to_dict())
             other._adapt = dict(self._adapt)
@@ -903,7 +981,7 @@ class Model:
         return other
 
     def _activations(self, columns: _Columns) -> List[NDArray[np.float64]]:
-        """Every slot's activation for the rows of ``columns`` (as ``_inputs_of`` gives
+        """Every slot's activation for the rows of ``columns`` (as ``_coded`` gives
         them), computed in float64: the module's values up to float32 rounding. The last
         slot holds the prediction on the target's (transformed) scale."""
         out: List[NDArray[np.float64]] = []
@@ -940,11 +1018,11 @@ class Model:
         def shape(m: Model) -> List[Tuple[str, Tuple[int, ...]]]:
             return [(s.key, s.sources) for s in m._slots]
 
-        # A copy whose training decided the categorical inputs differs in those alone.
-        same = other._slots == self._slots or (self._infer and shape(other) == shape(self))
-        if not same or other.loss != self.loss or other.missing != self.missing:
-            raise ValueError(f"{other!r} is not a copy of {self!r}")
         with self._lock:
+            # A copy whose training decided the categorical inputs differs in those alone.
+            same = other._slots == self._slots or (self._infer and shape(other) == shape(self))
+            if not same or other.loss != self.loss or other.missing != self.missing:
+                raise ValueError(f"{other!r} is not a copy of {self!r}")
             for i, (mine, theirs) in enumerate(zip(self._slots, other._slots)):
                 if mine.type != theirs.type:
                     self._convert_slot(i)
@@ -981,28 +1059,48 @@ class Model:
     def _snapshot(self) -> List[Tuple[_tolq.Interaction, Dict[str, Any]]]:
         return [(node, node.state._to_dict()) for node in self._nodes if node.type != "fixed"]
 
-    def _train(self, columns: _Columns, target: NDArray[np.float64],
-               new: Dict[int, Dict[Any, int]], epochs: int, shuffle: bool,
-               seed: Optional[int], progress: Optional[bool],
-               held: Optional[Tuple[_Columns, NDArray[np.float64]]] = None,
+    def _train(self, columns: _ColumnsIn, target: NDArray[np.float64], epochs: int,
+               shuffle: bool, seed: Optional[int], progress: Optional[bool], *,
+               held: Optional[Tuple[_Converted, NDArray[np.float64]]] = None,
+               holdout: Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]] = None,
                early_stopping: bool = False, patience: int = 5,
                missing: Optional[str] = None) -> History:
-        history = History([], [] if held is not None else None)
-        if epochs == 0:
-            return history
-        n = len(target)
+        """Train on ``columns`` (as ``_inputs_of`` gives them) and ``target``.
+
+        Validation is ``held`` (columns and targets), or ``holdout``: the training and
+        validation rows of ``columns``, split after coding so that a category met only in
+        the validation rows is coded as one met in training would be.
+        """
+        history = History([], [] if held is not None or holdout is not None else None)
         with self._lock:
             # Any failure on the way (no memory, an interrupt) leaves the model as it was.
             before = self._checkpoint()
             try:
-                if isinstance(new, _Pending):
-                    self._decide(new)
-                self._widen_ranges(columns, target)
+                # The first data decide the categorical inputs, and new categories are
+                # coded and committed, under the lock in one step: two fits at once must
+                # not give two values the same code, and a failure takes the codes back.
+                self._decide(columns)
+                coded, new = self._coded(columns, learn=True, missing=missing)
+                if epochs == 0:  # checked, and nothing learned
+                    self._rollback(before)
+                    return history
+                held_coded: Optional[Tuple[_Columns, NDArray[np.float64]]] = None
+                if holdout is not None:
+                    train_rows, val_rows = holdout
+                    held_coded = ({k: v[val_rows] for k, v in coded.items()}, target[val_rows])
+                    coded = {k: v[train_rows] for k, v in coded.items()}
+                    target = target[train_rows]
+                n = len(target)
+                self._widen_ranges(coded, target)
                 self._commit(new)
-                self._update_means(columns)
-                columns = self._fill_missing(columns, missing)
+                self._update_means(coded)
                 if held is not None:
-                    held = (self._fill_missing(held[0], missing), held[1])
+                    # Categories met first in this training data are known to the validation.
+                    held_coded = (self._coded(held[0], learn=False, missing=missing)[0],
+                                  held[1])
+                coded = self._fill_missing(coded, missing)
+                if held_coded is not None:
+                    held_coded = (self._fill_missing(held_coded[0], missing), held_coded[1])
                 low, high = self._range(len(self._slots) - 1)
                 rng = np.random.default_rng(seed)
                 best, waited, kept = math.inf, 0, None
@@ -1015,15 +1113,16 @@ class Model:
                         # interpreter lock, and Python's share of the time stays small.
                         if shuffle:
                             order = rng.permutation(n)
-                            rows, y_rows = {k: v[order] for k, v in columns.items()}, target[order]
+                            rows, y_rows = {k: v[order] for k, v in coded.items()}, target[order]
                         else:
-                            rows, y_rows = columns, target
+                            rows, y_rows = coded, target
                         pred = self._graph._query(rows, y_rows)
                         self._trained = True
                         history.append(_loss_sum(self._loss, pred, y_rows, low, high) / n)
-                        if held is not None and history.validation is not None:
-                            held_pred = self._graph._query(held[0])
-                            loss = _loss_sum(self._loss, held_pred, held[1], low, high) / len(held[1])
+                        if held_coded is not None and history.validation is not None:
+                            held_pred = self._graph._query(held_coded[0])
+                            loss = (_loss_sum(self._loss, held_pred, held_coded[1], low, high)
+                                    / len(held_coded[1]))
                             history.validation.append(loss)
                             if loss < best:
                                 best, waited = loss, 0
@@ -1107,10 +1206,15 @@ class Model:
         (``model.graph[len(model.graph) - 1].state.feature_min`` and ``feature_max``).
         """
         missing = self._policy(missing)
-        columns, _ = self._inputs_of(X, learn=False, missing=missing)
+        columns = self._read(lambda: self._inputs_of(X, missing=missing))
         with self._lock:
+            if columns.slots is not self._slots:
+                # A first fit decided the categorical inputs meanwhile: read them as it did.
+                columns = self._inputs_of(X, missing=missing)
+            # Coded under the lock: a fit rolled back meanwhile may have taken codes back.
+            coded, _ = self._coded(columns, learn=False, missing=missing)
             self._check_trained()
-            return self._predicted(self._graph._query(self._fill_missing(columns, missing)))
+            return self._predicted(self._graph._query(self._fill_missing(coded, missing)))
 
     def predict_one(self, row: Mapping[str, Any]) -> float:
         """The prediction for one row given as a mapping of column name to value, as
@@ -1192,7 +1296,7 @@ class Model:
         before = self._checkpoint()
         try:
             for i, s in enumerate(self._slots):
-                if s.is_input and isinstance(row.get(s.name), (str, bytes)):
+                if s.is_input and not s.transform and isinstance(row.get(s.name), (str, bytes)):
                     self._convert_slot(i)
             self._infer = False
             return self._learn_row(self._prepare_one(), row, y)
@@ -1265,37 +1369,10 @@ class Model:
                 values[k] = (state.feature_min + state.feature_max) / 2
             else:
                 raise _data.DataError(f"column {name!r} holds no value, only missing ones")
-        undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
-        kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]
-        old_means = self._means
-        learning = False
-        try:
-            for state, low, high in widen:
-                state.feature_min, state.feature_max = low, high
-            for coder, new in pending:
-                coder.commit(new)
-            self._means = means
-            for (_, _, cell, _, _, _, _), value in zip(plan.inputs, values):
-                cell[0] = value
-            plan.target[0] = target
-            learning = True
-            prediction = plan.train()
-        except BaseException as exc:
-            # The query refuses before its passes, which cannot fail on checked values:
-            # then nothing was learned. An interrupt (no Exception) met in the query's
-            # call is raised as it returns, after the row was learned: the row stays.
-            if learning and not isinstance(exc, Exception):
-                self._trained = True
-                raise
-            for state, low, high in undo:
-                state.feature_min, state.feature_max = low, high
-            for (coder, next_code, kinds), (_, new) in zip(kept, pending):
-                for value in new:
-                    coder.codes.pop(value, None)
-                coder.next_code, coder.kinds = next_code, kinds
-            self._means = old_means
-            raise
-        self._trained = True
+        for (_, _, cell, _, _, _, _), value in zip(plan.inputs, values):
+            cell[0] = value
+        plan.target[0] = target
+        prediction = self._commit_and_learn(widen, pending, means, plan.train)
         if plan.transform:
             return float(self._predicted(prediction)[0])
         result: float = prediction.item()
@@ -1359,7 +1436,7 @@ class Model:
                     arrays[key] = np.array(numbers, dtype=np.float64)
                 else:
                     new: Dict[Any, int] = {}
-                    codes = [coder.learn_one(v, missing, new) for v in raw]
+                    codes = [coder.learn_one(v, missing, new, r) for r, v in enumerate(raw)]
                     if None in codes:
                         raise _data.DataError(f"column {name!r}: missing value at row "
                                               f"{codes.index(None)}; pass missing='zero' or "
@@ -1383,31 +1460,45 @@ class Model:
                     low, high = _widened(low, high, least, "the target")
                     widen.append((state, *_widened(low, high, most, "the target")))
             target = np.array(targets, dtype=np.float64)
-            undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
-            kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]
-            old_means, learning = self._means, False
-            try:
-                for state, low, high in widen:
-                    state.feature_min, state.feature_max = low, high
-                for coder, new in pending:
-                    coder.commit(new)
-                self._means = means
-                learning = True
-                prediction = self._graph._query(arrays, target)
-            except BaseException as exc:
-                if learning and not isinstance(exc, Exception):
-                    self._trained = True
-                    raise
-                for state, low, high in undo:
-                    state.feature_min, state.feature_max = low, high
-                for (coder, next_code, kinds), (_, new) in zip(kept, pending):
-                    for value in new:
-                        coder.codes.pop(value, None)
-                    coder.next_code, coder.kinds = next_code, kinds
-                self._means = old_means
-                raise
-            self._trained = True
+            prediction = self._commit_and_learn(
+                widen, pending, means, functools.partial(self._graph._query, arrays, target))
             return self._predicted(prediction)
+
+    def _commit_and_learn(self, widen: Sequence[Tuple[Any, float, float]],
+                          pending: Sequence[Tuple[Coder, Dict[Any, int]]],
+                          means: Dict[int, Tuple[float, int]],
+                          learn: Callable[[], NDArray[np.float32]]) -> NDArray[np.float32]:
+        """Commit what the checks of a row or a small batch found (wider ranges, new
+        codes, means), then ``learn()``, the lock held from the checks on. A failure takes
+        it all back, the new codes above all: the query refuses before its passes, which
+        cannot fail on checked values, so nothing was learned. An interrupt (no Exception)
+        met in the query's call is raised as it returns, after the rows were learned:
+        they stay."""
+        undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
+        kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]
+        old_means, learning = self._means, False
+        try:
+            for state, low, high in widen:
+                state.feature_min, state.feature_max = low, high
+            for coder, new in pending:
+                coder.commit(new)
+            self._means = means
+            learning = True
+            prediction = learn()
+        except BaseException as exc:
+            if learning and not isinstance(exc, Exception):
+                self._trained = True
+                raise
+            for state, low, high in undo:
+                state.feature_min, state.feature_max = low, high
+            for (coder, next_code, kinds), (_, new) in zip(kept, pending):
+                for value in new:
+                    coder.codes.pop(value, None)
+                coder.next_code, coder.kinds = next_code, kinds
+            self._means = old_means
+            raise
+        self._trained = True
+        return prediction
 
     def _prepare_one(self) -> _OnePlan:
         """The one-row plan (under the lock)."""
@@ -1442,37 +1533,41 @@ class Model:
         of values it is the mean of (a file without them reads as "error").
         """
         with self._lock:
-            slots = []
-            for i, (s, node) in enumerate(zip(self._slots, self._nodes)):
-                doc: Dict[str, Any] = {"type": s.type}
-                if s.type in REGISTERS:
-                    doc["name"] = s.name
-                if s.transform:
-                    doc["transform"] = s.transform
-                doc["sources"] = list(s.sources)
-                doc["latticeloc"] = list(s.latticeloc)
-                doc["gluamine"] = s.gluamine
-                if s.type == "cat":
-                    state: Dict[str, Any] = {"categories": self._category_pairs(i)}
-                else:
-                    state = node.state._to_dict()
-                    if s.type == "fixed":
-                        state["auto_adapt"] = self._adapt[i]
-                doc["state"] = _format.encode_state(s.type, state)
-                slots.append(doc)
-            # Transforms and a missing policy are version 2; a model without them stays
-            # readable by a tolq that knows only version 1.
-            new = self._missing != "error" or any(s.transform for s in self._slots)
-            document: Dict[str, Any] = {
-                "format": _format.FORMAT, "version": _format.VERSION if new else 1,
-                "expression": f"{self._target_text} = {self.expression}",
-                "loss": self.loss}
-            if self._missing != "error":
-                document["missing"] = self._missing
-            if self._missing == "mean":
-                document["means"] = {self._slots[i].key: [_format.encode_float(mean), count]
-                                     for i, (mean, count) in sorted(self._means.items())}
-            document["slots"] = slots
+            return self._document()
+
+    def _document(self) -> Dict[str, Any]:
+        """``to_dict``'s document, the lock held."""
+        slots = []
+        for i, (s, node) in enumerate(zip(self._slots, self._nodes)):
+            doc: Dict[str, Any] = {"type": s.type}
+            if s.type in REGISTERS:
+                doc["name"] = s.name
+            if s.transform:
+                doc["transform"] = s.transform
+            doc["sources"] = list(s.sources)
+            doc["latticeloc"] = list(s.latticeloc)
+            doc["gluamine"] = s.gluamine
+            if s.type == "cat":
+                state: Dict[str, Any] = {"categories": self._category_pairs(i)}
+            else:
+                state = node.state._to_dict()
+                if s.type == "fixed":
+                    state["auto_adapt"] = self._adapt[i]
+            doc["state"] = _format.encode_state(s.type, state)
+            slots.append(doc)
+        # Transforms and a missing policy are version 2; a model without them stays
+        # readable by a tolq that knows only version 1.
+        new = self._missing != "error" or any(s.transform for s in self._slots)
+        document: Dict[str, Any] = {
+            "format": _format.FORMAT, "version": _format.VERSION if new else 1,
+            "expression": f"{self._target_text} = {self.expression}",
+            "loss": self.loss}
+        if self._missing != "error":
+            document["missing"] = self._missing
+        if self._missing == "mean":
+            document["means"] = {self._slots[i].key: [_format.encode_float(mean), count]
+                                 for i, (mean, count) in sorted(self._means.items())}
+        document["slots"] = slots
         return document
 
     @classmethod
@@ -1597,35 +1692,73 @@ class Model:
     def __reduce__(self) -> Tuple[Callable[..., Any], Tuple[Any, ...]]:
         # Through the same document as save(), so a pickled model restores bit for bit;
         # a copy of a model whose first data are to decide its categorical inputs still
-        # lets them decide.
-        return (_restore, (type(self), self.to_dict(), self._infer))
+        # lets them decide (read with the document, not after a fit that decided them).
+        with self._lock:
+            return (_restore, (type(self), self._document(), self._infer))
 
 
-def write_replacing(path: str | os.PathLike[str], text: str) -> None:
-    """Write ``text`` beside ``path`` and rename it over ``path`` only once it is complete.
+def _destination(path: str | os.PathLike[str]) -> Tuple[str, Optional[int]]:
+    """The file that writing ``path`` replaces (a symbolic link is followed to its target)
+    and the permission bits it has now (None when it does not exist yet)."""
+    target = os.path.realpath(path)
+    try:
+        st = os.stat(target)
+    except FileNotFoundError:
+        return target, None
+    except OSError as exc:  # name the file asked for
+        raise OSError(exc.errno, exc.strerror, os.fspath(path)) from None
+    if stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
+    return target, stat.S_IMODE(st.st_mode) & 0o777
 
-    A failed write (a full disk, a file size limit) leaves the old file as it was. The new
-    file gets the permissions any other new file gets (the umask decides).
-    """
-    folder = os.path.dirname(os.path.abspath(path))
+
+def _temporary(path: str | os.PathLike[str], target: str, mode: int) -> Tuple[int, str]:
+    """A new file beside ``target``, open for writing: its descriptor and name."""
+    folder = os.path.dirname(target)
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
     for _ in range(100):
         tmp = os.path.join(folder, f".tolq-{secrets.token_hex(6)}.tmp")
         try:
-            fd = os.open(tmp, flags, 0o666)
-            break
+            return os.open(tmp, flags, mode), tmp
         except FileExistsError:
             continue
         except OSError as exc:  # name the file asked for, not the temporary one
             raise OSError(exc.errno, exc.strerror, os.fspath(path)) from None
-    else:
-        raise OSError(f"{os.fspath(path)}: no free temporary name beside it")
+    raise OSError(f"{os.fspath(path)}: no free temporary name beside it")
+
+
+def check_writable(path: str | os.PathLike[str]) -> None:
+    """OSError now, before any work, if ``write_replacing`` could not write ``path``: it
+    names a folder, or its folder is missing or refuses a new file."""
+    target, _ = _destination(path)
+    fd, tmp = _temporary(path, target, 0o600)
+    os.close(fd)
+    os.unlink(tmp)
+
+
+def write_replacing(path: str | os.PathLike[str], content: str | bytes) -> None:
+    """Write ``content`` beside ``path`` and rename it over ``path`` only once it is complete.
+
+    A failed write (a full disk, a file size limit, an interrupt) leaves the old file as it
+    was. A symbolic link is written through: its target is replaced, the link stays. An
+    existing file keeps its permission bits (a private file stays private); a new one gets
+    those any other new file gets (the umask decides).
+    """
+    target, mode = _destination(path)
+    # Never more open than the file it replaces, even before the bits are copied.
+    fd, tmp = _temporary(path, target, 0o666 if mode is None else mode)
     try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
-            f.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
+        with os.fdopen(fd, "wb") as f:
+            if mode is not None:
+                os.fchmod(f.fileno(), mode)  # the umask may have taken bits the old file had
+            f.write(content.encode("utf-8") if isinstance(content, str) else content)
+        os.replace(tmp, target)
+    except BaseException as exc:
+        with contextlib.suppress(FileNotFoundError):  # an interrupt after the rename
+            os.unlink(tmp)
+        if isinstance(exc, OSError) and exc.errno is not None:
+            # Name the file asked for: not the temporary one, and not nothing (a full disk).
+            raise OSError(exc.errno, exc.strerror, os.fspath(path)) from None
         raise
 
 
@@ -1664,6 +1797,11 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
     threads (the pool's default when None). ``progress`` shows one bar over the models.
     Returns each model's ``History``, in the order of ``models``.
 
+    All or nothing: when any model's training fails (data it refuses, no memory, an
+    interrupt) ``fit_many`` raises that error and leaves every model as it was, those
+    already trained included; the data are checked for every model before any trains.
+    The same holds with ``client``.
+
     With ``client`` (a ``dask.distributed.Client``) the models train on its cluster
     instead, several per task, and each model takes back all its remote copy learned
     (parameters, ranges, category codes); Adam's moments are not, as with ``save`` and
@@ -1678,25 +1816,65 @@ def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
     if workers is not None:
         check_arg(workers, "workers", 1)
     check_arg(epochs, "epochs", 0)
+    # Every model's data are checked here, on either route, before any model trains; a
+    # model whose categorical inputs the data decide reads them as the data say.
+    cache: Dict[Tuple[str, ...], Any] = {}
+    prepared = [m._read(functools.partial(m._training_data, X, y, cache=cache))
+                for m in models]
     if client is not None:
         from . import _dask
         return _dask.fit_many(models, X, y, epochs, shuffle, seed, client)
-    cache: Dict[Tuple[str, ...], Any] = {}
-    # A model whose categorical inputs the data decide reads them for itself.
-    prepared = [None if m._infer else m._training_data(X, y, cache=cache) for m in models]
-    results: List[History] = [History() for _ in models]
-    with ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = {(pool.submit(m.fit, X, y, epochs, shuffle, seed, False) if ready is None
-                    else pool.submit(m._train, *ready, epochs, shuffle, seed, False)): i
-                   for i, (m, ready) in enumerate(zip(models, prepared))}
-        bar = (_tqdm(total=len(models), desc="models", unit=" models")
-               if progress and _tqdm is not None else None)
+    starts = []
+    for m in models:
+        with m._lock:
+            starts.append(m._checkpoint())
+    futures: List[Future[History]] = []
+    bar = (_tqdm(total=len(models), desc="models", unit=" models")
+           if progress and _tqdm is not None else None)
+    try:
+        with ThreadPoolExecutor(max_workers=workers) as pool:
+            futures = [pool.submit(_train_read, m, ready, X, y, epochs, shuffle, seed)
+                       for m, ready in zip(models, prepared)]
+            try:
+                for future in as_completed(futures):
+                    if future.exception() is not None:
+                        break
+                    if bar is not None:
+                        bar.update(1)
+            finally:
+                # After a failure or an interrupt what has not started never will; the
+                # pool waits for those in training.
+                for future in futures:
+                    future.cancel()
+    except BaseException:
+        _undo(models, starts, futures)
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
+    for future in futures:  # the first failure in the order of the models
+        error = None if future.cancelled() else future.exception()
+        if error is not None:
+            _undo(models, starts, futures)
+            raise error
+    return [future.result() for future in futures]
+
+
+def _train_read(m: Model, ready: Tuple[_Converted, NDArray[np.float64]], X: Any, y: Any,
+                epochs: int, shuffle: bool, seed: Optional[int]) -> History:
+    """``m._train`` on the data read for it, read again when another call decided its
+    categorical inputs meanwhile."""
+    while True:
         try:
-            for future in as_completed(futures):
-                results[futures[future]] = future.result()
-                if bar is not None:
-                    bar.update(1)
-        finally:
-            if bar is not None:
-                bar.close()
-    return results
+            return m._train(*ready, epochs, shuffle, seed, False)
+        except _Stale:
+            ready = m._read(functools.partial(m._training_data, X, y))
+
+
+def _undo(models: Sequence[Model], starts: Sequence[Tuple[Any, ...]],
+          futures: Sequence[Future[History]]) -> None:
+    """Put back the models that trained; one that failed has rolled itself back."""
+    for m, start, future in zip(models, starts, futures):
+        if future.done() and not future.cancelled() and future.exception() is None:
+            with m._lock:
+                m._rollback(start)

@@ -78,18 +78,21 @@ def _linear_value(p: Mapping[str, float], a0: Array, a1: Optional[Array]) -> Arr
 
 
 def _tanh_value(p: Mapping[str, float], a0: Array, a1: Optional[Array]) -> Array:
-    return np.tanh(_weighted(p, a0, a1) + p["bias"])
+    out: Array = np.tanh(_weighted(p, a0, a1) + p["bias"])
+    return out
 
 
 def _gaussian_value(p: Mapping[str, float], a0: Array, a1: Optional[Array]) -> Array:
     z = (a0 - p["center0"]) ** 2 / p["w0"]
     if a1 is not None:
         z = z + (a1 - p["center1"]) ** 2 / p["w1"]
-    return np.exp(-z)
+    out: Array = np.exp(-z)
+    return out
 
 
 def _sine_value(p: Mapping[str, float], a0: Array, a1: Optional[Array]) -> Array:
-    return np.sin(a0 * p["k"] + p["x0"])
+    out: Array = np.sin(a0 * p["k"] + p["x0"])
+    return out
 
 
 def _multiply_value(p: Mapping[str, float], a0: Array, a1: Optional[Array]) -> Array:

@@ -425,12 +425,19 @@ def _steps_of(n: int, steps: int, rng: np.random.Generator) -> Rows:
     return np.concatenate([rng.permutation(n) for _ in range(max(1, round(steps / n)))])
 
 
+def _columns(model: Model, data: _Data, rows: str, learn: bool = False
+             ) -> Tuple[Dict[str, NDArray[Any]], Dict[int, Dict[Any, int]]]:
+    """The model's input columns over ``rows``, categories coded (a new value gets a code
+    with ``learn``), and the values new to each coder. The model is the job's own."""
+    return model._coded(model._inputs_of({}, cache=data.cache(rows)), learn=learn)
+
+
 def _train(model: Model, data: _Data, rows: str, steps: int, solve: Optional[str] = None
            ) -> None:
     """``steps`` online steps on ``rows`` in one query, then least squares on the rows
     ``solve`` (by default ``rows``). A new model's ranges cover all of ``rows`` first."""
     transform = model.target_transform or ""
-    columns, new = model._inputs_of({}, learn=True, cache=data.cache(rows))
+    columns, new = _columns(model, data, rows, learn=True)
     target = data.target_values(rows, transform)
     if not model._trained:
         model._set_ranges(data.ranges(rows, transform))
@@ -442,8 +449,7 @@ def _train(model: Model, data: _Data, rows: str, steps: int, solve: Optional[str
     model._learn(tiled, data.tiled(rows, steps, "\0" + transform, target), new)
     solve = solve or data.sample(rows)
     if solve != rows:
-        columns, _ = model._inputs_of({}, learn=False, cache=data.cache(solve))
-        columns = model._fill_missing(columns)
+        columns = model._fill_missing(_columns(model, data, solve)[0])
         target = data.target_values(solve, transform)
     _fit_output(model, columns, target)
 
@@ -658,8 +664,8 @@ def _set_output(model: Model, centre: float, half_width: float, ok: bool) -> Non
 
 def _score(model: Model, data: _Data, rows: str) -> float:
     """Mean squared error of ``model`` on ``rows``, on the target's own scale."""
-    columns, _ = model._inputs_of({}, learn=False, cache=data.cache(rows))
-    pred = model._predicted(model.graph._query(model._fill_missing(columns))).astype(np.float64)
+    columns = model._fill_missing(_columns(model, data, rows)[0])
+    pred = model._predicted(model.graph._query(columns)).astype(np.float64)
     with np.errstate(over="ignore", invalid="ignore"):
         loss = float(np.mean((pred - data.y[data.rows[rows]]) ** 2))
     return loss if math.isfinite(loss) else math.inf
@@ -670,8 +676,7 @@ def _revive(model: Model, data: _Data, rows: str, rng: np.random.Generator) -> b
     every row passes no gradient and never recovers, and a gaussian that is 0 (or 1)
     everywhere learns nothing. Their new values are centred on their inputs' activations.
     True when any node was restarted."""
-    columns, _ = model._inputs_of({}, learn=False, cache=data.cache(rows))
-    acts = model._activations(model._fill_missing(columns))
+    acts = model._activations(model._fill_missing(_columns(model, data, rows)[0]))
     revived = False
     for i, node in enumerate(model._nodes[:-1]):
         if node.type not in ("linear", "tanh", "gaussian") or node.sources[0] < 0:

@@ -7,7 +7,7 @@ scikit-learn estimator.
 from __future__ import annotations
 
 import warnings
-from typing import Any, Dict, Iterable, List, Optional
+from typing import Any, Dict, Iterable, List, Optional, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -86,8 +86,19 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
 
     # ---- data -----------------------------------------------------------------------
 
-    def _columns(self, X: Any, fitting: bool) -> Dict[str, Any]:
-        """``X`` as named columns; a 2-D array's columns are x0, x1, ... or the names seen."""
+    def _settle(self, attributes: Dict[str, Any]) -> None:
+        """Set the attributes a fit learned, once it has succeeded: a refused fit leaves the
+        estimator as it was (None removes an attribute)."""
+        for name, value in attributes.items():
+            if value is not None:
+                setattr(self, name, value)
+            elif hasattr(self, name):
+                delattr(self, name)
+
+    def _columns(self, X: Any, fitting: bool) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+        """``X`` as named columns, and when ``fitting`` the attributes they give
+        (``n_features_in_``, ``feature_names_in_``); a 2-D array's columns are x0, x1, ...
+        or the names seen."""
         if _sparse(X):
             raise TypeError("A sparse matrix was passed, but dense data is required: "
                             "tolq models read named columns")
@@ -108,15 +119,17 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
                                      f"is expecting {self.n_features_in_} features as input.")
                 names, X = [f"x{j}" for j in range(len(names))], \
                     {f"x{j}": _data.get_column(X, n) for j, n in enumerate(names)}
-            columns = X if isinstance(X, dict) else {n: _data.get_column(X, n) for n in names}
-            if fitting:
-                self.feature_names_in_ = np.asarray(names, dtype=object)
-                self.n_features_in_ = len(names)
+            # A dict keyed by its names as they are, cheaply (one row of partial_fit);
+            # else each column found by its name (a label 0 is named "0").
+            columns = (dict(X) if isinstance(X, dict) and names == list(X)
+                       else {n: _data.get_column(X, n) for n in names})
+            seen = ({"feature_names_in_": np.asarray(names, dtype=object),
+                     "n_features_in_": len(names)} if fitting else {})
             n_rows = len(next(iter(columns.values()))) if columns else 0
             if not columns or n_rows == 0:
                 raise ValueError(f"Found array with {n_rows} sample(s) and {len(columns)} "
                                  "feature(s) while a minimum of 1 is required.")
-            return dict(columns)
+            return columns, seen
         array = np.asarray(X)
         if array.dtype.kind == "c":
             raise ValueError("Complex data not supported")
@@ -130,11 +143,10 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
             raise ValueError(f"Found array with {n_rows} sample(s) and {n_cols} feature(s) "
                              f"(shape={array.shape}) while a minimum of 1 is required.")
         if fitting:
-            if hasattr(self, "feature_names_in_"):
-                del self.feature_names_in_
-            self.n_features_in_ = n_cols
+            seen = {"feature_names_in_": None, "n_features_in_": n_cols}
             names = [f"x{j}" for j in range(n_cols)]
         else:
+            seen = {}
             if n_cols != self.n_features_in_:
                 raise ValueError(f"X has {n_cols} features, but {type(self).__name__} is "
                                  f"expecting {self.n_features_in_} features as input.")
@@ -145,7 +157,7 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
                 _check_feature_names(self, array, reset=False)
             names = ([str(n) for n in fitted] if fitted is not None
                      else [f"x{j}" for j in range(n_cols)])
-        return {name: array[:, j] for j, name in enumerate(names)}
+        return {name: array[:, j] for j, name in enumerate(names)}, seen
 
     @staticmethod
     def _target(y: Any) -> NDArray[Any]:
@@ -187,36 +199,36 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
                      loss=self.loss, rate_level=self.rate_level, seed=self.random_state,
                      missing=self.missing)
 
-    def _fit_target(self, y: NDArray[Any], fitting: bool,
-                    classes: Optional[Any] = None) -> NDArray[np.float64]:
-        return np.asarray(y, dtype=np.float64) if y.dtype.kind in "biuf" else y
+    def _fit_target(self, y: NDArray[Any], fitting: bool, classes: Optional[Any] = None
+                    ) -> Tuple[NDArray[np.float64], Dict[str, Any]]:
+        """The training target, and when ``fitting`` the attributes it gives."""
+        return (np.asarray(y, dtype=np.float64) if y.dtype.kind in "biuf" else y), {}
 
     def _seed(self) -> int:
         return (self.random_state if self.random_state is not None
                 else int(np.random.default_rng().integers(2**31)))
 
     def _fit(self, X: Any, y: Any, expression: Optional[str] = None) -> "_TolqEstimator":
-        columns = self._columns(X, fitting=True)
-        target = self._fit_target(self._target(y), fitting=True)
+        columns, seen = self._columns(X, fitting=True)
+        target, learned = self._fit_target(self._target(y), fitting=True)
         if expression is None and self.expression == "auto":
             expression = search(columns, target, categorical=self.categorical,
                                 time_budget=self.search_budget, random_state=self._seed(),
                                 missing=self.missing).best.expression
         model = self._new_model(columns, expression)
-        self.history_ = model.fit(columns, target, epochs=self.epochs, seed=self.random_state,
-                                  progress=self.progress,
-                                  validation_fraction=self.validation_fraction,
-                                  early_stopping=self.early_stopping, patience=self.patience)
-        self.model_ = model
-        self.expression_ = model.expression
+        history = model.fit(columns, target, epochs=self.epochs, seed=self.random_state,
+                            progress=self.progress, validation_fraction=self.validation_fraction,
+                            early_stopping=self.early_stopping, patience=self.patience)
+        self._settle({**seen, **learned, "model_": model, "history_": history,
+                      "expression_": model.expression})
         return self
 
     def _partial_fit(self, X: Any, y: Any, classes: Optional[Any] = None) -> "_TolqEstimator":
         first = not hasattr(self, "model_")
         if first and self.expression == "auto":
             raise ValueError('expression="auto" searches in fit: call fit before partial_fit')
-        columns = self._columns(X, fitting=first)
-        target = self._fit_target(self._target(y), fitting=first, classes=classes)
+        columns, seen = self._columns(X, fitting=first)
+        target, learned = self._fit_target(self._target(y), fitting=first, classes=classes)
         model = self._new_model(columns) if first else self.model_
         if len(target) <= _SMALL_BATCH:
             # The rows learned as by learn_one, the batch's ranges widened first: the same
@@ -231,14 +243,14 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
             history = model.fit(columns, target, epochs=1, shuffle=False,
                                 seed=self.random_state, progress=False)
         if first:
-            self.model_, self.history_ = model, History()
-            self.expression_ = model.expression
+            self._settle({**seen, **learned, "model_": model, "history_": History(),
+                          "expression_": model.expression})
         self.history_.extend(history)
         return self
 
     def _predict(self, X: Any) -> NDArray[np.float64]:
         check_is_fitted(self, "model_")
-        columns = self._columns(X, fitting=False)
+        columns, _ = self._columns(X, fitting=False)
         return self.model_.predict(columns).astype(np.float64)
 
     def __sklearn_tags__(self) -> Any:
@@ -350,13 +362,13 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
         if self.expression != "auto":
             self._fit(X, y)
             return self
-        columns = self._columns(X, fitting=True)
-        target = self._fit_target(self._target(y), fitting=True)
-        self.model_ = _search_expression(columns, target, categorical=self.categorical,
-                                         time_budget=self.search_budget,
-                                         random_state=self._seed(), missing=self.missing)
-        self.expression_ = self.model_.expression
-        self.history_ = History()
+        columns, seen = self._columns(X, fitting=True)
+        target, _ = self._fit_target(self._target(y), fitting=True)
+        model = _search_expression(columns, target, categorical=self.categorical,
+                                   time_budget=self.search_budget, random_state=self._seed(),
+                                   missing=self.missing)
+        self._settle({**seen, "model_": model, "expression_": model.expression,
+                      "history_": History()})
         return self
 
     def partial_fit(self, X: Any, y: Any) -> "TolqRegressor":
@@ -407,24 +419,33 @@ class TolqClassifier(ClassifierMixin, _TolqEstimator):  # type: ignore[misc,unus
     def loss(self) -> str:  # type: ignore[override]
         return "categorical_cross_entropy"
 
-    def _fit_target(self, y: NDArray[Any], fitting: bool,
-                    classes: Optional[Any] = None) -> NDArray[np.float64]:
+    def _fit_target(self, y: NDArray[Any], fitting: bool, classes: Optional[Any] = None
+                    ) -> Tuple[NDArray[np.float64], Dict[str, Any]]:
         if y.dtype.kind == "f" and not np.isfinite(y).all():
             raise ValueError("Input y contains NaN or infinity")
         kind = type_of_target(y, input_name="y")
         if kind not in ("binary", "multiclass"):
             raise ValueError(f"Unknown label type: {kind}; TolqClassifier needs two classes")
         seen = np.unique(y)
-        if fitting:
-            found = np.unique(np.asarray(classes)) if classes is not None else seen
-            if len(found) != 2:
+        known = self.classes_ if not fitting else None
+        if known is None:
+            known = np.unique(np.asarray(classes)) if classes is not None else seen
+            if len(known) != 2:
                 raise ValueError(f"Only binary classification is supported: y holds "
-                                 f"{len(found)} class{'es' if len(found) != 1 else ''}")
-            self.classes_ = found
-        if not np.isin(seen, self.classes_).all():
-            raise ValueError(f"y holds classes beyond {self.classes_.tolist()}")
-        positive: NDArray[np.float64] = (y == self.classes_[1]).astype(np.float64)
-        return positive
+                                 f"{len(known)} class{'es' if len(known) != 1 else ''}")
+        if not np.isin(seen, known).all():
+            raise ValueError(f"y holds classes beyond {known.tolist()}")
+        positive: NDArray[np.float64] = (y == known[1]).astype(np.float64)
+        return positive, ({"classes_": known} if fitting else {})
+
+    def _new_model(self, columns: Dict[str, Any], expression: Optional[str] = None) -> Model:
+        model = super()._new_model(columns, expression)
+        # The target is coded 0 and 1 whatever a batch holds. A first partial_fit of one
+        # class would otherwise learn the range [0, 0], whose middle the two-class loss
+        # reads as the positive class: it would train towards the other class.
+        output = model._nodes[-1].state
+        output.feature_min, output.feature_max = 0.0, 1.0
+        return model
 
     def fit(self, X: Any, y: Any) -> "TolqClassifier":
         """Train a fresh model for ``epochs`` passes over the rows."""
