@@ -167,7 +167,7 @@ def test_auto_by_default_for_both_estimators():
     X, y = wave(300)
     reg = TolqRegressor(search_budget=1e-9).fit(X, y)
     assert reg.get_params()["expression"] == "auto" and reg.expression_ == reg.model_.expression
-    clf = TolqClassifier(search_budget=1e-9, epochs=10).fit(X, y > 0)
+    clf = TolqClassifier(search_budget=0.3, epochs=10).fit(X, y > 0)
     assert set(clf.model_.inputs) <= {"x0", "x1"} and len(clf.history_) == 10
     assert clf.model_.loss == "categorical_cross_entropy" and clf.score(X, y > 0) > 0.8
 

@@ -1226,15 +1226,18 @@ class _Search:
         shapes, refits = self.refit_finalists()
         sizes = [m.graph.edge_count for m, _ in refits]
         valid = [loss for _, loss in refits]
-        cv, errors = self.cross_validate(shapes, valid)
-        front = [i for _, _, i in _pareto(zip(sizes, cv, range(len(shapes))))]
+        cv, errors = self.cross_validate(shapes)
+        # Without the time to cross-validate, the validation loss decides.
+        scored = cv if any(math.isfinite(loss) for loss in cv) else valid
+        front = [i for _, _, i in _pareto(zip(sizes, scored, range(len(shapes))))]
         result = SearchResult([refits[i][0] for i in front], [valid[i] for i in front],
                               [sizes[i] for i in front], _variance(self.data, "valid"),
                               self.generation, len(self.losses), 0.0,
                               [cv[i] for i in front], [errors[i] for i in front],
                               _variance(self.data, "train"))
         if front:
-            result.chosen = _one_error_rule(result.cv_losses, result.cv_errors)
+            result.chosen = _one_error_rule([scored[i] for i in front],
+                                            [errors[i] for i in front])
             chosen = shapes[front[result.chosen]]
             seed = _seed_of(chosen.key, self.options.random_state)
             # The starts as jobs of their own, which run side by side; the best is kept.
@@ -1277,10 +1280,9 @@ class _Search:
         chosen += [i for i in proposed if i not in chosen][:PROPOSALS]
         return [self.shapes[i] for i in chosen]
 
-    def cross_validate(self, shapes: Sequence[Shape], valid: List[float]
-                       ) -> Tuple[List[float], List[float]]:
+    def cross_validate(self, shapes: Sequence[Shape]) -> Tuple[List[float], List[float]]:
         """Each shape's mean loss over the folds of the training rows, and its standard
-        error."""
+        error; NaN for the shapes there was no time for."""
         seed = self.options.random_state
         folds = sum(1 for k in self.data.rows if k.startswith("fold"))
         # Short of time, the most accurate shapes by validation loss go first, and with
@@ -1288,12 +1290,12 @@ class _Search:
         spare = self.affordable(1.0) - STARTS * PRECISE_COST
         count = min(len(shapes), int(spare / (folds * LIGHT_COST)))
         if count < 2:
-            return valid, [0.0] * len(shapes)
+            return [math.nan] * len(shapes), [0.0] * len(shapes)
         jobs = [_Job(shape, _seed_of(shape.key, seed), f"rest{k}", f"fold{k}", 1, True)
                 for shape in shapes[:count] for k in range(folds)]
         scores = np.array([loss for _, loss in self.runner.run(jobs)]).reshape(-1, folds)
         with np.errstate(invalid="ignore"):
-            means = np.mean(scores, axis=1).tolist() + [math.inf] * (len(shapes) - count)
+            means = np.mean(scores, axis=1).tolist() + [math.nan] * (len(shapes) - count)
             errors = (np.std(scores, axis=1) / math.sqrt(folds)).tolist()
         return means, errors + [0.0] * (len(shapes) - count)
 
