@@ -152,11 +152,21 @@ def test_fit_with_validation_rate_level_and_version(folder):
 
 def test_search_prints_the_front_and_saves_the_best(folder):
     done = run("search", "data.csv", "--target", "y", "--categorical", "store",
-               "--generations", "1", "--no-progress", "--out", "best.json", cwd=folder)
+               "--generations", "2", "--formulas", "--front-out", "front", "--out", "best.json",
+               cwd=folder)
     assert done.returncode == 0, done.stderr
     model = tolq.Model.load(folder / "best.json")
     assert "* " in done.stdout and model.expression in done.stdout
+    assert f"y = {model.formula(digits=4)}" in done.stdout
     assert "saved" in done.stdout.splitlines()[-1]
+    assert done.stderr.count("generation ") == 2  # one line a generation, as asked
+    front = tolq.SearchResult.load(folder / "front")
+    assert front.best.to_dict() == model.to_dict()
+    (folder / "front" / "mine.txt").write_text("not a search's")
+    refused = run("search", "data.csv", "--target", "y", "--categorical", "store",
+                  "--front-out", "front", "--out", "other.json", cwd=folder)
+    assert refused.returncode == 1 and "not part of a search result" in refused.stderr
+    assert not (folder / "other.json").exists()
     for args, message in [((), "use --categorical store"),
                           (("--categorical", "store", "--target", "z"), "missing column 'z'")]:
         bad = run("search", "data.csv", "--target", "y", "--out", "m.json", *args, cwd=folder)
@@ -203,7 +213,7 @@ def obey_permissions():
 
 WORK = {"fit": FIT + ["linear(x0)", "--epochs", "1", "--no-progress"],
         "search": ["search", "data.csv", "--target", "y", "--categorical", "store",
-                   "--generations", "0", "--no-progress", "--out", "m.json"],
+                   "--generations", "1", "--no-progress", "--out", "m.json"],
         "predict": ["predict", "model.json", "data.csv", "--out", "m.json"]}
 
 

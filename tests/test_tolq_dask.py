@@ -15,6 +15,6 @@ def test_calls_on_the_same_data_one_after_the_other(dask_client):
     assert runs[0] == runs[1] == runs[2]
     numeric = {"x0": X["x0"], "x1": X["x1"]}
     fronts = [[bits(m.predict(numeric)) for m in
-               tolq.search(numeric, y, generations=0, client=dask_client).front]
+               tolq.search(numeric, y, generations=1, client=dask_client).front]
               for _ in range(3)]
     assert fronts[0] == fronts[1] == fronts[2]

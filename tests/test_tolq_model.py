@@ -949,7 +949,7 @@ def test_two_dimensional_array_everywhere():
     a.fit(matrix, y, epochs=2, progress=False)
     b.fit({"x0": X["x0"], "x1": X["x1"]}, y, epochs=2, progress=False)
     assert a.to_dict() == b.to_dict() and bits(a.predict(matrix)) == bits(b.predict(X))
-    found = tolq.search(matrix, y, generations=0, random_state=1)
+    found = tolq.search(matrix, y, generations=1, random_state=1)
     assert set(found.best.inputs) <= {"x0", "x1"}
 
 

@@ -124,8 +124,10 @@ def _predict(args: argparse.Namespace) -> int:
 
 
 def _search(args: argparse.Namespace) -> int:
-    from ._search import search
+    from ._search import check_result_folder, search
     _check_outputs(args.out)
+    if args.front_out is not None:
+        check_result_folder(args.front_out)
     header, cells, lines = _data.read_csv(args.data)
     if args.target not in cells:
         raise _data.DataError(f"{args.data}: missing column {args.target!r} "
@@ -141,9 +143,13 @@ def _search(args: argparse.Namespace) -> int:
     columns[args.target] = target
     result = search(columns, args.target, categorical=categorical, missing=args.missing,
                     time_budget=args.budget, generations=args.generations, epochs=args.epochs,
+                    max_nodes=args.max_nodes, transforms=not args.no_transforms,
                     random_state=args.seed, workers=args.workers,
                     progress=not args.no_progress)
-    print(result.table())
+    print(result.table(formulas=args.formulas))
+    if args.front_out is not None:
+        result.save(args.front_out)
+        print(f"saved the front to {args.front_out}")
     result.best.save(args.out)
     print(f"saved {result.best!r} to {args.out}")
     return 0
@@ -213,13 +219,25 @@ def _parser() -> argparse.ArgumentParser:
     search.add_argument("--missing", choices=_data.MISSING, default="error",
                         help="an empty numeric cell, as for fit (error)")
     search.add_argument("--budget", type=float, metavar="SECONDS",
-                        help="stop after this many seconds (default: after 20 generations)")
-    search.add_argument("--generations", type=int, help="stop after this many generations")
+                        help="the seconds the whole search may take (default: it stops when "
+                             "the front has not improved for a few generations)")
+    search.add_argument("--generations", type=int,
+                        help="stop after this many generations (the first counts)")
+    search.add_argument("--max-nodes", type=int, default=12, metavar="N",
+                        help="the most graph nodes a model may have, inputs included (12)")
+    search.add_argument("--no-transforms", action="store_true",
+                        help="offer the columns and the target only as they are, not through "
+                             "log, inv or sqrt")
     search.add_argument("--epochs", type=int, help="passes over the training rows per candidate")
     search.add_argument("--workers", type=int, help="training threads (default: one per core)")
     search.add_argument("--seed", type=int, default=0, help="seed of the search (0)")
     search.add_argument("--no-progress", action="store_true", help="no line per generation")
+    search.add_argument("--formulas", action="store_true",
+                        help="print each front model's formula under its line")
     search.add_argument("--out", required=True, help="where to write the best model (JSON)")
+    search.add_argument("--front-out", metavar="DIR",
+                        help="also write the whole front into DIR (tolq.SearchResult.load "
+                             "reads it back)")
     search.set_defaults(handler=_search)
 
     demo = sub.add_parser("demo", help="train on a synthetic table and report")

@@ -922,6 +922,15 @@ def _is_result_file(name: str) -> bool:
     return name.startswith("front-") and name.endswith(".json") and name[6:-5].isdigit()
 
 
+def check_result_folder(folder: str | os.PathLike[str]) -> None:
+    """Refuse, before a search, a folder that ``SearchResult.save`` would refuse after it:
+    one whose parent is missing, or that holds anything but an earlier result."""
+    target = os.path.abspath(folder)
+    if not os.path.isdir(os.path.dirname(target)):
+        raise FileNotFoundError(f"{folder}: no such folder {os.path.dirname(target)}")
+    _check_replaceable(target)
+
+
 def _check_replaceable(folder: str) -> None:
     if not os.path.lexists(folder):
         return

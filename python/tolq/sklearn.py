@@ -315,8 +315,8 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
     progress : bool or None
         A progress bar over the epochs; None shows it when standard error is a terminal.
     search_budget : float or None
-        Seconds the search of expression="auto" may take (it stops between two
-        generations); None runs the search's default of 20 generations.
+        Seconds the search of expression="auto" may take in all; None lets it run until
+        its front stops improving (``tolq.search``'s default).
 
     Attributes
     ----------
