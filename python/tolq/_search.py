@@ -70,8 +70,11 @@ FOLDS = 5
 CHOICE_SHAPES = 8
 # The greedy selection's linear models that join them.
 PROPOSALS = 3
-# The precise fit: starts, and the learning-rate levels it steps down through.
-STARTS = 3
+# The precise fit: starts of the shape refit on every row (an even number keeps two
+# threads busy) and of each front shape on the training rows, and the learning-rate
+# levels it steps down through.
+STARTS = 4
+REFIT_STARTS = 2
 LEVELS = (10, 200, 100_000)
 # A lighter schedule for the cross-validation, which only ranks the shapes: half the steps
 # at the start and at each of the two slowest levels.
@@ -101,6 +104,7 @@ def render(tree: Tree) -> str:
     return f"{fn}({', '.join(render(a) for a in args)})"
 
 
+@functools.lru_cache(maxsize=65536)
 def _canonical(tree: Tree) -> Tree:
     """One spelling per shape: a linear node feeding a linear node adds nothing, and
     every two-argument function is symmetric in its arguments once trained."""
@@ -121,6 +125,7 @@ def _canonical(tree: Tree) -> Tree:
     return (fn, parts)
 
 
+@functools.lru_cache(maxsize=65536)
 def _node_count(tree: Tree) -> int:
     """Graph nodes besides the output: the calls plus the distinct inputs."""
     calls = 0
@@ -274,8 +279,8 @@ def _stepwise(leaves: Dict[str, NDArray[np.float64]], column_of: Dict[str, Tuple
                                   for c in chosen):
                 continue
             a = np.column_stack([columns[:, chosen + [j]], np.ones(len(y))])
-            coef, *_ = np.linalg.lstsq(a, y, rcond=None)
-            error = float(np.sum((a @ coef - y) ** 2))
+            coef = _least_squares(a, y)
+            error = float(np.sum((a @ coef - y) ** 2)) if coef is not None else math.inf
             if error < best_error:
                 best, best_error = j, error
         if best < 0:
@@ -1262,14 +1267,19 @@ class _Search:
         losses; short of time, the front alone with the search's own fits."""
         shapes = self.finalists()
         # Time left for these, the final refit and a cross-validation of two shapes.
-        needed = (2 * len(shapes) + STARTS) * PRECISE_COST + 2 * FOLDS * LIGHT_COST
+        needed = (REFIT_STARTS * len(shapes) + STARTS) * PRECISE_COST + 2 * FOLDS * LIGHT_COST
         if self.affordable(needed) < 1:
             kept = [i for _, _, i in self.front()]
             return ([self.shapes[i] for i in kept],
                     [(m, self.losses[i]) for i in kept if (m := self.models[i]) is not None])
+        # Each start a job of its own, side by side; a shape keeps the one that fits the
+        # training rows best, and its validation loss is then taken.
         seed = self.options.random_state
-        return shapes, self.runner.run([_Job(s, _seed_of(s.key, seed), "train", "valid", 2)
-                                        for s in shapes])
+        fits = self.runner.run([_Job(s, _seed_of(s.key, seed) + k, "train", "train", 1)
+                                for s in shapes for k in range(REFIT_STARTS)])
+        best = [min(fits[i:i + REFIT_STARTS], key=lambda fit: fit[1])[0]
+                for i in range(0, len(fits), REFIT_STARTS)]
+        return shapes, [(m, _score(m, self.data, "valid")) for m in best]
 
     def affordable(self, cost: float) -> int:
         """How many jobs costing ``cost`` candidates each the rest of the time budget pays
