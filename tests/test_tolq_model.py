@@ -667,7 +667,7 @@ def test_learn_one_gives_the_bits_of_a_one_pass_fit():
     assert a.to_dict() == b.to_dict()  # Adam's moments and the step count went on alike
     assert bits(a.predict(X)) == bits(b.predict(X))
     low, high = a.graph[-1].state.feature_min, a.graph[-1].state.feature_max
-    from tolq._model import _loss_sum
+    from tolq._training import loss_sum as _loss_sum
     assert _loss_sum(a.loss, np.array(preds, np.float32), y_more, low, high) / 300 == loss
     # A row beyond the ranges widens them first, as fit on that one row would.
     c, d = tolq.Model.from_dict(a.to_dict()), tolq.Model.from_dict(a.to_dict())

@@ -20,8 +20,10 @@ from ._expression import ExpressionError
 from ._nodes import FUNCTIONS
 from ._format import LOSSES, FormatError
 from ._formula import evaluate_formula
-from ._model import History, Model, fit_many
+from ._model import Model
+from ._parallel import fit_many
 from ._search import SearchResult, search
+from ._training import History
 
 try:
     __version__ = _metadata.version("tolq")

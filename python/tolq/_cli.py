@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 from . import __version__, _data, _demo, _formula
 from ._expression import ExpressionError, quote_name
 from ._format import LOSSES, check_arg
-from ._model import Model, _to_json, check_writable, write_replacing
+from ._model import Model, check_writable, to_json, write_replacing
 
 
 def _columns_from_csv(model: Model, path: str, with_target: bool, missing: str
@@ -89,7 +89,7 @@ def _fit(args: argparse.Namespace) -> int:
     print(f"{_formula.quote(model.target)} = {model.formula(digits=args.digits)}")
     # Everything is made before anything is written, and the model is written last: a
     # failure leaves --out as it was.
-    document = _to_json(model.to_dict())
+    document = to_json(model.to_dict())
     picture = (_demo.plot_history(pyplot, history, args.plot,
                                   f"{quote_name(model.target)} = {model.expression}")
                if pyplot is not None else None)

@@ -11,7 +11,8 @@ from typing import Any, Dict, Optional, TextIO, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from ._model import History, Model
+from ._model import Model
+from ._training import History
 
 # y = sin(x0 * x1) + exp(-2 * x1**2) + offset[store]
 STORE_OFFSETS = {"north": 0.6, "south": -0.4, "east": 0.2, "west": -0.8, "online": 0.0}

@@ -27,7 +27,7 @@ from typing import Any, Dict, List, Mapping, Sequence, Tuple
 
 import numpy as np
 
-from ._nodes import PARAMETERS, REGISTERS
+from ._nodes import PARAMETERS
 
 FORMAT = "tolq.model"
 # 2 adds "transform" to registers; a model without transforms is still written as 1.
@@ -100,7 +100,8 @@ def decode_key(value: Any, where: str) -> Any:
     raise FormatError(f"{where}: not a valid category key: {value!r}")
 
 
-def encode_state(kind: str, state: Mapping[str, Any]) -> Dict[str, Any]:
+def encode_state(state: Mapping[str, Any]) -> Dict[str, Any]:
+    """A node's parameters as the document keeps them."""
     out: Dict[str, Any] = {}
     for name, value in state.items():
         if name == "categories":

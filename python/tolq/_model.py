@@ -10,35 +10,27 @@ import math
 import os
 import secrets
 import stat
-import sys
 import threading
-import time
-from concurrent.futures import Future, ThreadPoolExecutor, as_completed
 from dataclasses import dataclass, replace
-from typing import (Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Type,
-                    TypeVar, Union)
+from typing import (Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence,
+                    Tuple, Type, TypeVar, Union)
 
 import numpy as np
 from numpy.typing import NDArray
 
 import _tolq
 
-from . import _data, _format, _formula, _transforms
-from ._expression import (MAX_NESTING, Name, Node, arity_text, parse,
-                          quote_name, transformed_name)
+from . import _data, _format, _formula, _onerow, _transforms
 from ._categories import UNSEEN, Coder
+from ._expression import MAX_NESTING, Name, Node, arity_text, parse, transformed_name
 from ._format import LOSSES, FormatError, check_arg
-from ._nodes import FUNCTIONS, NODE_TYPES, PARAMETERS, REGISTERS, Place
+from ._nodes import CATEGORICAL, FUNCTIONS, NODE_TYPES, NUMERIC, PARAMETERS, NodeType, Place
+from ._onerow import Plan
+from ._training import History, Validation, loss_sum, readable, train_epochs
 from ._transforms import TARGET_TRANSFORMS
-
-try:
-    from tqdm import tqdm as _tqdm  # type: ignore[import-untyped,unused-ignore]
-except ImportError:  # bars are a nicety; training works without them
-    _tqdm = None  # type: ignore[assignment,misc,unused-ignore]
 
 M = TypeVar("M", bound="Model")
 R = TypeVar("R")
-
 
 
 @dataclass(frozen=True)
@@ -56,11 +48,31 @@ class _Slot:
     def is_input(self) -> bool:
         return self.sources == (-1,)
 
+    @property
+    def numeric(self) -> bool:
+        """A numeric register: a numeric input, or the output."""
+        return NODE_TYPES[self.type].numeric
+
+    @property
+    def categorical(self) -> bool:
+        """A categorical register (an input)."""
+        return NODE_TYPES[self.type].categorical
+
     @functools.cached_property
     def key(self) -> str:
         """The register's name in the graph and its array's key in a query: the column's
         name, or the input's text (``log(x)``) when it reads the column transformed."""
         return transformed_name(self.name, self.transform) if self.transform else self.name
+
+
+# Converted columns by ``column_key`` (and the key with a transform's name, transformed).
+Cache = Dict[Tuple[Any, ...], Any]
+
+
+def column_key(name: str, categorical: bool, missing: str) -> Tuple[Any, ...]:
+    """The key of a column converted for a model (``Model._inputs_of``) in a cache that
+    models share: those of ``fit_many``, the search's."""
+    return (categorical, name, missing)
 
 
 def _check_name(name: str, what: str) -> None:
@@ -96,7 +108,8 @@ def _layout(tree: Node, target: str, categorical: Sequence[str], gluamine: int,
         slots.append(_Slot(kind, name, sources, (slot + 1, 0, 0), gluamine, transform))
         return slot
 
-    where = {text: add("cat" if n.name in categorical else "fixed", n.name, (-1,), n.transform)
+    where = {text: add(CATEGORICAL if n.name in categorical else NUMERIC, n.name, (-1,),
+                       n.transform)
              for text, n in names.items()}
 
     def place(node: Node) -> int:
@@ -104,7 +117,7 @@ def _layout(tree: Node, target: str, categorical: Sequence[str], gluamine: int,
             return where[node.text]
         return add(node.function, "", tuple(place(arg) for arg in node.args))
 
-    add("fixed", target, (place(tree),), target_transform)
+    add(NUMERIC, target, (place(tree),), target_transform)
     return slots
 
 
@@ -120,11 +133,11 @@ def _check_layout(slots: Sequence[_Slot]) -> None:
         where = f"slot {i}"
         last = i == len(slots) - 1
         if s.is_input:
-            if s.type not in REGISTERS or last:
+            if not NODE_TYPES[s.type].register or last:
                 raise FormatError(f"{where}: a {s.type} node cannot be an input")
             if s.key in inputs:
                 raise FormatError(f"{where}: input {s.key!r} appears twice")
-            if s.transform and s.type != "fixed":
+            if s.transform and not s.numeric:
                 raise FormatError(f"{where}: a {s.type} input cannot be transformed")
             inputs.add(s.key)
             columns.add(s.name)
@@ -133,9 +146,10 @@ def _check_layout(slots: Sequence[_Slot]) -> None:
             raise FormatError(f"{where}: only an input or the output can be transformed "
                               f"(the output by {', '.join(TARGET_TRANSFORMS)})")
         if last:
-            if s.type != "fixed" or len(s.sources) != 1:
-                raise FormatError(f"{where}: the output must be a fixed register with one source")
-        elif s.type in REGISTERS:
+            if not s.numeric or len(s.sources) != 1:
+                raise FormatError(f"{where}: the output must be a {NUMERIC} register with one "
+                                  "source")
+        elif NODE_TYPES[s.type].register:
             raise FormatError(f"{where}: a {s.type} register must be an input or the output")
         else:
             low, high = FUNCTIONS[s.type]
@@ -164,71 +178,10 @@ def _check_transform(item: Dict[str, Any], where: str, version: int) -> str:
     transform = item["transform"]
     if version < 2:
         raise FormatError(f"{where}.transform: transforms need format version 2")
-    if item["type"] != "fixed" or transform not in _transforms.TRANSFORMS:
+    if not NODE_TYPES[item["type"]].numeric or transform not in _transforms.TRANSFORMS:
         raise FormatError(f"{where}.transform: {transform!r} is not a transform of a "
                           "numeric register")
     return str(transform)
-
-
-def _fmt(value: float) -> str:
-    return f"{value:.4g}"
-
-
-def _loss_sum(loss: str, pred: NDArray[np.float32], y: NDArray[np.float64],
-              low: float, high: float) -> float:
-    p = pred.astype(np.float64)
-    if loss == "mean_absolute_error":
-        return float(np.sum(np.abs(p - y)))
-    if loss == "categorical_cross_entropy":
-        # The lowest target value is the negative class; the prediction's place in the
-        # output range is the probability of the positive one.
-        span = high - low
-        prob = (p - low) / span if span > 0 else np.full_like(p, 0.5)
-        prob = np.clip(prob, 1e-7, 1 - 1e-7)
-        positive = y > low
-        return float(-np.sum(np.where(positive, np.log(prob), np.log1p(-prob))))
-    return float(np.sum((p - y) ** 2))
-
-
-class History(List[float]):
-    """What ``fit`` returns: the training loss of each epoch, as a list.
-
-    ``validation`` holds the validation loss of each epoch when there was validation
-    data (else None); ``best_epoch`` is the 1-based epoch whose parameters early stopping
-    kept (else None). The training loss of an epoch is the mean loss of each row's
-    prediction made just before the model learned from that row.
-    """
-
-    def __init__(self, training: Iterable[float] = (),
-                 validation: Optional[List[float]] = None,
-                 best_epoch: Optional[int] = None) -> None:
-        super().__init__(training)
-        self.validation = validation
-        self.best_epoch = best_epoch
-
-    @property
-    def training(self) -> List[float]:
-        return list(self)
-
-    def __repr__(self) -> str:
-        return (f"History(training={list(self)!r}, validation={self.validation!r}, "
-                f"best_epoch={self.best_epoch!r})")
-
-
-# Seconds of training before a progress bar appears.
-_BAR_AFTER = 0.5
-
-
-def _show_progress(progress: Optional[bool]) -> bool:
-    """Bars only where a person watches, unless ``progress`` says otherwise."""
-    if _tqdm is None:
-        return False
-    if progress is not None:
-        return bool(progress)
-    try:
-        return sys.stderr is not None and sys.stderr.isatty()
-    except (AttributeError, ValueError):  # a replaced or closed stderr
-        return False
 
 
 _Columns = Dict[str, NDArray[Any]]
@@ -255,63 +208,6 @@ class _Stale(RuntimeError):
 _ColumnsIn = Mapping[str, Union[NDArray[Any], _data.Distinct]]
 
 
-@dataclass(frozen=True)
-class _OnePlan:
-    """The one-row arrays of ``learn_one`` and ``predict_one`` and the queries bound to
-    them, made once under the model's lock and replaced, never changed, when the model's
-    structure or coders change. ``inputs`` holds per input slot: its index, name, a
-    writable view of its one-element array, its coder (None for a number), its state and
-    whether the model widens its range, and its transform."""
-
-    inputs: Tuple[Tuple[int, str, Any, Optional[Coder], Any, bool, str], ...]
-    predict: Callable[[], NDArray[np.float32]]
-    train: Callable[[], NDArray[np.float32]]
-    target: Any
-    output: Any
-    widen_output: bool
-    transform: str  # the target's
-
-
-# The least width float32 arithmetic rounds to infinity: the largest float32 plus half of
-# its unit in the last place.
-_FLOAT32_OVERFLOW = float.fromhex("0x1.ffffffp+127")
-
-
-def _widened(low: float, high: float, value: float, what: str) -> Tuple[float, float]:
-    """The range [low, high] (NaN while unknown) widened over ``value`` as ``fit`` widens
-    it, in float32; DataError when its width would be beyond the float32 range."""
-    v = float(np.float32(value))
-    if math.isnan(low):
-        return v, v
-    low, high = min(low, v), max(high, v)
-    # Both ends are float32 values: float64 holds their difference closely enough to
-    # tell whether float32 would round it to infinity.
-    if high - low >= _FLOAT32_OVERFLOW:
-        raise _data.DataError(f"{what} spans {low:g} to {high:g}, a width beyond the float32 "
-                              "range; rescale it")
-    return low, high
-
-
-def _one_number(value: Any, name: str) -> float:
-    """One cell as a number, NaN when it is missing; DataError when it is none."""
-    if type(value) is float:
-        number = value
-    else:
-        try:
-            number = float(value)
-        except (TypeError, ValueError):
-            if _data.is_missing(value):
-                return math.nan
-            hint = (f" (a categorical column? pass categorical=[{name!r}])"
-                    if isinstance(value, (str, bytes)) else "")
-            raise _data.DataError(f"column {name!r}: {_data.shorten(value)} is not a number"
-                                  f"{hint}") from None
-    if not -_data.FLOAT32_MAX <= number <= _data.FLOAT32_MAX and not math.isnan(number):
-        raise _data.DataError(f"column {name!r}: {_data.shorten(value)} is not a finite "
-                              "float32 number")
-    return number
-
-
 class Model:
     """A graph built from an expression such as ``sine(multiply(x0, x1))``.
 
@@ -326,7 +222,7 @@ class Model:
     _lock: threading.Lock
     _adapt: Dict[int, bool]
     _coders: Dict[int, Coder]
-    _one: Optional[_OnePlan]
+    _one: Optional[Plan]
     _trained: bool
     _missing: str
     # Per numeric input slot under missing="mean": the mean of its values trained on,
@@ -361,7 +257,7 @@ class Model:
             if name not in used:
                 raise ValueError(f"categorical column {name!r} does not appear in the expression")
         for s in slots:
-            if s.is_input and s.transform and s.type == "cat":
+            if s.is_input and s.transform and s.categorical:
                 raise ValueError(f"{s.key}: a categorical column cannot be transformed")
             if s.is_input or s.transform:
                 _check_name(s.key, "input name" if s.is_input else "transformed target")
@@ -433,10 +329,10 @@ class Model:
         self._adapt = {}
         self._coders = {}
         for i, (s, node) in enumerate(zip(slots, nodes)):
-            if s.type == "fixed":
+            if s.numeric:
                 self._adapt[i] = True
                 node.state.auto_adapt = False
-            elif s.type == "cat":
+            elif s.categorical:
                 self._coders[i] = Coder(s.name)
                 node.state.categories = [(UNSEEN, 0.0)]
         self._one = None
@@ -483,7 +379,7 @@ class Model:
     @property
     def categorical(self) -> Tuple[str, ...]:
         """Names of the categorical input columns."""
-        return tuple(s.name for s in self._slots if s.is_input and s.type == "cat")
+        return tuple(s.name for s in self._slots if s.is_input and s.categorical)
 
     @property
     def expression(self) -> str:
@@ -528,7 +424,7 @@ class Model:
         """The learned weight of every category of ``column``, in the order first met."""
         with self._lock:  # not halfway through a fit, which may make a slot categorical
             for i, s in enumerate(self._slots):
-                if s.is_input and s.type == "cat" and s.name == column:
+                if s.is_input and s.categorical and s.name == column:
                     return dict(self._category_pairs(i))
         raise ValueError(f"{column!r} is not a categorical input of the model")
 
@@ -550,9 +446,9 @@ class Model:
             return transformed_name(s.name, s.transform)
         args = ", ".join(self._render(src, with_parameters) for src in s.sources)
         head = s.type
-        if with_parameters and s.type != "multiply":
+        if with_parameters and NODE_TYPES[s.type].parameters:
             params = self._shown_parameters(slot)
-            head += "[" + ", ".join(f"{k}={_fmt(v)}" for k, v in params.items()) + "]"
+            head += "[" + ", ".join(f"{k}={readable(v)}" for k, v in params.items()) + "]"
         return f"{head}({args})"
 
     def _range(self, slot: int) -> Tuple[float, float]:
@@ -640,14 +536,14 @@ class Model:
     def _describe(self) -> str:
         lines = [f"{self._target_text} = {self._render(self._slots[-1].sources[0], True)}"]
         for i, s in enumerate(self._slots):
-            if s.type == "cat" and s.is_input:
+            if s.categorical and s.is_input:
                 cats = self._category_pairs(i)
-                shown = ", ".join(f"{_data.shorten(k)}: {_fmt(w)}" for k, w in cats[:8])
+                shown = ", ".join(f"{_data.shorten(k)}: {readable(w)}" for k, w in cats[:8])
                 more = f", ... ({len(cats)} in all)" if len(cats) > 8 else ""
                 lines.append(f"  {s.name}: categorical {{{shown}{more}}}")
-            elif s.type == "fixed":
+            elif s.numeric:
                 low, high = self._range(i)
-                where = "not learned yet" if math.isnan(low) else f"[{_fmt(low)}, {_fmt(high)}]"
+                where = "not learned yet" if math.isnan(low) else f"[{readable(low)}, {readable(high)}]"
                 role = "numeric" if s.is_input else f"output, loss {self.loss}"
                 lines.append(f"  {s.key}: {role}, range {where}")
         return "\n".join(lines)
@@ -677,7 +573,7 @@ class Model:
         return missing
 
     def _inputs_of(self, X: Any, *, missing: Optional[str] = None,
-                   cache: Optional[Dict[Tuple[str, ...], Any]] = None, infer: bool = False,
+                   cache: Optional[Cache] = None, infer: bool = False,
                    like: Optional[_Converted] = None) -> _Converted:
         """The input columns, checked and converted; categories are coded by ``_coded``.
 
@@ -699,18 +595,18 @@ class Model:
                 names = set(_data.categorical_columns(X, self.inputs))
                 columns.convert = tuple(
                     i for i, s in enumerate(columns.slots) if s.is_input and
-                    s.type == "fixed" and not s.transform and s.name in names)
+                    s.numeric and not s.transform and s.name in names)
         for i, s in enumerate(columns.slots):
             if not s.is_input:
                 continue
-            kind = "cat" if i in columns.convert else s.type
-            key: Tuple[str, ...] = (kind, s.name, missing)
+            categorical = i in columns.convert or s.categorical
+            key = column_key(s.name, categorical, missing)
             if cache is not None and key in cache:
                 column = cache[key]
             else:
                 raw = _data.get_column(X, s.name)
                 what = f"column {s.name!r}"
-                column = (_data.categorical_values(raw, what) if kind == "cat"
+                column = (_data.categorical_values(raw, what) if categorical
                           else _data.numeric(raw, what, missing, column=s.name))
                 if cache is not None:
                     cache[key] = column
@@ -769,7 +665,7 @@ class Model:
         return out
 
     def _training_data(self, X: Any, y: Any, missing: Optional[str] = None,
-                       cache: Optional[Dict[Tuple[str, ...], Any]] = None
+                       cache: Optional[Cache] = None
                        ) -> Tuple[_Converted, NDArray[np.float64]]:
         columns = self._inputs_of(X, missing=missing, cache=cache, infer=True)
         target = self._target_of(X, y, _data.same_length(columns))
@@ -783,7 +679,7 @@ class Model:
         out = dict(columns)
         mean = self._policy(missing) == "mean"
         for i, s in enumerate(self._slots):
-            if s.is_input and s.type == "fixed":
+            if s.is_input and s.numeric:
                 column = out[s.key]
                 holes = np.isnan(column)
                 if holes.any():
@@ -800,7 +696,7 @@ class Model:
         if self._missing != "mean":
             return
         for i, s in enumerate(self._slots):
-            if s.is_input and s.type == "fixed":
+            if s.is_input and s.numeric:
                 column = columns[s.key]
                 present = column[~np.isnan(column)]
                 mean, count = self._means.get(i, (0.0, 0))
@@ -812,14 +708,14 @@ class Model:
         """Make the numeric input slot ``i`` a categorical one (a model whose categorical
         inputs the first training data decide)."""
         s = self._slots[i]
-        node = _tolq.Interaction("cat", s.latticeloc, s.gluamine, s.name)
+        node = _tolq.Interaction(CATEGORICAL, s.latticeloc, s.gluamine, s.name)
         node._set_source(0, -1)
         node.state.categories = [(UNSEEN, 0.0)]
-        # In this order, a reader outside the lock finds a coder for every "cat" slot.
+        # In this order, a reader outside the lock finds a coder for every categorical slot.
         self._coders[i] = Coder(s.name)
         self._graph[i] = node
         self._nodes = self._nodes[:i] + (node,) + self._nodes[i + 1:]
-        self._slots = self._slots[:i] + (replace(s, type="cat"),) + self._slots[i + 1:]
+        self._slots = self._slots[:i] + (replace(s, type=CATEGORICAL),) + self._slots[i + 1:]
         del self._adapt[i]
         self._means.pop(i, None)
         self._one = None
@@ -920,7 +816,7 @@ class Model:
             if not warned:
                 _data.warn_target_copies({s.key: columns[s.key]
                                           for i, s in enumerate(columns.slots)
-                                          if s.is_input and s.type == "fixed" and
+                                          if s.is_input and s.numeric and
                                           i not in columns.convert},
                                          target, self.target)
                 warned = True
@@ -946,28 +842,11 @@ class Model:
         for slot, values in new.items():
             self._coders[slot].commit(values)
 
-    def _set_ranges(self, ranges: Mapping[str, Tuple[float, float]]) -> None:
-        """Set the numeric registers' ranges, by register name (``key``) for the inputs and
-        by "" for the output; registers not named keep theirs."""
-        for i, s in enumerate(self._slots):
-            if s.type == "fixed":
-                found = ranges.get(s.key if s.is_input else "")
-                if found is not None:
-                    state = self._nodes[i].state
-                    state.feature_min, state.feature_max = found
-
-    def _learn(self, columns: _Columns, target: NDArray[np.float64],
-               new: Dict[int, Dict[Any, int]]) -> None:
-        """One training query over prepared rows, for a model still being built (the
-        search): no history, no widening, no way back on failure."""
-        self._commit(new)
-        self._graph._query(columns, target)
-        self._trained = True
-
     def _at_rate_level(self, rate_level: int) -> Model:
         """A model of the same structure whose nodes learn at ``rate_level``, holding what
         this one has learned (parameters, ranges, category codes, the missing policy and
-        its means; Adam's moments start afresh). This model must not be trained further: the two share their coders."""
+        its means; Adam's moments start afresh). This model must not be trained further:
+        the two share their coders."""
         other = Model.__new__(Model)
         with self._lock:
             other._setup([dataclasses.replace(s, gluamine=rate_level) for s in self._slots],
@@ -987,12 +866,12 @@ class Model:
         out: List[NDArray[np.float64]] = []
         for i, (s, node) in enumerate(zip(self._slots, self._nodes)):
             last = i == len(self._slots) - 1
-            if s.type == "cat" and s.is_input:
+            if s.categorical and s.is_input:
                 weights = dict(node.state.categories)
                 codes = columns[s.key]
                 table = np.array([weights.get(c, 0.0) for c in range(int(codes.max(initial=0)) + 1)])
                 out.append(table[codes].astype(np.float32).astype(np.float64))
-            elif s.type == "fixed" and (s.is_input or last):
+            elif s.numeric and (s.is_input or last):
                 low, high = self._range(i)
                 if s.is_input:
                     d = np.asarray(columns[s.key], dtype=np.float64) - low
@@ -1002,7 +881,7 @@ class Model:
                         out.append(np.clip((d + d) / (high - low) - 1.0, -1.0, 1.0))
                 else:
                     out.append((1.0 + out[s.sources[0]]) * (high - low) * 0.5 + low)
-            elif s.type in REGISTERS:
+            elif NODE_TYPES[s.type].register:
                 out.append(out[s.sources[0]])
             else:
                 value = NODE_TYPES[s.type].value
@@ -1010,30 +889,6 @@ class Model:
                 second = out[s.sources[1]] if len(s.sources) == 2 else None
                 out.append(value(node.state._to_dict(), out[s.sources[0]], second))
         return out
-
-    def _take_state(self, other: Model) -> None:
-        """Make this model what ``other``, a model of the same structure, has learned:
-        parameters, ranges and category codes (``other`` must not be used afterwards,
-        its coders move here). Adam's moments are not copied, as with ``save``."""
-        def shape(m: Model) -> List[Tuple[str, Tuple[int, ...]]]:
-            return [(s.key, s.sources) for s in m._slots]
-
-        with self._lock:
-            # A copy whose training decided the categorical inputs differs in those alone.
-            same = other._slots == self._slots or (self._infer and shape(other) == shape(self))
-            if not same or other.loss != self.loss or other.missing != self.missing:
-                raise ValueError(f"{other!r} is not a copy of {self!r}")
-            for i, (mine, theirs) in enumerate(zip(self._slots, other._slots)):
-                if mine.type != theirs.type:
-                    self._convert_slot(i)
-            self._infer = other._infer
-            self._means = dict(other._means)
-            for node, there in zip(self._nodes, other._nodes):
-                node.state._from_dict(there.state._to_dict())
-            self._adapt = dict(other._adapt)
-            self._coders = other._coders
-            self._trained = other._trained
-            self._one = None  # the serving plan holds the old coders
 
     def _checkpoint(self) -> Tuple[Any, ...]:
         """Everything training changes that the model keeps (Adam's moments aside)."""
@@ -1057,7 +912,8 @@ class Model:
         self._one = None  # the serving plan may hold what was rolled back
 
     def _snapshot(self) -> List[Tuple[_tolq.Interaction, Dict[str, Any]]]:
-        return [(node, node.state._to_dict()) for node in self._nodes if node.type != "fixed"]
+        return [(node, node.state._to_dict()) for s, node in zip(self._slots, self._nodes)
+                if not s.numeric]
 
     def _train(self, columns: _ColumnsIn, target: NDArray[np.float64], epochs: int,
                shuffle: bool, seed: Optional[int], progress: Optional[bool], *,
@@ -1084,71 +940,19 @@ class Model:
                 if epochs == 0:  # checked, and nothing learned
                     self._rollback(before)
                     return history
-                held_coded: Optional[Tuple[_Columns, NDArray[np.float64]]] = None
-                if holdout is not None:
-                    train_rows, val_rows = holdout
-                    held_coded = ({k: v[val_rows] for k, v in coded.items()}, target[val_rows])
-                    coded = {k: v[train_rows] for k, v in coded.items()}
-                    target = target[train_rows]
-                n = len(target)
-                self._widen_ranges(coded, target)
-                self._commit(new)
-                self._update_means(coded)
-                if held is not None:
-                    # Categories met first in this training data are known to the validation.
-                    held_coded = (self._coded(held[0], learn=False, missing=missing)[0],
-                                  held[1])
-                coded = self._fill_missing(coded, missing)
-                if held_coded is not None:
-                    held_coded = (self._fill_missing(held_coded[0], missing), held_coded[1])
+                rows, target, valid = self._epoch_rows(coded, target, new, held, holdout,
+                                                       missing)
+                tracker = (Validation(early_stopping, patience, self._snapshot)
+                           if valid is not None else None)
                 low, high = self._range(len(self._slots) - 1)
-                rng = np.random.default_rng(seed)
-                best, waited, kept = math.inf, 0, None
-                show = _show_progress(progress)
-                bar = None
-                started = time.monotonic()
-                try:
-                    for epoch in range(epochs):
-                        # One query per epoch: the module trains row by row without the
-                        # interpreter lock, and Python's share of the time stays small.
-                        if shuffle:
-                            order = rng.permutation(n)
-                            rows, y_rows = {k: v[order] for k, v in coded.items()}, target[order]
-                        else:
-                            rows, y_rows = coded, target
-                        pred = self._graph._query(rows, y_rows)
-                        self._trained = True
-                        history.append(_loss_sum(self._loss, pred, y_rows, low, high) / n)
-                        if held_coded is not None and history.validation is not None:
-                            held_pred = self._graph._query(held_coded[0])
-                            loss = (_loss_sum(self._loss, held_pred, held_coded[1], low, high)
-                                    / len(held_coded[1]))
-                            history.validation.append(loss)
-                            if loss < best:
-                                best, waited = loss, 0
-                                history.best_epoch = epoch + 1
-                                if early_stopping:
-                                    kept = self._snapshot()
-                            else:
-                                waited += 1
-                        if show and bar is None and time.monotonic() - started > _BAR_AFTER:
-                            # A bar for training that lasts: for short runs its own cost
-                            # would be a large share, and nobody needs it.
-                            bar = _tqdm(total=epochs, initial=epoch, desc="training",
-                                        unit=" epochs", leave=False)
-                        if bar is not None:
-                            bar.update(1)
-                            shown = {"loss": _fmt(history[-1])}
-                            if history.validation:
-                                shown["validation"] = _fmt(history.validation[-1])
-                            bar.set_postfix(shown, refresh=False)
-                        if early_stopping and waited >= patience:
-                            break
-                finally:
-                    if bar is not None:
-                        bar.close()
-                if early_stopping and kept is not None and history.best_epoch != len(history):
-                    for node, state in kept:
+                train_epochs(self._graph._query, self._graph._query,
+                             lambda pred, y: loss_sum(self._loss, pred, y, low, high),
+                             rows, target, valid, history, tracker, epochs, shuffle, seed,
+                             progress)
+                self._trained = True
+                if (tracker is not None and tracker.kept is not None
+                        and history.best_epoch != len(history)):
+                    for node, state in tracker.kept:
                         node.state._from_dict(state)
                 if not early_stopping:
                     history.best_epoch = None
@@ -1156,6 +960,33 @@ class Model:
                 self._rollback(before)
                 raise
         return history
+
+    def _epoch_rows(self, coded: _Columns, target: NDArray[np.float64],
+                    new: Dict[int, Dict[Any, int]],
+                    held: Optional[Tuple[_Converted, NDArray[np.float64]]],
+                    holdout: Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]],
+                    missing: Optional[str]
+                    ) -> Tuple[_Columns, NDArray[np.float64],
+                               Optional[Tuple[_Columns, NDArray[np.float64]]]]:
+        """The training rows and targets, and the validation ones, coded and filled, for
+        ``_train`` (the lock held): ranges widened over the training rows, the new codes
+        committed and the means folded in first."""
+        valid: Optional[Tuple[_Columns, NDArray[np.float64]]] = None
+        if holdout is not None:
+            train_rows, val_rows = holdout
+            valid = ({k: v[val_rows] for k, v in coded.items()}, target[val_rows])
+            coded = {k: v[train_rows] for k, v in coded.items()}
+            target = target[train_rows]
+        self._widen_ranges(coded, target)
+        self._commit(new)
+        self._update_means(coded)
+        if held is not None:
+            # Categories met first in this training data are known to the validation.
+            valid = (self._coded(held[0], learn=False, missing=missing)[0], held[1])
+        coded = self._fill_missing(coded, missing)
+        if valid is not None:
+            valid = (self._fill_missing(valid[0], missing), valid[1])
+        return coded, target, valid
 
     def _widen_ranges(self, columns: _Columns, target: NDArray[np.float64]) -> None:
         """Widen numeric ranges over all the data, as binding it at once would.
@@ -1165,7 +996,7 @@ class Model:
         """
         widened: List[Tuple[Any, float, float]] = []
         for i, s in enumerate(self._slots):
-            if s.type != "fixed" or not self._adapt[i]:
+            if not s.numeric or not self._adapt[i]:
                 continue
             state = self._nodes[i].state
             values = columns[s.key] if s.is_input else target
@@ -1228,46 +1059,11 @@ class Model:
             plan = self._one if self._one is not None else self._prepare_one()
             if not self._trained:
                 self._check_trained()
-            missing = self._missing
-            limit = _data.FLOAT32_MAX
-            for i, name, cell, coder, state, _, transform in plan.inputs:
-                try:
-                    value = row[name]
-                except KeyError:
-                    raise _data.DataError(f"missing column {name!r}") from None
-                if coder is None:
-                    if type(value) is float and -limit <= value <= limit and not transform:
-                        cell[0] = value
-                        continue
-                    number = _one_number(value, name)
-                    if number != number:
-                        number = self._one_hole(i, name, state)
-                    elif transform:
-                        number = _transforms.apply_one(transform, number, f"column {name!r}")
-                    cell[0] = number
-                else:
-                    try:
-                        code = coder.codes.get(value)
-                    except TypeError:  # unhashable: refused as predict refuses it
-                        code = None
-                    if code is None:
-                        code = coder.code_one(value, missing)
-                        if code is None:
-                            raise _data.DataError(f"column {name!r}: missing value")
-                    cell[0] = code
+            _onerow.fill(plan, row, self._missing, self._means)
             if plan.transform:
                 return float(self._predicted(plan.predict())[0])
             result: float = plan.predict().item()
             return result
-
-    def _one_hole(self, slot: int, name: str, state: Any) -> float:
-        """The number a missing cell of one row reads as, after the model's policy."""
-        if self._missing == "error":
-            raise _data.DataError(f"column {name!r}: missing value; pass missing='zero' or "
-                                  "missing='mean' when building the model to fill it")
-        if self._missing == "mean":
-            return self._means[slot][0]
-        return (float(state.feature_min) + float(state.feature_max)) / 2
 
     def learn_one(self, row: Mapping[str, Any], y: Any) -> float:
         """Learn from one row, given as a mapping of column name to value, and its target,
@@ -1304,75 +1100,10 @@ class Model:
             self._rollback(before)
             raise
 
-    def _learn_row(self, plan: _OnePlan, row: Mapping[str, Any], y: Any) -> float:
+    def _learn_row(self, plan: Plan, row: Mapping[str, Any], y: Any) -> float:
         """Check one row, then commit it; the lock is held."""
-        missing = self._missing
-        limit = _data.FLOAT32_MAX
-        values: List[Any] = []
-        widen: List[Tuple[Any, float, float]] = []
-        pending: List[Tuple[Coder, Dict[Any, int]]] = []
-        holes: List[Tuple[int, int, str, Any]] = []
-        for i, name, cell, coder, state, adapt, transform in plan.inputs:
-            try:
-                value = row[name]
-            except KeyError:
-                raise _data.DataError(f"missing column {name!r}") from None
-            if coder is None:
-                if type(value) is float and -limit <= value <= limit:
-                    number = value
-                else:
-                    number = _one_number(value, name)
-                if transform and number == number:
-                    number = _transforms.apply_one(transform, number, f"column {name!r}")
-                if number != number:
-                    if missing == "error":
-                        self._one_hole(i, name, state)
-                    holes.append((len(values), i, name, state))
-                elif adapt:
-                    low, high = state.feature_min, state.feature_max
-                    if not low <= number <= high:  # beyond the range, or no range yet
-                        widen.append((state, *_widened(low, high, number,
-                                                       f"column {name!r}")))
-                values.append(number)
-            else:
-                new: Dict[Any, int] = {}
-                code = coder.learn_one(value, missing, new)
-                if code is None:
-                    raise _data.DataError(f"column {name!r}: missing value; pass "
-                                          "missing='zero' or missing='mean' when building "
-                                          "the model to fill it")
-                if new:
-                    pending.append((coder, new))
-                values.append(code)
-        target = y if type(y) is float and -limit <= y <= limit else _one_number(y, self.target)
-        if target != target:
-            raise _data.DataError("the target is missing: a target must be known to learn "
-                                  "from a row")
-        if plan.transform:
-            target = _transforms.apply_one(plan.transform, target, "the target")
-        if plan.widen_output:
-            state = plan.output
-            low, high = state.feature_min, state.feature_max
-            if not low <= target <= high:
-                widen.append((state, *_widened(low, high, target, "the target")))
-        means = self._means
-        if missing == "mean":
-            means = dict(means)
-            for (i, _, _, coder, _, _, _), value in zip(plan.inputs, values):
-                if coder is None and value == value:
-                    mean, count = means.get(i, (0.0, 0))
-                    means[i] = ((mean * count + value) / (count + 1), count + 1)
-        for k, i, name, state in holes:  # a column without a value keeps its range
-            if missing == "mean" and i in means:
-                values[k] = means[i][0]
-            elif missing == "zero" and not math.isnan(state.feature_min):
-                values[k] = (state.feature_min + state.feature_max) / 2
-            else:
-                raise _data.DataError(f"column {name!r} holds no value, only missing ones")
-        for (_, _, cell, _, _, _, _), value in zip(plan.inputs, values):
-            cell[0] = value
-        plan.target[0] = target
-        prediction = self._commit_and_learn(widen, pending, means, plan.train)
+        changes = _onerow.check_row(plan, row, y, self._missing, self._means, self.target)
+        prediction = self._commit_and_learn(changes, plan.train)
         if plan.transform:
             return float(self._predicted(prediction)[0])
         result: float = prediction.item()
@@ -1388,85 +1119,13 @@ class Model:
             if self._infer:  # the estimators decide the categorical inputs themselves
                 raise RuntimeError("the model's categorical inputs are not decided yet")
             plan = self._one if self._one is not None else self._prepare_one()
-            missing = self._missing
-            n = len(ys)
-            arrays: _Columns = {}
-            widen: List[Tuple[Any, float, float]] = []
-            pending: List[Tuple[Coder, Dict[Any, int]]] = []
-            means = dict(self._means)
-            for i, name, _, coder, state, adapt, transform in plan.inputs:
-                if name not in columns:
-                    raise _data.DataError(f"missing column {name!r}")
-                raw = columns[name]
-                if len(raw) != n:
-                    raise _data.DataError(f"y has {n} values but X has {len(raw)} rows")
-                key = self._slots[i].key
-                if coder is None:
-                    numbers = [_one_number(v, name) for v in raw]
-                    if transform:
-                        numbers = _transforms.apply(transform, np.array(numbers, dtype=float),
-                                                    f"column {name!r}").tolist()
-                    present = [v for v in numbers if v == v]
-                    if len(present) < n and missing == "error":
-                        row = next(r for r, v in enumerate(numbers) if v != v)
-                        raise _data.DataError(f"column {name!r}: missing value at row {row}; "
-                                              "pass missing='zero' or missing='mean' to "
-                                              "fill it")
-                    low, high = state.feature_min, state.feature_max
-                    if adapt and present:
-                        least, most = min(present), max(present)
-                        if not low <= least <= most <= high:  # or no range yet
-                            what = f"column {name!r}"
-                            low, high = _widened(low, high, least, what)
-                            low, high = _widened(low, high, most, what)
-                            widen.append((state, low, high))
-                    if missing == "mean" and present:
-                        mean, count = means.get(i, (0.0, 0))
-                        total = mean * count + float(np.sum(np.array(present)))
-                        means[i] = (total / (count + len(present)), count + len(present))
-                    if len(present) < n:
-                        if missing == "mean" and i in means:
-                            fill = means[i][0]
-                        elif missing == "zero" and not math.isnan(low):
-                            fill = (low + high) / 2
-                        else:
-                            raise _data.DataError(f"column {name!r} holds no value, only "
-                                                  "missing ones")
-                        numbers = [v if v == v else fill for v in numbers]
-                    arrays[key] = np.array(numbers, dtype=np.float64)
-                else:
-                    new: Dict[Any, int] = {}
-                    codes = [coder.learn_one(v, missing, new, r) for r, v in enumerate(raw)]
-                    if None in codes:
-                        raise _data.DataError(f"column {name!r}: missing value at row "
-                                              f"{codes.index(None)}; pass missing='zero' or "
-                                              "missing='mean' to fill it")
-                    if new:
-                        pending.append((coder, new))
-                    arrays[key] = np.array(codes, dtype=np.int64)
-            targets = [_one_number(v, self.target) for v in ys]
-            if any(v != v for v in targets):
-                row = next(r for r, v in enumerate(targets) if v != v)
-                raise _data.DataError(f"y: missing value at row {row}; a target must be known: "
-                                      "drop the rows without one")
-            if plan.transform:
-                targets = _transforms.apply(plan.transform, np.array(targets, dtype=float),
-                                            "y").tolist()
-            if plan.widen_output and targets:
-                state = plan.output
-                low, high = state.feature_min, state.feature_max
-                least, most = min(targets), max(targets)
-                if not low <= least <= most <= high:
-                    low, high = _widened(low, high, least, "the target")
-                    widen.append((state, *_widened(low, high, most, "the target")))
-            target = np.array(targets, dtype=np.float64)
+            arrays, target, changes = _onerow.check_batch(plan, columns, ys, self._missing,
+                                                          self._means, self.target)
             prediction = self._commit_and_learn(
-                widen, pending, means, functools.partial(self._graph._query, arrays, target))
+                changes, functools.partial(self._graph._query, arrays, target))
             return self._predicted(prediction)
 
-    def _commit_and_learn(self, widen: Sequence[Tuple[Any, float, float]],
-                          pending: Sequence[Tuple[Coder, Dict[Any, int]]],
-                          means: Dict[int, Tuple[float, int]],
+    def _commit_and_learn(self, changes: _onerow.Changes,
                           learn: Callable[[], NDArray[np.float32]]) -> NDArray[np.float32]:
         """Commit what the checks of a row or a small batch found (wider ranges, new
         codes, means), then ``learn()``, the lock held from the checks on. A failure takes
@@ -1474,15 +1133,15 @@ class Model:
         cannot fail on checked values, so nothing was learned. An interrupt (no Exception)
         met in the query's call is raised as it returns, after the rows were learned:
         they stay."""
-        undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
-        kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]
+        undo = [(state, state.feature_min, state.feature_max) for state, _, _ in changes.widen]
+        kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in changes.pending]
         old_means, learning = self._means, False
         try:
-            for state, low, high in widen:
+            for state, low, high in changes.widen:
                 state.feature_min, state.feature_max = low, high
-            for coder, new in pending:
+            for coder, new in changes.pending:
                 coder.commit(new)
-            self._means = means
+            self._means = changes.means
             learning = True
             prediction = learn()
         except BaseException as exc:
@@ -1491,7 +1150,7 @@ class Model:
                 raise
             for state, low, high in undo:
                 state.feature_min, state.feature_max = low, high
-            for (coder, next_code, kinds), (_, new) in zip(kept, pending):
+            for (coder, next_code, kinds), (_, new) in zip(kept, changes.pending):
                 for value in new:
                     coder.codes.pop(value, None)
                 coder.next_code, coder.kinds = next_code, kinds
@@ -1500,24 +1159,25 @@ class Model:
         self._trained = True
         return prediction
 
-    def _prepare_one(self) -> _OnePlan:
+    def _prepare_one(self) -> Plan:
         """The one-row plan (under the lock)."""
         inputs = []
         columns: _Columns = {}
         for i, s in enumerate(self._slots):
             if s.is_input:
-                array = np.zeros(1, dtype=np.int64 if s.type == "cat" else np.float64)
+                array = np.zeros(1, dtype=np.int64 if s.categorical else np.float64)
                 columns[s.key] = array
                 # A memoryview writes one element faster than the array's own indexing.
                 cell = memoryview(array)  # type: ignore[arg-type,unused-ignore]
-                inputs.append((i, s.name, cell, self._coders.get(i), self._nodes[i].state,
-                               self._adapt.get(i, False), s.transform))
+                inputs.append(_onerow.Input(i, s.name, s.key, cell, self._coders.get(i),
+                                            self._nodes[i].state, self._adapt.get(i, False),
+                                            s.transform))
         y = np.zeros(1, dtype=np.float64)
         out = len(self._slots) - 1
-        plan = _OnePlan(tuple(inputs), functools.partial(self._graph._query, columns),
-                        functools.partial(self._graph._query, columns, y),
-                        memoryview(y),  # type: ignore[arg-type,unused-ignore]
-                        self._nodes[out].state, self._adapt[out], self._slots[out].transform)
+        plan = Plan(tuple(inputs), functools.partial(self._graph._query, columns),
+                    functools.partial(self._graph._query, columns, y),
+                    memoryview(y),  # type: ignore[arg-type,unused-ignore]
+                    self._nodes[out].state, self._adapt[out], self._slots[out].transform)
         self._one = plan
         return plan
 
@@ -1540,20 +1200,20 @@ class Model:
         slots = []
         for i, (s, node) in enumerate(zip(self._slots, self._nodes)):
             doc: Dict[str, Any] = {"type": s.type}
-            if s.type in REGISTERS:
+            if NODE_TYPES[s.type].register:
                 doc["name"] = s.name
             if s.transform:
                 doc["transform"] = s.transform
             doc["sources"] = list(s.sources)
             doc["latticeloc"] = list(s.latticeloc)
             doc["gluamine"] = s.gluamine
-            if s.type == "cat":
+            if s.categorical:
                 state: Dict[str, Any] = {"categories": self._category_pairs(i)}
             else:
                 state = node.state._to_dict()
-                if s.type == "fixed":
+                if s.numeric:
                     state["auto_adapt"] = self._adapt[i]
-            doc["state"] = _format.encode_state(s.type, state)
+            doc["state"] = _format.encode_state(state)
             slots.append(doc)
         # Transforms and a missing policy are version 2; a model without them stays
         # readable by a tolq that knows only version 1.
@@ -1594,9 +1254,10 @@ class Model:
             if not isinstance(kind, str) or kind not in PARAMETERS:
                 raise FormatError(f"{where}.type: unknown node type {kind!r}")
             name = item.get("name", "")
-            if (kind in REGISTERS) != ("name" in item):
+            register = NODE_TYPES[kind].register
+            if register != ("name" in item):
                 raise FormatError(f"{where}: registers, and only they, have a name")
-            if kind in REGISTERS:
+            if register:
                 try:
                     _check_name(name, f"{where}.name")
                 except ValueError as exc:
@@ -1628,7 +1289,7 @@ class Model:
         if "means" in doc:
             if missing != "mean" or not isinstance(doc["means"], dict):
                 raise FormatError("means: an object kept only under missing='mean'")
-            numeric = {s.key: i for i, s in enumerate(slots) if s.is_input and s.type == "fixed"}
+            numeric = {s.key: i for i, s in enumerate(slots) if s.is_input and s.numeric}
             for name, item in doc["means"].items():
                 if name not in numeric or not (isinstance(item, list) and len(item) == 2):
                     raise FormatError(f"means: {name!r} is no numeric input, or its entry is "
@@ -1666,7 +1327,7 @@ class Model:
         moments are not saved, so training the loaded model goes on from fresh moments.
         The file is replaced in one step, so a reader never sees half of it.
         """
-        write_replacing(path, _to_json(self.to_dict()))
+        write_replacing(path, to_json(self.to_dict()))
 
     @classmethod
     def load(cls: Type[M], path: str | os.PathLike[str]) -> M:
@@ -1695,6 +1356,146 @@ class Model:
         # lets them decide (read with the document, not after a fit that decided them).
         with self._lock:
             return (_restore, (type(self), self._document(), self._infer))
+
+
+class Part(NamedTuple):
+    """A slot of a model as the search reads and sets it."""
+
+    kind: NodeType
+    sources: Tuple[int, ...]  # (-1,) for an input
+    node: _tolq.Interaction
+
+
+# A model's training data read by ``Internals.read_training``, and what ``checkpoint`` keeps.
+Prepared = Tuple[_Converted, NDArray[np.float64]]
+Checkpoint = Tuple[Any, ...]
+
+
+class Internals:
+    """``Model``'s interface for the package's other modules, beyond its public methods:
+    what the search, ``fit_many`` and the estimators need. Not part of tolq's API.
+
+    The search's methods serve a candidate's model, which its job alone holds: they take
+    no lock and cannot take anything back. The others take the model's lock.
+    """
+
+    def __init__(self, model: Model) -> None:
+        self.model = model
+
+    # ---- the search: a candidate built, trained and solved step by step -------------------
+
+    def parts(self) -> List[Part]:
+        m = self.model
+        return [Part(NODE_TYPES[s.type], s.sources, node) for s, node in zip(m._slots, m._nodes)]
+
+    def rows(self, cache: Cache, *, learn: bool = False,
+             ranges: Optional[Mapping[str, Tuple[float, float]]] = None
+             ) -> Tuple[_Columns, Dict[int, Dict[Any, int]]]:
+        """The model's input columns taken from ``cache`` (every column converted, by
+        ``column_key``): categories coded (a new value gets a code with ``learn``) and
+        missing numbers filled; and the values new to each coder, for ``learn``.
+
+        With ``ranges`` (by register key, "" for the output), a model never trained
+        takes those ranges and the means of these rows first.
+        """
+        m = self.model
+        columns, new = m._coded(m._inputs_of({}, cache=cache), learn=learn)
+        if ranges is not None and not m._trained:
+            for i, s in enumerate(m._slots):
+                found = ranges.get(s.key if s.is_input else "") if s.numeric else None
+                if found is not None:
+                    state = m._nodes[i].state
+                    state.feature_min, state.feature_max = found
+            m._update_means(columns)
+        return m._fill_missing(columns), new
+
+    def learn(self, columns: _Columns, target: NDArray[np.float64],
+              new: Dict[int, Dict[Any, int]]) -> None:
+        """One training query over columns as ``rows`` gives them (the new codes
+        committed first): no history, no widening, no way back on failure."""
+        m = self.model
+        m._commit(new)
+        m._graph._query(columns, target)
+        m._trained = True
+
+    def activations(self, columns: _Columns) -> List[NDArray[np.float64]]:
+        """Every slot's activation, in float64, for columns as ``rows`` gives them."""
+        return self.model._activations(columns)
+
+    def predicted(self, pred: NDArray[np.float32]) -> NDArray[np.float32]:
+        """The graph's output taken back through the target's transform, if any."""
+        return self.model._predicted(pred)
+
+    def output_range(self) -> Tuple[float, float]:
+        m = self.model
+        return m._range(len(m._slots) - 1)
+
+    def set_output_range(self, low: float, high: float) -> None:
+        state = self.model._nodes[-1].state
+        state.feature_min, state.feature_max = low, high
+
+    def at_rate_level(self, rate_level: int) -> Model:
+        """A copy whose nodes learn at ``rate_level`` (see ``Model._at_rate_level``)."""
+        return self.model._at_rate_level(rate_level)
+
+    # ---- fit_many: every model trains or none does ----------------------------------------
+
+    def read_training(self, X: Any, y: Any, cache: Cache) -> Prepared:
+        """The training data checked and converted, as ``fit`` reads them; ``cache``
+        shares the converted columns between models."""
+        m = self.model
+        return m._read(functools.partial(m._training_data, X, y, cache=cache))
+
+    def checkpoint(self) -> Checkpoint:
+        with self.model._lock:
+            return self.model._checkpoint()
+
+    def rollback(self, checkpoint: Checkpoint) -> None:
+        with self.model._lock:
+            self.model._rollback(checkpoint)
+
+    def train(self, prepared: Prepared, X: Any, y: Any, epochs: int, shuffle: bool,
+              seed: Optional[int]) -> History:
+        """``fit`` without a bar on the data ``read_training`` gave, read again when
+        another call decided the categorical inputs meanwhile."""
+        m = self.model
+        while True:
+            try:
+                return m._train(*prepared, epochs, shuffle, seed, False)
+            except _Stale:
+                prepared = m._read(functools.partial(m._training_data, X, y))
+
+    def take_state(self, other: Model) -> None:
+        """Make the model what ``other``, a copy trained elsewhere, has learned:
+        parameters, ranges and category codes (``other`` must not be used afterwards,
+        its coders move here). Adam's moments are not copied, as with ``save``."""
+        def shape(m: Model) -> List[Tuple[str, Tuple[int, ...]]]:
+            return [(s.key, s.sources) for s in m._slots]
+
+        m = self.model
+        with m._lock:
+            # A copy whose training decided the categorical inputs differs in those alone.
+            same = other._slots == m._slots or (m._infer and shape(other) == shape(m))
+            if not same or other.loss != m.loss or other.missing != m.missing:
+                raise ValueError(f"{other!r} is not a copy of {m!r}")
+            for i, (mine, theirs) in enumerate(zip(m._slots, other._slots)):
+                if mine.type != theirs.type:
+                    m._convert_slot(i)
+            m._infer = other._infer
+            m._means = dict(other._means)
+            for node, there in zip(m._nodes, other._nodes):
+                node.state._from_dict(there.state._to_dict())
+            m._adapt = dict(other._adapt)
+            m._coders = other._coders
+            m._trained = other._trained
+            m._one = None  # the serving plan holds the old coders
+
+    # ---- the estimators ---------------------------------------------------------------------
+
+    def learn_columns(self, columns: Mapping[str, Sequence[Any]], ys: Sequence[Any]
+                      ) -> NDArray[np.float32]:
+        """A small batch learned through the one-row path (see ``Model._learn_columns``)."""
+        return self.model._learn_columns(columns, ys)
 
 
 def _destination(path: str | os.PathLike[str]) -> Tuple[str, Optional[int]]:
@@ -1762,7 +1563,7 @@ def write_replacing(path: str | os.PathLike[str], content: str | bytes) -> None:
         raise
 
 
-def _to_json(document: Dict[str, Any]) -> str:
+def to_json(document: Dict[str, Any]) -> str:
     """The document with one slot per line: readable, and diffs show which node changed."""
     def dump(value: Any) -> str:
         return json.dumps(value, ensure_ascii=False, allow_nan=False)
@@ -1784,97 +1585,3 @@ def _restore(cls: Type[M], document: Dict[str, Any], infer: bool = False) -> M:
 
 def _refuse_constant(name: str) -> Any:
     raise ValueError(f"{name} is not valid JSON; non-finite numbers are written as strings")
-
-
-def fit_many(models: Iterable[Model], X: Any, y: Any, epochs: int = 10, *,
-             shuffle: bool = True, seed: Optional[int] = 0, workers: Optional[int] = None,
-             progress: bool = False, client: Any = None) -> List[History]:
-    """Train several models on the same data in a pool of threads.
-
-    Each model ends exactly as ``model.fit(X, y, epochs, shuffle, seed, progress=False)``
-    would leave it: the models share no mutable state, and the module releases the
-    interpreter lock while it trains, so they run in parallel. ``workers`` caps the
-    threads (the pool's default when None). ``progress`` shows one bar over the models.
-    Returns each model's ``History``, in the order of ``models``.
-
-    All or nothing: when any model's training fails (data it refuses, no memory, an
-    interrupt) ``fit_many`` raises that error and leaves every model as it was, those
-    already trained included; the data are checked for every model before any trains.
-    The same holds with ``client``.
-
-    With ``client`` (a ``dask.distributed.Client``) the models train on its cluster
-    instead, several per task, and each model takes back all its remote copy learned
-    (parameters, ranges, category codes); Adam's moments are not, as with ``save`` and
-    ``load``.
-    """
-    models = list(models)
-    for m in models:
-        if not isinstance(m, Model):
-            raise TypeError(f"fit_many trains tolq.Model objects, not {type(m).__name__}")
-    if len({id(m) for m in models}) != len(models):
-        raise ValueError("a model appears more than once; it cannot train twice at once")
-    if workers is not None:
-        check_arg(workers, "workers", 1)
-    check_arg(epochs, "epochs", 0)
-    # Every model's data are checked here, on either route, before any model trains; a
-    # model whose categorical inputs the data decide reads them as the data say.
-    cache: Dict[Tuple[str, ...], Any] = {}
-    prepared = [m._read(functools.partial(m._training_data, X, y, cache=cache))
-                for m in models]
-    if client is not None:
-        from . import _dask
-        return _dask.fit_many(models, X, y, epochs, shuffle, seed, client)
-    starts = []
-    for m in models:
-        with m._lock:
-            starts.append(m._checkpoint())
-    futures: List[Future[History]] = []
-    bar = (_tqdm(total=len(models), desc="models", unit=" models")
-           if progress and _tqdm is not None else None)
-    try:
-        with ThreadPoolExecutor(max_workers=workers) as pool:
-            futures = [pool.submit(_train_read, m, ready, X, y, epochs, shuffle, seed)
-                       for m, ready in zip(models, prepared)]
-            try:
-                for future in as_completed(futures):
-                    if future.exception() is not None:
-                        break
-                    if bar is not None:
-                        bar.update(1)
-            finally:
-                # After a failure or an interrupt what has not started never will; the
-                # pool waits for those in training.
-                for future in futures:
-                    future.cancel()
-    except BaseException:
-        _undo(models, starts, futures)
-        raise
-    finally:
-        if bar is not None:
-            bar.close()
-    for future in futures:  # the first failure in the order of the models
-        error = None if future.cancelled() else future.exception()
-        if error is not None:
-            _undo(models, starts, futures)
-            raise error
-    return [future.result() for future in futures]
-
-
-def _train_read(m: Model, ready: Tuple[_Converted, NDArray[np.float64]], X: Any, y: Any,
-                epochs: int, shuffle: bool, seed: Optional[int]) -> History:
-    """``m._train`` on the data read for it, read again when another call decided its
-    categorical inputs meanwhile."""
-    while True:
-        try:
-            return m._train(*ready, epochs, shuffle, seed, False)
-        except _Stale:
-            ready = m._read(functools.partial(m._training_data, X, y))
-
-
-def _undo(models: Sequence[Model], starts: Sequence[Tuple[Any, ...]],
-          futures: Sequence[Future[History]]) -> None:
-    """Put back the models that trained; one that failed has rolled itself back."""
-    for m, start, future in zip(models, starts, futures):
-        if future.done() and not future.cancelled() and future.exception() is None:
-            with m._lock:
-                m._rollback(start)

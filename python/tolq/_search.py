@@ -33,7 +33,6 @@ import shutil
 import sys
 import time
 import zlib
-from concurrent.futures import FIRST_EXCEPTION, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple,
                     Union)
@@ -43,9 +42,10 @@ from numpy.typing import NDArray
 
 from . import _data, _transforms
 from ._expression import quote_name, transformed_name
-from ._format import check_arg
-from ._model import Model
-from ._nodes import FUNCTIONS
+from ._format import FormatError, check_arg
+from ._model import Internals, Model, Part, column_key
+from ._nodes import AFFINE, FUNCTIONS, NODE_TYPES
+from ._parallel import Runner
 
 # An expression tree: an input's text ("x", "log(x)"), or (function, arguments).
 Tree = Union[str, Tuple[str, Tuple[Any, ...]]]
@@ -106,21 +106,22 @@ def render(tree: Tree) -> str:
 
 @functools.lru_cache(maxsize=65536)
 def _canonical(tree: Tree) -> Tree:
-    """One spelling per shape: a linear node feeding a linear node adds nothing, and
-    every two-argument function is symmetric in its arguments once trained."""
+    """One spelling per shape: a node of an associative type (linear) feeding one of the
+    same type adds nothing, and the arguments of a symmetric type may trade places."""
     if isinstance(tree, str):
         return tree
     fn, args = tree
     parts = tuple(_canonical(a) for a in args)
-    if fn == "linear":
+    kind = NODE_TYPES[fn]
+    if kind.associative:
         flat: List[Tree] = []
         for a in parts:
-            if not isinstance(a, str) and a[0] == "linear" and len(parts) + len(a[1]) - 1 <= 2:
+            if not isinstance(a, str) and a[0] == fn and len(parts) + len(a[1]) - 1 <= 2:
                 flat.extend(a[1])
             else:
                 flat.append(a)
         parts = tuple(flat)
-    if len(parts) == 2:
+    if len(parts) == 2 and kind.symmetric:
         parts = tuple(sorted(parts, key=render))
     return (fn, parts)
 
@@ -232,8 +233,8 @@ class _Breeder:
     def terms(self, shape: Shape) -> List[Shape]:
         """``shape`` plus one more term: an input, or a one-argument function of one."""
         added: List[Tree] = list(self.leaves)
-        added += [(fn, (c,)) for fn in self.by_arity[1] for c in self.leaves if fn != "linear"]
-        return [Shape(("linear", (shape.tree, added[i])), shape.target)
+        added += [(fn, (c,)) for fn in self.by_arity[1] for c in self.leaves if fn != AFFINE]
+        return [Shape((AFFINE, (shape.tree, added[i])), shape.target)
                 for i in self.rng.permutation(len(added))]
 
     def mutate(self, shape: Shape) -> Shape:
@@ -295,11 +296,11 @@ def _linear_chain(leaves: Sequence[str]) -> List[Tree]:
     tree: Optional[Tree] = None
     for i, leaf in enumerate(leaves):
         if tree is None:
-            tree = ("linear", (leaf,))
+            tree = (AFFINE, (leaf,))
         elif i == 1:
-            tree = ("linear", (leaves[0], leaf))
+            tree = (AFFINE, (leaves[0], leaf))
         else:
-            tree = ("linear", (tree, leaf))
+            tree = (AFFINE, (tree, leaf))
         trees.append(tree)
     return trees
 
@@ -338,12 +339,12 @@ class _Data:
             found = self.memo[key] = make()
         return found
 
-    def cache(self, rows: str) -> Dict[Tuple[str, ...], Any]:
+    def cache(self, rows: str) -> Dict[Tuple[Any, ...], Any]:
         """The columns of a set of rows, keyed as a model looks converted columns up; the
         models add their transformed columns as they go."""
         take = self.rows[rows]
         return self._memo(("columns", rows), lambda: {  # type: ignore[no-any-return]
-            ("cat" if isinstance(v, _data.Distinct) else "fixed", k, self.missing): _take(v, take)
+            column_key(k, isinstance(v, _data.Distinct), self.missing): _take(v, take)
             for k, v in self.columns.items()})
 
     def target_values(self, rows: str, transform: str) -> NDArray[np.float64]:
@@ -414,11 +415,9 @@ def _build(shape: Shape, data: _Data, seed: int, rate_level: int = 0) -> Model:
     model = Model(shape.text, data.target, tuple(c for c in data.categorical if c in used),
                   seed=seed, rate_level=rate_level, target_transform=shape.target or None,
                   missing=data.missing)
-    for node in model._nodes:
-        if node.type == "sine":
-            # Online training raises a frequency readily but rarely lowers one that
-            # started too high: start at the lowest the module draws.
-            node.state.k = math.pi
+    for part in Internals(model).parts():
+        if part.kind.search_start:
+            part.node.state._from_dict(dict(part.kind.search_start))
     return model
 
 
@@ -430,11 +429,10 @@ def _steps_of(n: int, steps: int, rng: np.random.Generator) -> Rows:
     return np.concatenate([rng.permutation(n) for _ in range(max(1, round(steps / n)))])
 
 
-def _columns(model: Model, data: _Data, rows: str, learn: bool = False
-             ) -> Tuple[Dict[str, NDArray[Any]], Dict[int, Dict[Any, int]]]:
-    """The model's input columns over ``rows``, categories coded (a new value gets a code
-    with ``learn``), and the values new to each coder. The model is the job's own."""
-    return model._coded(model._inputs_of({}, cache=data.cache(rows)), learn=learn)
+def _columns(model: Model, data: _Data, rows: str) -> Dict[str, NDArray[Any]]:
+    """The model's input columns over ``rows``, as its graph reads them. The model is the
+    job's own."""
+    return Internals(model).rows(data.cache(rows))[0]
 
 
 def _train(model: Model, data: _Data, rows: str, steps: int, solve: Optional[str] = None
@@ -442,19 +440,16 @@ def _train(model: Model, data: _Data, rows: str, steps: int, solve: Optional[str
     """``steps`` online steps on ``rows`` in one query, then least squares on the rows
     ``solve`` (by default ``rows``). A new model's ranges cover all of ``rows`` first."""
     transform = model.target_transform or ""
-    columns, new = _columns(model, data, rows, learn=True)
+    inner = Internals(model)
+    columns, new = inner.rows(data.cache(rows), learn=True, ranges=data.ranges(rows, transform))
     target = data.target_values(rows, transform)
-    if not model._trained:
-        model._set_ranges(data.ranges(rows, transform))
-        model._update_means(columns)
-    columns = model._fill_missing(columns)
     take = data.steps_of(rows, steps)
     tiled = {k: v[take] if v.dtype == np.int64 else data.tiled(rows, steps, k, v)
              for k, v in columns.items()}  # category codes are each model's own
-    model._learn(tiled, data.tiled(rows, steps, "\0" + transform, target), new)
+    inner.learn(tiled, data.tiled(rows, steps, "\0" + transform, target), new)
     solve = solve or data.sample(rows)
     if solve != rows:
-        columns = model._fill_missing(_columns(model, data, solve)[0])
+        columns = _columns(model, data, solve)
         target = data.target_values(solve, transform)
     _fit_output(model, columns, target)
 
@@ -467,17 +462,19 @@ def _fit_output(model: Model, columns: Dict[str, Any], target: NDArray[np.float6
     a product, the same for each factor, in turns (``_fit_product``). Else solve the
     output's scale and offset alone. Kept only when it lowers the squared error on
     ``target`` (the target as the graph learns it)."""
-    slots = model._slots
-    top = slots[-1].sources[0]
-    if slots[top].type not in ("linear", "multiply"):
+    inner = Internals(model)
+    parts = inner.parts()
+    top = parts[-1].sources[0]
+    kind = parts[top].kind
+    if not (kind.affine or kind.product):
         _fit_scale(model, columns, target, top)
         return
-    acts = model._activations(columns)
-    if slots[top].type == "multiply":
-        _fit_product(model, acts, target, top)
+    acts = inner.activations(columns)
+    if kind.product:
+        _fit_product(model, parts, acts, target, top)
         return
-    region = _linear_region(model, top)
-    leaves = sorted({j for i in region for j in slots[i].sources if j not in region})
+    region = _linear_region(parts, top)
+    leaves = sorted({j for i in region for j in parts[i].sources if j not in region})
     design = np.column_stack([acts[j] for j in leaves] + [np.ones_like(target)])
     coef = _least_squares(design, target)
     if coef is None:
@@ -485,7 +482,7 @@ def _fit_output(model: Model, columns: Dict[str, Any], target: NDArray[np.float6
     before = float(np.mean((acts[-1] - target) ** 2))
     if not float(np.mean((design @ coef - target) ** 2)) < before:
         return
-    mean, scale = _spread(model, region, dict(zip(leaves, coef[:-1].tolist())),
+    mean, scale = _spread(parts, region, dict(zip(leaves, coef[:-1].tolist())),
                           float(coef[-1]), acts)
     _set_output(model, mean, scale, True)
 
@@ -493,14 +490,14 @@ def _fit_output(model: Model, columns: Dict[str, Any], target: NDArray[np.float6
 def _fit_scale(model: Model, columns: Dict[str, Any], target: NDArray[np.float64],
                top: int) -> None:
     """The output's scale and offset alone, from the module's own predictions."""
-    low, high = model._range(len(model._slots) - 1)
+    low, high = Internals(model).output_range()
     pred = model.graph._query(columns).astype(np.float64)
     a = 2.0 * (pred - low) / (high - low) - 1.0  # the top node's activation
     design = np.column_stack([a, np.ones_like(a)])
     coef = _least_squares(design, target)
     if coef is None or not np.mean((design @ coef - target) ** 2) < np.mean((pred - target) ** 2):
         return
-    if coef[0] > 0 or _negate(model, top):
+    if coef[0] > 0 or _negate(Internals(model).parts(), top):
         _set_output(model, float(coef[1]), abs(float(coef[0])), True)
 
 
@@ -519,46 +516,37 @@ def _least_squares(design: NDArray[np.float64], target: NDArray[np.float64]
     return coef if np.isfinite(coef).all() else None
 
 
-def _negate(model: Model, slot: int) -> bool:
+def _negate(parts: Sequence[Part], slot: int) -> bool:
     """Make the node in ``slot`` compute the negative of what it computes, where its type
     allows (a gaussian does not); True when done."""
-    node = model._nodes[slot]
-    if node.type in ("linear", "tanh"):  # odd functions of the weighted sum
-        p = node.state._to_dict()
-        node.state._from_dict({k: -v for k, v in p.items()})
-        return True
-    if node.type == "sine":  # sin(z + pi) = -sin(z)
-        node.state.x0 = node.state.x0 + math.pi
-        return True
-    if node.type == "multiply":
-        return any(_negate(model, src) for src in node.sources)
-    return False
+    negate = parts[slot].kind.negate
+    return negate is not None and negate(parts[slot].node, lambda src: _negate(parts, src))
 
 
-def _linear_region(model: Model, top: int) -> List[int]:
-    """The linear nodes reached from ``top`` through linear nodes alone, ``top`` first."""
+def _linear_region(parts: Sequence[Part], top: int) -> List[int]:
+    """The affine (linear) nodes reached from ``top`` through affine nodes alone, ``top``
+    first."""
     region: List[int] = []
     stack = [top]
     while stack:
         i = stack.pop()
-        if model._slots[i].type == "linear" and not model._slots[i].is_input:
+        if parts[i].kind.affine:
             region.append(i)
-            stack.extend(model._slots[i].sources)
+            stack.extend(parts[i].sources)
     return region
 
 
-def _spread(model: Model, region: Sequence[int], coef: Dict[int, float], constant: float,
+def _spread(parts: Sequence[Part], region: Sequence[int], coef: Dict[int, float], constant: float,
             acts: List[NDArray[np.float64]], exact: bool = False) -> Tuple[float, float]:
     """Parameters of the linear nodes of ``region`` (top first) that make the top compute
     F = sum(coef[j] * activation j) + constant: exactly F with ``exact``, else
     (F - mean) / scale, which spans [-1, 1]; returns (mean, scale). Every node below the
     top stays within [-0.9, 0.9], off its clamp."""
-    slots, nodes = model._slots, model._nodes
     given: set[int] = set()
     value: Dict[int, Tuple[NDArray[np.float64], float, float]] = {}  # f, mean, scale
     for i in reversed(region):  # sources before the nodes they feed
         weights, shift, f = [], 0.0, np.zeros_like(acts[i])
-        for j in slots[i].sources:
+        for j in parts[i].sources:
             if j in value:
                 fj, mean, scale = value[j]
                 weights.append(scale)
@@ -581,19 +569,19 @@ def _spread(model: Model, region: Sequence[int], coef: Dict[int, float], constan
         params = {"w0": weights[0] / scale, "bias": (shift - mean) / scale}
         if len(weights) == 2:
             params["w1"] = weights[1] / scale
-        nodes[i].state._from_dict(params)
+        parts[i].node.state._from_dict(params)
     _, mean, scale = value[region[0]]
     return mean, scale
 
 
-def _fit_product(model: Model, acts: List[NDArray[np.float64]], target: NDArray[np.float64],
-                 top: int) -> None:
+def _fit_product(model: Model, parts: Sequence[Part], acts: List[NDArray[np.float64]],
+                 target: NDArray[np.float64], top: int) -> None:
     """Least squares for an output that is the product of two factors, each a linear
     region (an affine function of its leaves, solved) or a fixed activation. The target
     alpha * A * B + beta is linear in the products of the two factors' terms: solve
     those, and take the nearest product of two factors (the first singular pair).
     Exact when the target is an affine function of a product of affine functions."""
-    factors = [_factor(model, acts, src) for src in model._slots[top].sources]
+    factors = [_factor(parts, acts, src) for src in parts[top].sources]
     (region_a, _, xa), (region_b, _, xb) = factors
     both = bool(region_a) and bool(region_b)  # then the product of constants is beta's
     products = (xa[:, :, None] * xb[:, None, :]).reshape(len(target), -1)
@@ -619,10 +607,11 @@ def _fit_product(model: Model, acts: List[NDArray[np.float64]], target: NDArray[
     error = float(np.mean((values[0] * values[1] + beta - target) ** 2))
     if not error < float(np.mean((acts[-1] - target) ** 2)):
         return
-    _set_product(model, top, factors, coefs, values, beta, acts)
+    _set_product(model, parts, top, factors, coefs, values, beta, acts)
 
 
-def _set_product(model: Model, top: int, factors: Sequence[Tuple[List[int], List[int], Any]],
+def _set_product(model: Model, parts: Sequence[Part], top: int,
+                 factors: Sequence[Tuple[List[int], List[int], Any]],
                  coefs: List[NDArray[np.float64]], values: List[NDArray[np.float64]],
                  beta: float, acts: List[NDArray[np.float64]]) -> None:
     """Set the factors' regions and the output's range to compute alpha * A * B + beta."""
@@ -635,25 +624,24 @@ def _set_product(model: Model, top: int, factors: Sequence[Tuple[List[int], List
         flip = next((k for k, (region, _, _) in enumerate(factors) if region), None)
         if flip is not None:
             coefs[flip], alpha = -coefs[flip], -alpha
-        elif not _negate(model, top):
+        elif not _negate(parts, top):
             return
     for (region, leaves, _), coef, scale in zip(factors, coefs, scales):
         if region:
-            _spread(model, region, dict(zip(leaves, (coef[:-1] / scale).tolist())),
+            _spread(parts, region, dict(zip(leaves, (coef[:-1] / scale).tolist())),
                     float(coef[-1]) / scale, acts, exact=True)
     _set_output(model, beta, abs(alpha), True)
 
 
-def _factor(model: Model, acts: List[NDArray[np.float64]], slot: int
+def _factor(parts: Sequence[Part], acts: List[NDArray[np.float64]], slot: int
             ) -> Tuple[List[int], List[int], NDArray[np.float64]]:
     """A factor of a product: its linear region, that region's leaves and the design of
     its least squares (the leaves' activations and a constant); or, for any other node,
     no region and its own activation alone."""
-    region = _linear_region(model, slot)
+    region = _linear_region(parts, slot)
     if not region:
         return [], [slot], acts[slot][:, None]
-    slots = model._slots
-    leaves = sorted({j for i in region for j in slots[i].sources if j not in region})
+    leaves = sorted({j for i in region for j in parts[i].sources if j not in region})
     return region, leaves, np.column_stack([acts[j] for j in leaves] +
                                            [np.ones_like(acts[slot])])
 
@@ -663,44 +651,31 @@ def _set_output(model: Model, centre: float, half_width: float, ok: bool) -> Non
     with np.errstate(over="ignore"):
         low, high = np.float32(centre - half_width), np.float32(centre + half_width)
     if ok and half_width > 0 and np.isfinite([low, high]).all() and high > low:
-        state = model._nodes[-1].state
-        state.feature_min, state.feature_max = float(low), float(high)
+        Internals(model).set_output_range(float(low), float(high))
 
 
 def _score(model: Model, data: _Data, rows: str) -> float:
     """Mean squared error of ``model`` on ``rows``, on the target's own scale."""
-    columns = model._fill_missing(_columns(model, data, rows)[0])
-    pred = model._predicted(model.graph._query(columns)).astype(np.float64)
+    columns = _columns(model, data, rows)
+    pred = Internals(model).predicted(model.graph._query(columns)).astype(np.float64)
     with np.errstate(over="ignore", invalid="ignore"):
         loss = float(np.mean((pred - data.y[data.rows[rows]]) ** 2))
     return loss if math.isfinite(loss) else math.inf
 
 
 def _revive(model: Model, data: _Data, rows: str, rng: np.random.Generator) -> bool:
-    """Restart the nodes that have died: a linear or tanh node saturated on (nearly)
-    every row passes no gradient and never recovers, and a gaussian that is 0 (or 1)
-    everywhere learns nothing. Their new values are centred on their inputs' activations.
-    True when any node was restarted."""
-    acts = model._activations(model._fill_missing(_columns(model, data, rows)[0]))
+    """Restart the nodes that have died, as their types tell (a linear or tanh node
+    saturated on nearly every row, a gaussian that is 0 or 1 everywhere), their new values
+    centred on their inputs' activations. True when any node was restarted."""
+    inner = Internals(model)
+    acts = inner.activations(_columns(model, data, rows))
     revived = False
-    for i, node in enumerate(model._nodes[:-1]):
-        if node.type not in ("linear", "tanh", "gaussian") or node.sources[0] < 0:
+    for i, (kind, sources, node) in enumerate(inner.parts()[:-1]):
+        if kind.revive is None:
             continue
-        p = node.state._to_dict()
-        a = [acts[s] for s in node.sources]
-        if node.type == "gaussian":
-            if not 0.001 < float(np.mean((acts[i] > 1e-3) & (acts[i] < 0.999))):
-                row = int(rng.integers(len(a[0])))
-                node.state._from_dict({"center0": float(a[0][row]), "w0": 0.5, "w1": 0.5,
-                                       "center1": float(a[-1][row])})
-                revived = True
-            continue
-        z = p["bias"] + p["w0"] * a[0] + (p["w1"] * a[1] if len(a) == 2 else 0.0)
-        limit = 1.0 if node.type == "linear" else 3.0
-        if np.mean(np.abs(z) >= limit) > 0.99:
-            w = rng.uniform(-0.5, 0.5, 2)
-            centre = float(np.mean(w[0] * a[0] + (w[1] * a[1] if len(a) == 2 else 0.0)))
-            node.state._from_dict({"w0": float(w[0]), "w1": float(w[1]), "bias": -centre})
+        new = kind.revive(node.state._to_dict(), [acts[s] for s in sources], acts[i], rng)
+        if new is not None:
+            node.state._from_dict(new)
             revived = True
     return revived
 
@@ -720,7 +695,7 @@ def _precise(shape: Shape, data: _Data, rows: str, seed: int, starts: int,
         if _revive(model, data, data.sample(rows), rng):
             _train(model, data, rows, steps)
         for level in LIGHT_LEVELS if light else LEVELS:
-            model = model._at_rate_level(level)
+            model = Internals(model).at_rate_level(level)
             _train(model, data, rows, steps)
         loss = _score(model, data, data.sample(rows))
         if best is None or loss < best_loss:
@@ -738,11 +713,6 @@ def run_job(job: _Job, data: _Data) -> Tuple[Model, float]:
         model = _build(job.shape, data, job.seed)
         _train(model, data, job.fit, data.steps, job.fit + "/solve")
     return model, _score(model, data, job.score)
-
-
-def run_jobs(jobs: Sequence[_Job], data: _Data) -> List[Tuple[Model, float]]:
-    """Several jobs per task: a Dask task costs about as much as a small training."""
-    return [run_job(job, data) for job in jobs]
 
 
 # ---- the result -------------------------------------------------------------------------
@@ -826,7 +796,8 @@ class SearchResult:
             mark = "*" if i == self.chosen else " "
             shown = f"{cv[i]:9.6f}" if math.isfinite(cv[i]) else f"{'-':>9}"
             lines.append(f"{mark} {size:4d} {r2:13.6f} {shown}  "
-                         f"{m._target_text} = {m.expression}")
+                         f"{transformed_name(m.target, m.target_transform or '')} = "
+                         f"{m.expression}")
             if formulas:
                 lines.append(f"{'':31}{m.target} = {m.formula(digits=4)}")
         lines.append(f"{self.scored} candidates in {self.generations} generations, "
@@ -879,7 +850,6 @@ class SearchResult:
     @classmethod
     def load(cls, folder: str | os.PathLike[str]) -> SearchResult:
         """The result that ``save`` wrote into ``folder``."""
-        from ._format import FormatError
         path = os.path.join(folder, _RESULT_FILE)
         with open(path, encoding="utf-8") as f:
             try:
@@ -1034,7 +1004,7 @@ class _Options:
 
 
 def search(X: Any, y: Any, *, categorical: Optional[Iterable[str]] = None,
-           functions: Sequence[str] = ("linear", "tanh", "gaussian", "sine", "multiply"),
+           functions: Sequence[str] = tuple(FUNCTIONS),
            transforms: bool = True, max_nodes: int = 12, time_budget: Optional[float] = None,
            generations: Optional[int] = None, epochs: Optional[int] = None,
            validation_fraction: float = 0.25, random_state: int = 0,
@@ -1098,7 +1068,10 @@ class _Search:
         self.proposed: set[str] = set()  # the greedy selection's linear models
         self.pace = 0.0  # seconds per candidate trained, lately
         self.report = _reporter(options.progress, options.generations)
-        self.runner = _Runner(self.data, options.workers, options.client)
+        threads = options.workers or os.cpu_count() or 1
+        # Each job on a thread of its own, the longest first; or on the cluster.
+        self.runner: Runner[_Job, Tuple[Model, float]] = Runner(
+            run_job, self.data, threads if threads > 1 else 0, options.client, cost=_cost)
 
     def run(self) -> SearchResult:
         try:
@@ -1153,7 +1126,7 @@ class _Search:
         front = self.front()
         steps = [Shape((fn, (self.shapes[i].tree,)), self.shapes[i].target)
                  for _, _, i in front for fn in self.breeder.by_arity[1]]
-        if "linear" in self.options.functions:
+        if AFFINE in self.options.functions:
             steps += self.breeder.terms(self.shapes[front[-1][2]])
         batch = self.fresh(iter(steps), POPULATION // 2)
         batch += self.fresh(self.children(), POPULATION - len(batch))
@@ -1426,7 +1399,7 @@ def _proposals(data: _Data, breeder: _Breeder) -> List[Shape]:
     values = {leaf: _leaf_values(data, leaf, rows) for leaf in breeder.leaves}
     numbers = {k: v for k, v in values.items()  # complete, and not constant
                if v is not None and not np.isnan(v).any() and np.ptp(v) > 0}
-    if "linear" not in breeder.functions or not numbers:
+    if AFFINE not in breeder.functions or not numbers:
         return []
     most = (breeder.max_nodes + 1) // 2
     shapes = []
@@ -1443,54 +1416,3 @@ def _cost(job: _Job) -> float:
     """A job's cost, roughly: its nodes times its training."""
     work = (LIGHT_COST if job.light else PRECISE_COST) * job.starts if job.starts else 1.0
     return work * _node_count(job.shape.tree)
-
-
-class _Runner:
-    """Runs jobs on threads or on a Dask cluster; results in the order of the jobs."""
-
-    def __init__(self, data: _Data, workers: Optional[int], client: Any) -> None:
-        self.data = data
-        self.client = client
-        self.pool: Optional[ThreadPoolExecutor] = None
-        if client is not None:
-            from . import _dask
-            self.remote = _dask.Remote(client, data)
-        elif (workers or os.cpu_count() or 1) > 1:
-            self.pool = ThreadPoolExecutor(max_workers=workers or os.cpu_count())
-
-    def run(self, jobs: Sequence[_Job]) -> List[Tuple[Model, float]]:
-        if self.client is not None:
-            return self.remote.run(list(jobs))
-        if self.pool is None:
-            return run_jobs(jobs, self.data)
-        # The longest jobs first, so that no thread is left with one at the end.
-        order = sorted(range(len(jobs)), key=lambda i: -_cost(jobs[i]))
-        futures: Dict[int, Future[Tuple[Model, float]]] = {
-            i: self.pool.submit(run_job, jobs[i], self.data) for i in order}
-        try:
-            # A failed job ends the batch at once, not when its turn to be read comes.
-            done, _ = wait(futures.values(), return_when=FIRST_EXCEPTION)
-            for i in range(len(jobs)):
-                if futures[i] in done and futures[i].exception() is not None:
-                    futures[i].result()  # raises it
-            return [futures[i].result() for i in range(len(jobs))]
-        except BaseException:
-            # An interrupt or a failed job: what has not started never will.
-            for f in futures.values():
-                f.cancel()
-            raise
-
-    def close(self) -> None:
-        if self.pool is not None:
-            self.pool.shutdown(wait=False, cancel_futures=True)
-        if self.client is not None:
-            self.remote.close()
-
-
-def _search_expression(X: Any, y: Any, *, categorical: Optional[Iterable[str]] = None,
-                       time_budget: Optional[float] = None, random_state: int = 0,
-                       **options: Any) -> Model:
-    """The best model of a search, refit on all the rows: for estimators whose expression
-    is "auto"."""
-    return search(X, y, categorical=categorical, time_budget=time_budget,
-                  random_state=random_state, **options).best

@@ -30,8 +30,9 @@ except ImportError:  # earlier: a method of the estimator
 
 from . import _data
 from ._expression import Name, parse
-from ._model import History, Model, _loss_sum
-from ._search import _search_expression, search
+from ._model import Internals, Model
+from ._search import search
+from ._training import History, loss_sum
 
 _DEFAULT_LOSS = "mean_squared_error"
 # Rows up to which partial_fit trains through the model's one-row path (learn_one's): a
@@ -233,12 +234,13 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
         if len(target) <= _SMALL_BATCH:
             # The rows learned as by learn_one, the batch's ranges widened first: the same
             # bits as the one-pass fit below, at a small batch's cost.
-            pred = model._learn_columns(
+            inner = Internals(model)
+            pred = inner.learn_columns(
                 {name: _data.as_array(columns[name], f"column {name!r}").tolist()
                  for name in model.inputs if name in columns},
                 np.asarray(target, dtype=np.float64).tolist())
-            low, high = model._range(len(model.graph) - 1)
-            history = [_loss_sum(model.loss, pred, target, low, high) / len(target)]
+            low, high = inner.output_range()
+            history = [loss_sum(model.loss, pred, target, low, high) / len(target)]
         else:
             history = model.fit(columns, target, epochs=1, shuffle=False,
                                 seed=self.random_state, progress=False)
@@ -364,9 +366,9 @@ class TolqRegressor(RegressorMixin, _TolqEstimator):  # type: ignore[misc,unused
             return self
         columns, seen = self._columns(X, fitting=True)
         target, _ = self._fit_target(self._target(y), fitting=True)
-        model = _search_expression(columns, target, categorical=self.categorical,
-                                   time_budget=self.search_budget, random_state=self._seed(),
-                                   missing=self.missing)
+        model = search(columns, target, categorical=self.categorical,
+                       time_budget=self.search_budget, random_state=self._seed(),
+                       missing=self.missing).best
         self._settle({**seen, "model_": model, "expression_": model.expression,
                       "history_": History()})
         return self
@@ -443,8 +445,7 @@ class TolqClassifier(ClassifierMixin, _TolqEstimator):  # type: ignore[misc,unus
         # The target is coded 0 and 1 whatever a batch holds. A first partial_fit of one
         # class would otherwise learn the range [0, 0], whose middle the two-class loss
         # reads as the positive class: it would train towards the other class.
-        output = model._nodes[-1].state
-        output.feature_min, output.feature_max = 0.0, 1.0
+        Internals(model).set_output_range(0.0, 1.0)
         return model
 
     def fit(self, X: Any, y: Any) -> "TolqClassifier":
@@ -467,7 +468,7 @@ class TolqClassifier(ClassifierMixin, _TolqEstimator):  # type: ignore[misc,unus
 
     def _positive(self, X: Any) -> NDArray[np.float64]:
         check_is_fitted(self, "model_")
-        low, high = self.model_._range(len(self.model_.graph) - 1)
+        low, high = Internals(self.model_).output_range()
         p = (self._predict(X) - low) / (high - low) if high > low else None
         return np.clip(p, 0.0, 1.0) if p is not None else np.full(len(self._predict(X)), 0.5)
 
