@@ -171,7 +171,14 @@ def _parser() -> argparse.ArgumentParser:
         description="Train graphs of small functions on CSV data, and predict with them.")
     parser.add_argument("--version", action="version", version=f"tolq {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    _fit_parser(sub)
+    _predict_parser(sub)
+    _search_parser(sub)
+    _demo_parser(sub)
+    return parser
 
+
+def _fit_parser(sub: Any) -> None:
     fit = sub.add_parser("fit", help="train a model on a CSV file and save it as JSON")
     fit.add_argument("data", help="CSV file with a header row")
     fit.add_argument("--target", required=True, help="column to predict")
@@ -203,6 +210,8 @@ def _parser() -> argparse.ArgumentParser:
     fit.add_argument("--out", required=True, help="where to write the model (JSON)")
     fit.set_defaults(handler=_fit)
 
+
+def _predict_parser(sub: Any) -> None:
     predict = sub.add_parser("predict", help="predict the rows of a CSV file")
     predict.add_argument("model", help="a model written by 'fit'")
     predict.add_argument("data", help="CSV file with the model's input columns")
@@ -211,6 +220,8 @@ def _parser() -> argparse.ArgumentParser:
                          help="an empty numeric cell, as for fit (default: the model's own)")
     predict.set_defaults(handler=_predict)
 
+
+def _search_parser(sub: Any) -> None:
     search = sub.add_parser("search", help="search for the expression, save the best model")
     search.add_argument("data", help="CSV file with a header row")
     search.add_argument("--target", required=True, help="column to predict")
@@ -240,6 +251,8 @@ def _parser() -> argparse.ArgumentParser:
                              "reads it back)")
     search.set_defaults(handler=_search)
 
+
+def _demo_parser(sub: Any) -> None:
     demo = sub.add_parser("demo", help="train on a synthetic table and report")
     demo.add_argument("--plot", metavar="PNG",
                       help="draw the learning curves and prediction against truth (matplotlib)")
@@ -250,7 +263,6 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument("--seed", type=int, default=3, help="seed of data and model (3)")
     demo.add_argument("--no-progress", action="store_true", help="no progress bars")
     demo.set_defaults(handler=_run_demo)
-    return parser
 
 
 def _describe(exc: BaseException) -> str:

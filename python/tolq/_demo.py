@@ -127,8 +127,19 @@ def run(out: TextIO, rows: int = 20_000, epochs: int = 20, seed: int = 3,
     print(f"\nheld-out mean squared error {held_out:.4f}; predicting the mean gives "
           f"{baseline:.4f} ({held_out / baseline:.2%} of it)\n", file=out)
     print(f"learned:\n{model}\n", file=out)
+    _print_stores(model, out)
+    print("\n    x0      x1  store    truth  predicted", file=out)
+    for i in range(min(6, len(y_test))):
+        print(f"  {X_test['x0'][i]:6.2f}  {X_test['x1'][i]:6.2f}  {X_test['store'][i]:6s}"
+              f" {y_test[i]:6.3f}  {predicted[i]:9.3f}", file=out)
+    if pyplot is not None and plot is not None:
+        _plot(pyplot, plot, history, y_test, predicted, held_out)
+        print(f"\nwrote {plot}", file=out)
+    return held_out
 
-    # A store's share of the prediction, centred like the true offsets so they compare.
+
+def _print_stores(model: Model, out: TextIO) -> None:
+    """A store's share of the prediction, centred like the true offsets so they compare."""
     weights = model.category_weights("store")
     mean_true = float(np.mean(list(STORE_OFFSETS.values())))
     shares = {k: model.predict_one({"x0": 0.0, "x1": 0.0, "store": k}) for k in weights}
@@ -138,24 +149,20 @@ def run(out: TextIO, rows: int = 20_000, epochs: int = 20, seed: int = 3,
         print(f"  {name:20s} {offset - mean_true:6.3f}  {shares[name] - mean_share:6.3f}",
               file=out)
 
-    print("\n    x0      x1  store    truth  predicted", file=out)
-    for i in range(min(6, len(y_test))):
-        print(f"  {X_test['x0'][i]:6.2f}  {X_test['x1'][i]:6.2f}  {X_test['store'][i]:6s}"
-              f" {y_test[i]:6.3f}  {predicted[i]:9.3f}", file=out)
 
-    if pyplot is not None and plot is not None:
-        fig, (left, right) = pyplot.subplots(1, 2, figsize=(9, 3.8))
-        _curves(left, history)
-        left.set_title("learning curves (mean squared error)")
-        right.scatter(y_test, predicted, s=3, alpha=0.3)
-        low = float(min(y_test.min(), predicted.min()))
-        high = float(max(y_test.max(), predicted.max()))
-        right.plot([low, high], [low, high], color="black", linewidth=1)
-        right.set_xlabel("truth")
-        right.set_ylabel("prediction")
-        right.set_title(f"held-out rows, mean squared error {held_out:.4f}")
-        fig.tight_layout()
-        fig.savefig(plot, dpi=72)
-        pyplot.close(fig)
-        print(f"\nwrote {plot}", file=out)
-    return held_out
+def _plot(pyplot: Any, path: str, history: History, truth: NDArray[np.float64],
+          predicted: NDArray[np.float64], held_out: float) -> None:
+    """The learning curves, and the held-out predictions against the truth."""
+    fig, (left, right) = pyplot.subplots(1, 2, figsize=(9, 3.8))
+    _curves(left, history)
+    left.set_title("learning curves (mean squared error)")
+    right.scatter(truth, predicted, s=3, alpha=0.3)
+    low = float(min(truth.min(), predicted.min()))
+    high = float(max(truth.max(), predicted.max()))
+    right.plot([low, high], [low, high], color="black", linewidth=1)
+    right.set_xlabel("truth")
+    right.set_ylabel("prediction")
+    right.set_title(f"held-out rows, mean squared error {held_out:.4f}")
+    fig.tight_layout()
+    fig.savefig(path, dpi=72)
+    pyplot.close(fig)

@@ -187,6 +187,101 @@ def _check_transform(item: Dict[str, Any], where: str, version: int) -> str:
 _Columns = Dict[str, NDArray[Any]]
 
 
+def _top_level(document: Any) -> Tuple[Dict[str, Any], int]:
+    """A model document's top level, checked, and its format version."""
+    doc = _format.check_keys(document, "model", ("format", "version", "loss", "slots"),
+                             ("expression", "missing", "means"))
+    if doc["format"] != _format.FORMAT:
+        raise FormatError(f"not a tolq model (format {doc['format']!r})")
+    version = _format.check_int(doc["version"], "version", 1, 2**31 - 1)
+    if version > _format.VERSION:
+        raise FormatError(f"the model is in format version {version}, newer than this "
+                          f"tolq reads (up to {_format.VERSION}); upgrade tolq")
+    if doc["loss"] not in LOSSES:
+        raise FormatError(f"loss: unknown loss {doc['loss']!r}")
+    if not isinstance(doc["slots"], list):
+        raise FormatError("slots: expected a list")
+    return doc, version
+
+
+def _slot_of(item: Any, where: str, version: int) -> Tuple[_Slot, Dict[str, Any]]:
+    """A document's slot, checked: its place in the layout and its parameters."""
+    item = _format.check_keys(item, where, ("type", "sources", "latticeloc", "gluamine",
+                                            "state"), ("name", "transform"))
+    kind = item["type"]
+    if not isinstance(kind, str) or kind not in PARAMETERS:
+        raise FormatError(f"{where}.type: unknown node type {kind!r}")
+    name = item.get("name", "")
+    register = NODE_TYPES[kind].register
+    if register != ("name" in item):
+        raise FormatError(f"{where}: registers, and only they, have a name")
+    if register:
+        try:
+            _check_name(name, f"{where}.name")
+        except ValueError as exc:
+            raise FormatError(str(exc)) from None
+    sources = item["sources"]
+    if not isinstance(sources, list) or not 1 <= len(sources) <= 2:
+        raise FormatError(f"{where}.sources: expected a list of one or two slots")
+    loc = item["latticeloc"]
+    if not isinstance(loc, list) or len(loc) != 3:
+        raise FormatError(f"{where}.latticeloc: expected three integers")
+    slot = _Slot(
+        kind, name,
+        tuple(_format.check_int(v, f"{where}.sources", -1) for v in sources),
+        (_format.check_int(loc[0], f"{where}.latticeloc"),
+         _format.check_int(loc[1], f"{where}.latticeloc"),
+         _format.check_int(loc[2], f"{where}.latticeloc")),
+        _format.check_int(item["gluamine"], f"{where}.gluamine", 0),
+        _check_transform(item, where, version))
+    if -1 in slot.sources and not slot.is_input:
+        raise FormatError(f"{where}.sources: -1 may only stand alone, marking an input")
+    return slot, _format.decode_state(kind, item["state"], f"{where}.state")
+
+
+def _missing_of(doc: Dict[str, Any], version: int) -> str:
+    missing = doc.get("missing", "error")
+    if missing not in _data.MISSING or missing == "error" and "missing" in doc:
+        raise FormatError(f"missing: expected 'zero' or 'mean', got {missing!r}")
+    if "missing" in doc and version < 2:
+        raise FormatError("missing: a missing policy needs format version 2")
+    return str(missing)
+
+
+def _means_of(doc: Dict[str, Any], slots: Sequence[_Slot], missing: str
+              ) -> Dict[int, Tuple[float, int]]:
+    """The means a document keeps under missing="mean", by slot."""
+    means: Dict[int, Tuple[float, int]] = {}
+    if "means" in doc:
+        if missing != "mean" or not isinstance(doc["means"], dict):
+            raise FormatError("means: an object kept only under missing='mean'")
+        numeric = {s.key: i for i, s in enumerate(slots) if s.is_input and s.numeric}
+        for name, item in doc["means"].items():
+            if name not in numeric or not (isinstance(item, list) and len(item) == 2):
+                raise FormatError(f"means: {name!r} is no numeric input, or its entry is "
+                                  "not [mean, count]")
+            means[numeric[name]] = (_format.decode_float(item[0], f"means.{name}"),
+                                    _format.check_int(item[1], f"means.{name}", 1,
+                                                      2**63 - 1))
+    return means
+
+
+def _check_validation(validation: Optional[Tuple[Any, Any]], validation_fraction: float,
+                      early_stopping: bool) -> None:
+    """``fit``'s validation arguments, checked."""
+    if not (isinstance(validation_fraction, (int, float))
+            and 0.0 <= validation_fraction < 1.0):
+        raise ValueError(f"validation_fraction must be in [0, 1), got {validation_fraction!r}")
+    if validation is not None and validation_fraction:
+        raise ValueError("give validation data or validation_fraction, not both")
+    if validation is not None and not (isinstance(validation, tuple)
+                                       and len(validation) == 2):
+        raise TypeError("validation must be a pair (X_val, y_val)")
+    if early_stopping and not validation_fraction and validation is None:
+        raise ValueError("early_stopping needs validation data: give validation= or "
+                         "validation_fraction=")
+
+
 class _Converted(Dict[str, Union[NDArray[Any], _data.Distinct]]):
     """Input columns checked and converted, keyed by each input's ``key``; categories not
     yet coded: a categorical column is its distinct values, which only the model's coders
@@ -197,6 +292,10 @@ class _Converted(Dict[str, Union[NDArray[Any], _data.Distinct]]):
     slots: Tuple[_Slot, ...] = ()
     convert: Tuple[int, ...] = ()
     decide: bool = False
+
+
+# Training data as ``fit`` reads them: checked and converted columns, and the targets.
+Prepared = Tuple[_Converted, NDArray[np.float64]]
 
 
 class _Stale(RuntimeError):
@@ -777,39 +876,9 @@ class Model:
         check_arg(epochs, "epochs", 0)
         check_arg(patience, "patience", 1)
         missing = self._policy(missing)
-        if not (isinstance(validation_fraction, (int, float))
-                and 0.0 <= validation_fraction < 1.0):
-            raise ValueError(f"validation_fraction must be in [0, 1), got {validation_fraction!r}")
-        if validation is not None and validation_fraction:
-            raise ValueError("give validation data or validation_fraction, not both")
-        if validation is not None and not (isinstance(validation, tuple)
-                                           and len(validation) == 2):
-            raise TypeError("validation must be a pair (X_val, y_val)")
-        if early_stopping and not validation_fraction and validation is None:
-            raise ValueError("early_stopping needs validation data: give validation= or "
-                             "validation_fraction=")
-
-        def read() -> Tuple[_Converted, NDArray[np.float64],
-                            Optional[Tuple[_Converted, NDArray[np.float64]]],
-                            Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]]]:
-            columns, target = self._training_data(X, y, missing)
-            held: Optional[Tuple[_Converted, NDArray[np.float64]]] = None
-            holdout: Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]] = None
-            if validation_fraction:
-                n = len(target)
-                n_val = math.ceil(n * validation_fraction)
-                if n_val >= n:
-                    raise ValueError(f"validation_fraction {validation_fraction} leaves no "
-                                     f"row of {n} to train on")
-                split = np.random.default_rng(None if seed is None else (seed, 1)).permutation(n)
-                holdout = (np.sort(split[n_val:]), np.sort(split[:n_val]))
-            elif validation is not None:
-                # Read as the training data were (a column they make categorical is one here).
-                val_columns = self._inputs_of(validation[0], missing=missing, like=columns)
-                n_val = _data.same_length(val_columns)
-                held = (val_columns, self._target_of(validation[0], validation[1], n_val))
-            return columns, target, held, holdout
-
+        _check_validation(validation, validation_fraction, early_stopping)
+        read = functools.partial(self._fit_data, X, y, missing, validation,
+                                 validation_fraction, seed)
         warned = False
         while True:
             columns, target, held, holdout = self._read(read)
@@ -826,6 +895,31 @@ class Model:
                                    patience=patience, missing=missing)
             except _Stale:  # read while another call decided the categorical inputs
                 continue
+
+    def _fit_data(self, X: Any, y: Any, missing: str, validation: Optional[Tuple[Any, Any]],
+                  validation_fraction: float, seed: Optional[int]
+                  ) -> Tuple[_Converted, NDArray[np.float64], Optional[Prepared],
+                             Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]]]:
+        """``fit``'s data read: the training columns and targets, and the validation as
+        data of its own (``validation``) or as the training and validation rows of a
+        split (``validation_fraction``, drawn with ``seed``)."""
+        columns, target = self._training_data(X, y, missing)
+        held: Optional[Prepared] = None
+        holdout: Optional[Tuple[NDArray[np.intp], NDArray[np.intp]]] = None
+        if validation_fraction:
+            n = len(target)
+            n_val = math.ceil(n * validation_fraction)
+            if n_val >= n:
+                raise ValueError(f"validation_fraction {validation_fraction} leaves no "
+                                 f"row of {n} to train on")
+            split = np.random.default_rng(None if seed is None else (seed, 1)).permutation(n)
+            holdout = (np.sort(split[n_val:]), np.sort(split[:n_val]))
+        elif validation is not None:
+            # Read as the training data were (a column they make categorical is one here).
+            val_columns = self._inputs_of(validation[0], missing=missing, like=columns)
+            n_val = _data.same_length(val_columns)
+            held = (val_columns, self._target_of(validation[0], validation[1], n_val))
+        return columns, target, held, holdout
 
     def _read(self, read: Callable[[], R]) -> R:
         """``read()``, a call's reading of its data outside the lock. When it refuses the
@@ -1233,84 +1327,17 @@ class Model:
     @classmethod
     def from_dict(cls: Type[M], document: Any) -> M:
         """The model that ``to_dict`` described; FormatError if the document is not valid."""
-        doc = _format.check_keys(document, "model", ("format", "version", "loss", "slots"),
-                                 ("expression", "missing", "means"))
-        if doc["format"] != _format.FORMAT:
-            raise FormatError(f"not a tolq model (format {doc['format']!r})")
-        version = _format.check_int(doc["version"], "version", 1, 2**31 - 1)
-        if version > _format.VERSION:
-            raise FormatError(f"the model is in format version {version}, newer than this "
-                              f"tolq reads (up to {_format.VERSION}); upgrade tolq")
-        if doc["loss"] not in LOSSES:
-            raise FormatError(f"loss: unknown loss {doc['loss']!r}")
-        if not isinstance(doc["slots"], list):
-            raise FormatError("slots: expected a list")
-        slots, states = [], []
-        for i, item in enumerate(doc["slots"]):
-            where = f"slots[{i}]"
-            item = _format.check_keys(item, where, ("type", "sources", "latticeloc", "gluamine",
-                                                    "state"), ("name", "transform"))
-            kind = item["type"]
-            if not isinstance(kind, str) or kind not in PARAMETERS:
-                raise FormatError(f"{where}.type: unknown node type {kind!r}")
-            name = item.get("name", "")
-            register = NODE_TYPES[kind].register
-            if register != ("name" in item):
-                raise FormatError(f"{where}: registers, and only they, have a name")
-            if register:
-                try:
-                    _check_name(name, f"{where}.name")
-                except ValueError as exc:
-                    raise FormatError(str(exc)) from None
-            sources = item["sources"]
-            if not isinstance(sources, list) or not 1 <= len(sources) <= 2:
-                raise FormatError(f"{where}.sources: expected a list of one or two slots")
-            loc = item["latticeloc"]
-            if not isinstance(loc, list) or len(loc) != 3:
-                raise FormatError(f"{where}.latticeloc: expected three integers")
-            slots.append(_Slot(
-                kind, name,
-                tuple(_format.check_int(v, f"{where}.sources", -1) for v in sources),
-                (_format.check_int(loc[0], f"{where}.latticeloc"),
-                 _format.check_int(loc[1], f"{where}.latticeloc"),
-                 _format.check_int(loc[2], f"{where}.latticeloc")),
-                _format.check_int(item["gluamine"], f"{where}.gluamine", 0),
-                _check_transform(item, where, version)))
-            if -1 in slots[-1].sources and not slots[-1].is_input:
-                raise FormatError(f"{where}.sources: -1 may only stand alone, marking an input")
-            states.append(_format.decode_state(kind, item["state"], f"{where}.state"))
+        doc, version = _top_level(document)
+        read = [_slot_of(item, f"slots[{i}]", version) for i, item in enumerate(doc["slots"])]
+        slots = [slot for slot, _ in read]
         _check_layout(slots)
-        missing = doc.get("missing", "error")
-        if missing not in _data.MISSING or missing == "error" and "missing" in doc:
-            raise FormatError(f"missing: expected 'zero' or 'mean', got {missing!r}")
-        if "missing" in doc and version < 2:
-            raise FormatError("missing: a missing policy needs format version 2")
-        means: Dict[int, Tuple[float, int]] = {}
-        if "means" in doc:
-            if missing != "mean" or not isinstance(doc["means"], dict):
-                raise FormatError("means: an object kept only under missing='mean'")
-            numeric = {s.key: i for i, s in enumerate(slots) if s.is_input and s.numeric}
-            for name, item in doc["means"].items():
-                if name not in numeric or not (isinstance(item, list) and len(item) == 2):
-                    raise FormatError(f"means: {name!r} is no numeric input, or its entry is "
-                                      "not [mean, count]")
-                means[numeric[name]] = (_format.decode_float(item[0], f"means.{name}"),
-                                        _format.check_int(item[1], f"means.{name}", 1,
-                                                          2**63 - 1))
+        missing = _missing_of(doc, version)
+        means = _means_of(doc, slots, missing)
         model = cls.__new__(cls)
         try:
             model._setup(slots, doc["loss"], missing)
             model._means = means
-            for i, (node, state) in enumerate(zip(model._nodes, states)):
-                if "auto_adapt" in state:
-                    model._adapt[i] = state["auto_adapt"]
-                    state["auto_adapt"] = False
-                if "categories" in state:
-                    pairs = state["categories"]
-                    coder = model._coders[i] = Coder(slots[i].name, (k for k, _ in pairs))
-                    state["categories"] = [(UNSEEN, 0.0)] + [
-                        (code, w) for (_, code), (_, w) in zip(coder.values(), pairs)]
-                node.state._from_dict(state)
+            model._set_states([state for _, state in read])
         except (ValueError, TypeError, RuntimeError, AttributeError, OverflowError) as exc:
             raise FormatError(f"the module refused the model: {exc}") from None
         model._trained = not math.isnan(model._range(len(slots) - 1)[0])
@@ -1319,6 +1346,19 @@ class Model:
             raise FormatError(f"expression: {doc['expression']!r} does not match the slots, "
                               f"which describe {expression!r}")
         return model
+
+    def _set_states(self, states: Sequence[Dict[str, Any]]) -> None:
+        """Every node's parameters from a document's states (``from_dict``)."""
+        for i, (node, state) in enumerate(zip(self._nodes, states)):
+            if "auto_adapt" in state:
+                self._adapt[i] = state["auto_adapt"]
+                state["auto_adapt"] = False
+            if "categories" in state:
+                pairs = state["categories"]
+                coder = self._coders[i] = Coder(self._slots[i].name, (k for k, _ in pairs))
+                state["categories"] = [(UNSEEN, 0.0)] + [
+                    (code, w) for (_, code), (_, w) in zip(coder.values(), pairs)]
+            node.state._from_dict(state)
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Write the model to ``path`` as JSON (see ``to_dict`` for what is kept).
@@ -1366,9 +1406,7 @@ class Part(NamedTuple):
     node: _tolq.Interaction
 
 
-# A model's training data read by ``Internals.read_training``, and what ``checkpoint`` keeps.
-Prepared = Tuple[_Converted, NDArray[np.float64]]
-Checkpoint = Tuple[Any, ...]
+Checkpoint = Tuple[Any, ...]  # what ``Internals.checkpoint`` keeps
 
 
 class Internals:

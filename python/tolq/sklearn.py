@@ -109,28 +109,32 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
             raw = X.column_names if hasattr(X, "column_names") else X.columns
             # Column names that are not all strings are no names (scikit-learn's rule).
             named = all(isinstance(name, str) for name in raw)
-        if named:
-            names = _data.column_names(X)
-            if not fitting and not hasattr(self, "feature_names_in_") and \
-                    not isinstance(X, dict):
-                # Fitted on an array: scikit-learn warns, and the columns count by position.
-                _check_feature_names(self, X, reset=False)
-                if len(names) != self.n_features_in_:
-                    raise ValueError(f"X has {len(names)} features, but {type(self).__name__} "
-                                     f"is expecting {self.n_features_in_} features as input.")
-                names, X = [f"x{j}" for j in range(len(names))], \
-                    {f"x{j}": _data.get_column(X, n) for j, n in enumerate(names)}
-            # A dict keyed by its names as they are, cheaply (one row of partial_fit);
-            # else each column found by its name (a label 0 is named "0").
-            columns = (dict(X) if isinstance(X, dict) and names == list(X)
-                       else {n: _data.get_column(X, n) for n in names})
-            seen = ({"feature_names_in_": np.asarray(names, dtype=object),
-                     "n_features_in_": len(names)} if fitting else {})
-            n_rows = len(next(iter(columns.values()))) if columns else 0
-            if not columns or n_rows == 0:
-                raise ValueError(f"Found array with {n_rows} sample(s) and {len(columns)} "
-                                 "feature(s) while a minimum of 1 is required.")
-            return columns, seen
+        return self._named_columns(X, fitting) if named else self._array_columns(X, fitting)
+
+    def _named_columns(self, X: Any, fitting: bool) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+        names = _data.column_names(X)
+        if not fitting and not hasattr(self, "feature_names_in_") and \
+                not isinstance(X, dict):
+            # Fitted on an array: scikit-learn warns, and the columns count by position.
+            _check_feature_names(self, X, reset=False)
+            if len(names) != self.n_features_in_:
+                raise ValueError(f"X has {len(names)} features, but {type(self).__name__} "
+                                 f"is expecting {self.n_features_in_} features as input.")
+            names, X = [f"x{j}" for j in range(len(names))], \
+                {f"x{j}": _data.get_column(X, n) for j, n in enumerate(names)}
+        # A dict keyed by its names as they are, cheaply (one row of partial_fit);
+        # else each column found by its name (a label 0 is named "0").
+        columns = (dict(X) if isinstance(X, dict) and names == list(X)
+                   else {n: _data.get_column(X, n) for n in names})
+        seen = ({"feature_names_in_": np.asarray(names, dtype=object),
+                 "n_features_in_": len(names)} if fitting else {})
+        n_rows = len(next(iter(columns.values()))) if columns else 0
+        if not columns or n_rows == 0:
+            raise ValueError(f"Found array with {n_rows} sample(s) and {len(columns)} "
+                             "feature(s) while a minimum of 1 is required.")
+        return columns, seen
+
+    def _array_columns(self, X: Any, fitting: bool) -> Tuple[Dict[str, Any], Dict[str, Any]]:
         array = np.asarray(X)
         if array.dtype.kind == "c":
             raise ValueError("Complex data not supported")
@@ -144,7 +148,7 @@ class _TolqEstimator(BaseEstimator):  # type: ignore[misc,unused-ignore]
             raise ValueError(f"Found array with {n_rows} sample(s) and {n_cols} feature(s) "
                              f"(shape={array.shape}) while a minimum of 1 is required.")
         if fitting:
-            seen = {"feature_names_in_": None, "n_features_in_": n_cols}
+            seen: Dict[str, Any] = {"feature_names_in_": None, "n_features_in_": n_cols}
             names = [f"x{j}" for j in range(n_cols)]
         else:
             seen = {}
