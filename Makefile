@@ -12,7 +12,7 @@ ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: test test-np126 test-asan test-table typecheck fuzz demo demo-plot bench bench-search ci clean
+.PHONY: test test-np126 test-asan test-table typecheck lint fuzz demo demo-plot bench bench-search ci clean
 
 # tolq alone, with what it needs to run: all that make demo installs.
 $(VENV)/.tolq: $(SOURCES)
@@ -82,6 +82,10 @@ typecheck: $(VENV)/.installed
 	MYPYPATH=python $(VENV)/bin/python -m mypy.stubtest _tolq --allowlist python/stubtest_allowlist.txt
 	MYPYPATH=python $(VENV)/bin/python -m mypy --strict --cache-dir build/mypy -p tolq -m _tolq
 
+# ruff comes with the test extra; its rules are in pyproject.toml.
+lint: $(VENV)/.installed
+	$(VENV)/bin/python -m ruff check python tests bench examples
+
 demo: $(VENV)/.tolq
 	$(VENV)/bin/python -m tolq demo
 
@@ -103,7 +107,7 @@ bench-search: $(VENV)/.installed
 	done
 	$(VENV)/bin/python bench/bench_search.py
 
-ci: test typecheck test-np126 test-table test-asan
+ci: test typecheck lint test-np126 test-table test-asan
 
 clean:
 	rm -rf $(VENV) $(VENV_NP126) $(VENV_ASAN) $(VENV_TABLE) build

@@ -153,20 +153,21 @@ def bench_start(name, start, X, y, limit):
     for _ in range(ROUNDS):
         g = graph_of(B8, start)
         out = {}
-        times["train"].append(thread_seconds(lambda: out.update(train=g._query(X, y))))
-        times["predict"].append(thread_seconds(lambda: out.update(predict=g._query(X))))
+        times["train"].append(thread_seconds(lambda g=g, out=out: out.update(train=g._query(X, y))))
+        times["predict"].append(
+            thread_seconds(lambda g=g, out=out: out.update(predict=g._query(X))))
         if limit is None:
             continue
         vec = limit_params(g, start)
         times["limit train"].append(thread_seconds(
-            lambda: limit.limit_train(x0, x1, y32, SAMPLES, vec, lpred, ltrained)))
+            lambda vec=vec: limit.limit_train(x0, x1, y32, SAMPLES, vec, lpred, ltrained)))
         same["train"] &= np.array_equal(lpred.view(np.uint32), out["train"].view(np.uint32))
         same["params"] &= np.array_equal(ltrained.view(np.uint32),
                                          trained_params(g).view(np.uint32))
         after = vec.copy()
         after[6:] = ltrained
         times["limit predict"].append(thread_seconds(
-            lambda: limit.limit_predict(x0, x1, SAMPLES, after, lpred)))
+            lambda after=after: limit.limit_predict(x0, x1, SAMPLES, after, lpred)))
         same["predict"] &= np.array_equal(lpred.view(np.uint32), out["predict"].view(np.uint32))
     ns = {k: statistics.median(v) / SAMPLES * 1e9 for k, v in times.items() if v}
     row("_tolq training", ns["train"], "ns/sample")
@@ -238,7 +239,9 @@ def bench_torch(X, y, start, tolq_train):
     class B8Module(torch.nn.Module):
         def __init__(self):
             super().__init__()
-            t = lambda v: torch.nn.Parameter(torch.tensor(float(v), dtype=torch.float32))
+            def t(v):
+                return torch.nn.Parameter(torch.tensor(float(v), dtype=torch.float32))
+
             self.l = torch.nn.ParameterList([t(start[2][k]) for k in PARAMS[2]])
             self.t = torch.nn.ParameterList([t(start[3][k]) for k in PARAMS[3]])
             self.g = torch.nn.ParameterList([t(start[5][k]) for k in PARAMS[5]])
@@ -255,8 +258,8 @@ def bench_torch(X, y, start, tolq_train):
     opt = torch.optim.Adam(model.parameters(), lr=0.0072)
     lo = [float(np.min(X["x0"])), float(np.min(X["x1"])), float(np.min(y))]
     hi = [float(np.max(X["x0"])), float(np.max(X["x1"])), float(np.max(y))]
-    scaled = [torch.tensor(2 * (v - l) / (h - l) - 1, dtype=torch.float32)
-              for v, l, h in zip((X["x0"], X["x1"], y), lo, hi)]
+    scaled = [torch.tensor(2 * (v - low) / (high - low) - 1, dtype=torch.float32)
+              for v, low, high in zip((X["x0"], X["x1"], y), lo, hi)]
 
     def train():
         for i in range(TORCH_SAMPLES):
@@ -328,8 +331,10 @@ def bench_categorical():
         g = _tolq.Graph(2)
         g[0], g[1] = cat, out
         g._query({"c": column})  # the categories exist after the first bind
-        seconds = statistics.median(thread_seconds(lambda: g._query({"c": column}))
-                                    for _ in range(3))
+        def bind(g=g, column=column):
+            return g._query({"c": column})
+
+        seconds = statistics.median(thread_seconds(bind) for _ in range(3))
         row(f"{distinct:,} distinct categories", seconds, "s per bind")
         if distinct == 100_000:
             target("categorical bind, 100,000 categories", f"{seconds:.3f} s", "≤ 0.5 s",
@@ -366,7 +371,8 @@ def bench_learn_one(X, y, model):
         whole.append(per_row(lambda: [model.learn_one(r, t) for r, t in zip(full, ys)]))
         if linear_model is not None:
             river = linear_model.LinearRegression()
-            theirs.append(per_row(lambda: [river.learn_one(r, t) for r, t in zip(rows, ys)]))
+            theirs.append(per_row(lambda river=river: [river.learn_one(r, t)
+                                                       for r, t in zip(rows, ys)]))
     ours_s = statistics.median(ours)
     row("Model.learn_one, linear(x0, x1), per row", ours_s * 1e6, "µs")
     row("Graph._query training, one-row arrays, same graph", statistics.median(query) * 1e6,

@@ -56,7 +56,8 @@ BENCH = [
 DEV = [
     ("Carnot efficiency", "1-Tc/Th", {"Tc": (200, 300), "Th": (400, 600)},
      lambda c: 1 - c["Tc"] / c["Th"]),
-    ("capacitor discharge", "V0*exp(-t/(R*C))", {"V0": (1, 5), "t": (0, 3), "R": (1, 3), "C": (1, 3)},
+    ("capacitor discharge", "V0*exp(-t/(R*C))",
+     {"V0": (1, 5), "t": (0, 3), "R": (1, 3), "C": (1, 3)},
      lambda c: c["V0"] * np.exp(-c["t"] / (c["R"] * c["C"]))),
     ("magnetic force", "q*v*B*sin(t)", {"q": (1, 5), "v": (1, 5), "B": (1, 5), "t": (0.2, 1.5)},
      lambda c: c["q"] * c["v"] * c["B"] * np.sin(c["t"])),

@@ -11,8 +11,10 @@ def diabetes():
 def cars():
     from vega_datasets import local_data
     df = local_data.cars().dropna(subset=["Miles_per_Gallon", "Horsepower"])
-    X = {"cylinders": df["Cylinders"].to_numpy(float), "displacement": df["Displacement"].to_numpy(float),
-         "horsepower": df["Horsepower"].to_numpy(float), "weight": df["Weight_in_lbs"].to_numpy(float),
+    X = {"cylinders": df["Cylinders"].to_numpy(float),
+         "displacement": df["Displacement"].to_numpy(float),
+         "horsepower": df["Horsepower"].to_numpy(float),
+         "weight": df["Weight_in_lbs"].to_numpy(float),
          "acceleration": df["Acceleration"].to_numpy(float),
          "year": df["Year"].dt.year.to_numpy(float), "origin": df["Origin"].to_numpy(object)}
     return X, df["Miles_per_Gallon"].to_numpy(float), ("origin",)
@@ -21,7 +23,8 @@ def cars():
 def seattle_weather():
     from vega_datasets import local_data
     df = local_data.seattle_weather()
-    X = {"precipitation": df["precipitation"].to_numpy(float), "temp_min": df["temp_min"].to_numpy(float),
+    X = {"precipitation": df["precipitation"].to_numpy(float),
+         "temp_min": df["temp_min"].to_numpy(float),
          "wind": df["wind"].to_numpy(float), "day_of_year": df["date"].dt.dayofyear.to_numpy(float),
          "weather": df["weather"].to_numpy(object)}
     return X, df["temp_max"].to_numpy(float), ("weather",)

@@ -17,10 +17,10 @@ from typing import Any
 
 from ._data import DataError
 from ._expression import ExpressionError
-from ._nodes import FUNCTIONS
 from ._format import LOSSES, FormatError
 from ._formula import evaluate_formula
 from ._model import Model
+from ._nodes import FUNCTIONS
 from ._parallel import fit_many
 from ._search import SearchResult, search
 from ._training import History

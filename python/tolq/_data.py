@@ -12,8 +12,6 @@ from typing import Any, Dict, List, Sequence, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-
-
 FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 # What a model does with a missing value (None, NaN, NA): refuse it; read a number as the
@@ -332,8 +330,8 @@ def read_csv(path: str | os.PathLike[str]) -> Tuple[List[str], Dict[str, List[st
                 if not row:
                     continue  # blank lines carry no sample
                 if len(row) != len(header):
-                    raise DataError(f"{os.fspath(path)}, line {reader.line_num}: {len(row)} fields, "
-                                    f"the header has {len(header)}")
+                    raise DataError(f"{os.fspath(path)}, line {reader.line_num}: {len(row)} "
+                                    f"fields, the header has {len(header)}")
                 for name, cell in zip(header, row):
                     columns[name].append(cell)
                 lines.append(reader.line_num)

@@ -18,7 +18,6 @@ from dataclasses import dataclass
 from typing import Any, Tuple, Union
 
 from ._nodes import FUNCTIONS
-from ._data import can_write_name
 from ._transforms import TRANSFORMS
 
 # Deep enough for any sensible model, shallow enough to stay clear of the recursion limit.

@@ -642,7 +642,8 @@ class Model:
                 lines.append(f"  {s.name}: categorical {{{shown}{more}}}")
             elif s.numeric:
                 low, high = self._range(i)
-                where = "not learned yet" if math.isnan(low) else f"[{readable(low)}, {readable(high)}]"
+                where = ("not learned yet" if math.isnan(low)
+                         else f"[{readable(low)}, {readable(high)}]")
                 role = "numeric" if s.is_input else f"output, loss {self.loss}"
                 lines.append(f"  {s.key}: {role}, range {where}")
         return "\n".join(lines)
@@ -963,7 +964,8 @@ class Model:
             if s.categorical and s.is_input:
                 weights = dict(node.state.categories)
                 codes = columns[s.key]
-                table = np.array([weights.get(c, 0.0) for c in range(int(codes.max(initial=0)) + 1)])
+                table = np.array([weights.get(c, 0.0)
+                                  for c in range(int(codes.max(initial=0)) + 1)])
                 out.append(table[codes].astype(np.float32).astype(np.float64))
             elif s.numeric and (s.is_input or last):
                 low, high = self._range(i)

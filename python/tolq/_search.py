@@ -358,7 +358,7 @@ class _Data:
         would widen them, by register name ("" for the target)."""
         def make() -> Dict[str, Tuple[float, float]]:
             out = {"": _range(self.target_values(rows, transform))}
-            for leaf, (name, t) in self.leaves.items():
+            for name, t in self.leaves.values():
                 column = self.columns[name]
                 if not isinstance(column, _data.Distinct):
                     values = column[self.rows[rows]]
