@@ -11,6 +11,9 @@
 ``tolq.TolqRegressor`` and ``tolq.TolqClassifier`` are scikit-learn estimators over the
 same models (with scikit-learn installed: the extra ``sklearn``). The raw graph is ``model.graph``.
 """
+# The modules form layers, each importing only from those below it (docs/design.md):
+#   _cli, _demo  >  sklearn  >  _search  >  _parallel  >  _model  >  _training, _onerow
+#   >  _expression, _categories, _format  >  _nodes  >  _formula, _transforms, _data
 from importlib import metadata as _metadata
 from importlib import util as _util
 from typing import Any
