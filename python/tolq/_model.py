@@ -1198,7 +1198,8 @@ class Model:
 
     def _learn_row(self, plan: Plan, row: Mapping[str, Any], y: Any) -> float:
         """Check one row, then commit it; the lock is held."""
-        changes = _onerow.check_row(plan, row, y, self._missing, self._means, self.target)
+        changes = _onerow.check_row(plan, row, y, self._missing, self._means,
+                                    self._slots[-1].name)
         prediction = self._commit_and_learn(changes, plan.train)
         if plan.transform:
             return float(self._predicted(prediction)[0])
@@ -1229,15 +1230,16 @@ class Model:
         cannot fail on checked values, so nothing was learned. An interrupt (no Exception)
         met in the query's call is raised as it returns, after the rows were learned:
         they stay."""
-        undo = [(state, state.feature_min, state.feature_max) for state, _, _ in changes.widen]
-        kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in changes.pending]
+        widen, pending, means = changes
+        undo = [(state, state.feature_min, state.feature_max) for state, _, _ in widen]
+        kept = [(coder, coder.next_code, set(coder.kinds)) for coder, _ in pending]
         old_means, learning = self._means, False
         try:
-            for state, low, high in changes.widen:
+            for state, low, high in widen:
                 state.feature_min, state.feature_max = low, high
-            for coder, new in changes.pending:
+            for coder, new in pending:
                 coder.commit(new)
-            self._means = changes.means
+            self._means = means
             learning = True
             prediction = learn()
         except BaseException as exc:
@@ -1246,7 +1248,7 @@ class Model:
                 raise
             for state, low, high in undo:
                 state.feature_min, state.feature_max = low, high
-            for (coder, next_code, kinds), (_, new) in zip(kept, changes.pending):
+            for (coder, next_code, kinds), (_, new) in zip(kept, pending):
                 for value in new:
                     coder.codes.pop(value, None)
                 coder.next_code, coder.kinds = next_code, kinds
@@ -1257,7 +1259,7 @@ class Model:
 
     def _prepare_one(self) -> Plan:
         """The one-row plan (under the lock)."""
-        inputs = []
+        inputs: List[_onerow.Input] = []
         columns: _Columns = {}
         for i, s in enumerate(self._slots):
             if s.is_input:
@@ -1265,9 +1267,8 @@ class Model:
                 columns[s.key] = array
                 # A memoryview writes one element faster than the array's own indexing.
                 cell = memoryview(array)  # type: ignore[arg-type,unused-ignore]
-                inputs.append(_onerow.Input(i, s.name, s.key, cell, self._coders.get(i),
-                                            self._nodes[i].state, self._adapt.get(i, False),
-                                            s.transform))
+                inputs.append((i, s.name, s.key, cell, self._coders.get(i),
+                               self._nodes[i].state, self._adapt.get(i, False), s.transform))
         y = np.zeros(1, dtype=np.float64)
         out = len(self._slots) - 1
         plan = Plan(tuple(inputs), functools.partial(self._graph._query, columns),

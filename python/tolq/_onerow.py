@@ -8,8 +8,8 @@ those ``Changes`` and learns in one step, under its lock.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
+from dataclasses import dataclass
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -25,17 +25,11 @@ Means = Dict[int, Tuple[float, int]]  # per numeric input slot: the mean, and of
 _FLOAT32_OVERFLOW = float.fromhex("0x1.ffffffp+127")
 
 
-class Input(NamedTuple):
-    """An input register as the one-row path writes it."""
-
-    slot: int
-    name: str  # the column
-    key: str  # the register's key in a query
-    cell: Any  # a writable view of its one-element array
-    coder: Optional[Coder]  # None for a number
-    state: Any  # the register's state
-    adapt: bool  # whether the model widens its range
-    transform: str
+# An input register as the one-row path writes it: its slot, its column, its key in a
+# query, a writable view of its one-element array (the cell), its coder (None for a
+# number), its state, whether the model widens its range, and its transform. A plain
+# tuple: the loops over a row unpack it, and only a tuple unpacks at full speed.
+Input = Tuple[int, str, str, Any, Optional[Coder], Any, bool, str]
 
 
 @dataclass(frozen=True)
@@ -52,14 +46,12 @@ class Plan:
     transform: str  # the target's
 
 
-@dataclass
-class Changes:
-    """What learning a row or a batch changes besides the parameters: ranges to widen
-    (state, low, high), each coder's new codes, and the means under missing="mean"."""
-
-    means: Means
-    widen: List[Tuple[Any, float, float]] = field(default_factory=list)
-    pending: List[Tuple[Coder, Dict[Any, int]]] = field(default_factory=list)
+Widen = List[Tuple[Any, float, float]]  # registers' states and their new ranges
+Pending = List[Tuple[Coder, Dict[Any, int]]]  # coders and the codes new to them
+# What learning a row or a batch changes besides the parameters: ranges to widen, new
+# codes, and the means under missing="mean". A plain tuple: a row's checks are on the
+# path of every learn_one.
+Changes = Tuple[Widen, Pending, Means]
 
 
 def widened(low: float, high: float, value: float, what: str) -> Tuple[float, float]:
@@ -102,13 +94,6 @@ def _refuse_missing(name: str) -> DataError:
                      "missing='mean' when building the model to fill it")
 
 
-def _value(row: Mapping[str, Any], name: str) -> Any:
-    try:
-        return row[name]
-    except KeyError:
-        raise DataError(f"missing column {name!r}") from None
-
-
 # ---- predict_one ------------------------------------------------------------------------
 
 def fill(plan: Plan, row: Mapping[str, Any], missing: str, means: Means) -> None:
@@ -116,7 +101,10 @@ def fill(plan: Plan, row: Mapping[str, Any], missing: str, means: Means) -> None
     policy ``missing``, a category never trained as code 0."""
     limit = FLOAT32_MAX
     for i, name, _, cell, coder, state, _, transform in plan.inputs:
-        value = _value(row, name)
+        try:
+            value = row[name]
+        except KeyError:
+            raise DataError(f"missing column {name!r}") from None
         if coder is None:
             if type(value) is float and -limit <= value <= limit and not transform:
                 cell[0] = value
@@ -154,86 +142,85 @@ def check_row(plan: Plan, row: Mapping[str, Any], y: Any, missing: str, means: M
               target: str) -> Changes:
     """Check one row and its target ``y`` (of the column ``target``) and find what learning
     them changes; the row is then in the plan's cells and ``y`` in ``plan.target``."""
-    changes = Changes(means)
+    limit = FLOAT32_MAX
     values: List[Any] = []
+    widen: Widen = []
+    pending: Pending = []
     holes: List[Tuple[int, Input]] = []
-    for inp in plan.inputs:
-        value = _value(row, inp.name)
-        if inp.coder is None:
-            number = _row_number(inp, value, missing, changes)
+    for inp in plan.inputs:  # the cost of learn_one: kept inline
+        _, name, _, _, coder, state, adapt, transform = inp
+        try:
+            value = row[name]
+        except KeyError:
+            raise DataError(f"missing column {name!r}") from None
+        if coder is None:
+            if type(value) is float and -limit <= value <= limit:
+                number = value
+            else:
+                number = one_number(value, name)
+            if transform and number == number:
+                number = apply_one(transform, number, f"column {name!r}")
             if number != number:
+                if missing == "error":
+                    raise _refuse_missing(name)
                 holes.append((len(values), inp))
+            elif adapt:
+                low, high = state.feature_min, state.feature_max
+                if not low <= number <= high:  # beyond the range, or no range yet
+                    widen.append((state, *widened(low, high, number, f"column {name!r}")))
             values.append(number)
         else:
-            values.append(_row_code(inp, inp.coder, value, missing, changes))
-    learned = _row_target(plan, y, target, changes)
-    if missing == "mean":
-        changes.means = dict(means)
-        for inp, value in zip(plan.inputs, values):
-            if inp.coder is None and value == value:
-                mean, count = changes.means.get(inp.slot, (0.0, 0))
-                changes.means[inp.slot] = ((mean * count + value) / (count + 1), count + 1)
-    for k, inp in holes:  # a column without a value keeps its range
-        state = inp.state
-        if missing == "mean" and inp.slot in changes.means:
-            values[k] = changes.means[inp.slot][0]
-        elif missing == "zero" and not math.isnan(state.feature_min):
-            values[k] = (state.feature_min + state.feature_max) / 2
-        else:
-            raise DataError(f"column {inp.name!r} holds no value, only missing ones")
-    for inp, value in zip(plan.inputs, values):
-        inp.cell[0] = value
-    plan.target[0] = learned
-    return changes
-
-
-def _row_number(inp: Input, value: Any, missing: str, changes: Changes) -> float:
-    """A numeric cell of a row to learn: NaN when missing (refused under "error"), its
-    range's widening noted."""
-    limit = FLOAT32_MAX
-    if type(value) is float and -limit <= value <= limit:
-        number = value
-    else:
-        number = one_number(value, inp.name)
-    if inp.transform and number == number:
-        number = apply_one(inp.transform, number, f"column {inp.name!r}")
-    if number != number:
-        if missing == "error":
-            raise _refuse_missing(inp.name)
-    elif inp.adapt:
-        low, high = inp.state.feature_min, inp.state.feature_max
-        if not low <= number <= high:  # beyond the range, or no range yet
-            changes.widen.append((inp.state, *widened(low, high, number,
-                                                      f"column {inp.name!r}")))
-    return number
-
-
-def _row_code(inp: Input, coder: Coder, value: Any, missing: str, changes: Changes) -> int:
-    new: Dict[Any, int] = {}
-    code = coder.learn_one(value, missing, new)
-    if code is None:
-        raise DataError(f"column {inp.name!r}: missing value; pass "
-                        "missing='zero' or missing='mean' when building "
-                        "the model to fill it")
-    if new:
-        changes.pending.append((coder, new))
-    return code
-
-
-def _row_target(plan: Plan, y: Any, target: str, changes: Changes) -> float:
-    limit = FLOAT32_MAX
-    value = y if type(y) is float and -limit <= y <= limit else one_number(y, target)
-    if value != value:
+            values.append(_row_code(name, coder, value, missing, pending))
+    learned = y if type(y) is float and -limit <= y <= limit else one_number(y, target)
+    if learned != learned:
         raise DataError("the target is missing: a target must be known to learn "
                         "from a row")
     if plan.transform:
-        value = apply_one(plan.transform, value, "the target")
+        learned = apply_one(plan.transform, learned, "the target")
     if plan.widen_output:
         state = plan.output
         low, high = state.feature_min, state.feature_max
-        if not low <= value <= high:
-            changes.widen.append((state, *widened(low, high, value, "the target")))
-    return value
+        if not low <= learned <= high:
+            widen.append((state, *widened(low, high, learned, "the target")))
+    if missing == "mean" or holes:
+        means = _fill_holes(plan, values, holes, missing, means)
+    for (_, _, _, cell, _, _, _, _), value in zip(plan.inputs, values):
+        cell[0] = value
+    plan.target[0] = learned
+    return widen, pending, means
+
+
+def _row_code(name: str, coder: Coder, value: Any, missing: str, pending: Pending) -> int:
+    new: Dict[Any, int] = {}
+    code = coder.learn_one(value, missing, new)
+    if code is None:
+        raise DataError(f"column {name!r}: missing value; pass "
+                        "missing='zero' or missing='mean' when building "
+                        "the model to fill it")
+    if new:
+        pending.append((coder, new))
+    return code
+
+
+def _fill_holes(plan: Plan, values: List[Any], holes: Sequence[Tuple[int, Input]],
+                missing: str, means: Means) -> Means:
+    """The means with a row's numbers folded in (missing="mean"), and its missing
+    numbers in ``values`` filled after the policy; a column without a value keeps its
+    range."""
+    if missing == "mean":
+        means = dict(means)
+        for (i, _, _, _, coder, _, _, _), value in zip(plan.inputs, values):
+            if coder is None and value == value:
+                mean, count = means.get(i, (0.0, 0))
+                means[i] = ((mean * count + value) / (count + 1), count + 1)
+    for k, (i, name, _, _, _, state, _, _) in holes:
+        if missing == "mean" and i in means:
+            values[k] = means[i][0]
+        elif missing == "zero" and not math.isnan(state.feature_min):
+            values[k] = (state.feature_min + state.feature_max) / 2
+        else:
+            raise DataError(f"column {name!r} holds no value, only missing ones")
+    return means
 
 
 # ---- small batches ------------------------------------------------------------------------
@@ -245,40 +232,43 @@ def check_batch(plan: Plan, columns: Mapping[str, Sequence[Any]], ys: Sequence[A
     its columns by register key and its targets as a query takes them, and what learning
     them (ranges widened over the batch first, then one pass in order) changes."""
     n = len(ys)
-    changes = Changes(dict(means))
+    widen: Widen = []
+    pending: Pending = []
+    means = dict(means)
     arrays: Dict[str, NDArray[Any]] = {}
     for inp in plan.inputs:
-        if inp.name not in columns:
-            raise DataError(f"missing column {inp.name!r}")
-        raw = columns[inp.name]
+        _, name, key, _, coder, _, _, _ = inp
+        if name not in columns:
+            raise DataError(f"missing column {name!r}")
+        raw = columns[name]
         if len(raw) != n:
             raise DataError(f"y has {n} values but X has {len(raw)} rows")
-        arrays[inp.key] = (_batch_numbers(inp, raw, missing, changes) if inp.coder is None
-                           else _batch_codes(inp, inp.coder, raw, missing, changes))
-    return arrays, _batch_targets(plan, ys, target, changes), changes
+        arrays[key] = (_batch_numbers(inp, raw, missing, widen, means) if coder is None
+                       else _batch_codes(name, coder, raw, missing, pending))
+    return arrays, _batch_targets(plan, ys, target, widen), (widen, pending, means)
 
 
-def _batch_numbers(inp: Input, raw: Sequence[Any], missing: str, changes: Changes
-                   ) -> NDArray[np.float64]:
-    name, n = inp.name, len(raw)
+def _batch_numbers(inp: Input, raw: Sequence[Any], missing: str, widen: Widen,
+                   means: Means) -> NDArray[np.float64]:
+    i, name, _, _, _, state, adapt, transform = inp
+    n = len(raw)
     numbers = [one_number(v, name) for v in raw]
-    if inp.transform:
-        numbers = apply(inp.transform, np.array(numbers, dtype=float),
+    if transform:
+        numbers = apply(transform, np.array(numbers, dtype=float),
                         f"column {name!r}").tolist()
     present = [v for v in numbers if v == v]
     if len(present) < n and missing == "error":
         row = next(r for r, v in enumerate(numbers) if v != v)
         raise DataError(f"column {name!r}: missing value at row {row}; "
                         "pass missing='zero' or missing='mean' to fill it")
-    low, high = inp.state.feature_min, inp.state.feature_max
-    if inp.adapt and present:
+    low, high = state.feature_min, state.feature_max
+    if adapt and present:
         least, most = min(present), max(present)
         if not low <= least <= most <= high:  # or no range yet
             what = f"column {name!r}"
             low, high = widened(low, high, least, what)
             low, high = widened(low, high, most, what)
-            changes.widen.append((inp.state, low, high))
-    means, i = changes.means, inp.slot
+            widen.append((state, low, high))
     if missing == "mean" and present:
         mean, count = means.get(i, (0.0, 0))
         total = mean * count + float(np.sum(np.array(present)))
@@ -294,20 +284,20 @@ def _batch_numbers(inp: Input, raw: Sequence[Any], missing: str, changes: Change
     return np.array(numbers, dtype=np.float64)
 
 
-def _batch_codes(inp: Input, coder: Coder, raw: Sequence[Any], missing: str,
-                 changes: Changes) -> NDArray[np.int64]:
+def _batch_codes(name: str, coder: Coder, raw: Sequence[Any], missing: str,
+                 pending: Pending) -> NDArray[np.int64]:
     new: Dict[Any, int] = {}
     codes = [coder.learn_one(v, missing, new, r) for r, v in enumerate(raw)]
     if None in codes:
-        raise DataError(f"column {inp.name!r}: missing value at row "
+        raise DataError(f"column {name!r}: missing value at row "
                         f"{codes.index(None)}; pass missing='zero' or "
                         "missing='mean' to fill it")
     if new:
-        changes.pending.append((coder, new))
+        pending.append((coder, new))
     return np.array(codes, dtype=np.int64)
 
 
-def _batch_targets(plan: Plan, ys: Sequence[Any], target: str, changes: Changes
+def _batch_targets(plan: Plan, ys: Sequence[Any], target: str, widen: Widen
                    ) -> NDArray[np.float64]:
     targets = [one_number(v, target) for v in ys]
     if any(v != v for v in targets):
@@ -322,5 +312,5 @@ def _batch_targets(plan: Plan, ys: Sequence[Any], target: str, changes: Changes
         least, most = min(targets), max(targets)
         if not low <= least <= most <= high:
             low, high = widened(low, high, least, "the target")
-            changes.widen.append((state, *widened(low, high, most, "the target")))
+            widen.append((state, *widened(low, high, most, "the target")))
     return np.array(targets, dtype=np.float64)
