@@ -145,14 +145,14 @@ def test_shapes_are_told_apart_by_their_canonical_text(a, b, same):
     assert Shape(a, "log").canonical().key != Shape(a).canonical().key
 
 
-@pytest.mark.parametrize("losses, errors, chosen", [
-    ([4.0, 2.0, 1.0], [0.1, 0.1, 0.1], 2),
-    ([4.0, 1.05, 1.0], [0.1, 0.1, 0.1], 1),  # within one standard error of the lowest
-    ([1.0, 1.05, 0.9], [0.0, 0.0, 0.2], 0),
-    ([1e-12, 5e-13], [1e-14, 1e-14], 1),  # exact forms: only the more accurate one
+@pytest.mark.parametrize("losses, chosen", [
+    ([4.0, 2.0, 1.0], 2),
+    ([4.0, 1.05, 1.0], 2),  # 5 % is a difference
+    ([4.0, 1.0005, 1.0], 1),  # 0.05 % is not: the smaller
+    ([2e-4, 1e-5, 5e-6], 1),  # an R² 5e-6 higher is not worth a larger shape
 ])
-def test_one_standard_error_rule(losses, errors, chosen):
-    assert _search._one_error_rule(losses, errors) == chosen
+def test_the_lowest_loss_and_the_smallest_of_its_equals(losses, chosen):
+    assert _search._choice_rule(losses, 1.0) == chosen
 
 
 @pytest.mark.parametrize("tolerance, index", [(0.0, 3), (0.01, 2), (0.5, 1), (10, 0)])

@@ -68,6 +68,10 @@ MAX_GENERATIONS = 40
 # Folds of the cross-validation that chooses ``best``, and the shapes it scores.
 FOLDS = 5
 CHOICE_SHAPES = 8
+# Losses the choice takes for equal: within this share of the lowest, or within this share
+# of the targets' variance (an R² within 1e-4: a term that adds less is not worth it).
+TIE = 1e-3
+TIE_R2 = 1e-4
 # The greedy selection's linear models that join them.
 PROPOSALS = 3
 # The precise fit: starts of the shape refit on every row (an even number keeps two
@@ -733,8 +737,9 @@ class SearchResult:
     is smaller than every model with a lower loss.
 
     ``cv_losses`` holds the cross-validated loss over the training rows of the most accurate
-    front shapes (NaN for the others), ``cv_errors`` its standard error. ``best`` is the
-    shape chosen by the rule of ``chosen``, refit on all the rows.
+    front shapes (NaN for the others), ``cv_errors`` its standard error over the folds.
+    ``best`` is the shape of ``chosen`` (the most accurate by cross-validated loss; of
+    those as accurate, the smallest), refit on all the rows.
     """
 
     front: List[Model]
@@ -778,8 +783,9 @@ class SearchResult:
 
     @property
     def best(self) -> Model:
-        """The model a user should take: the smallest shape whose cross-validated loss is
-        within one standard error of the lowest, refit on all the rows."""
+        """The model a user should take: the most accurate shape by cross-validated loss (of
+        those within 0.1 % of its loss, or an R² within 1e-4, the smallest), refit on all
+        the rows."""
         if self.refit is not None:
             return self.refit
         if 0 <= self.chosen < len(self.front):
@@ -803,8 +809,9 @@ class SearchResult:
         lines.append(f"{self.scored} candidates in {self.generations} generations, "
                      f"{self.seconds:.1f} s")
         if 0 <= self.chosen < len(self.front):
-            lines.append("* the chosen shape: the smallest whose cross-validated loss is within "
-                         "one standard error of the lowest; best is it refit on all rows")
+            lines.append("* the chosen shape: the lowest cross-validated loss (the smallest of "
+                         "those within 0.1 % of it or 1e-4 of R2); best is it refit on all "
+                         "rows")
         if self.refit is not None and formulas:
             lines.append(f"best: {self.refit.target} = {self.refit.formula(digits=4)}")
         return "\n".join(lines)
@@ -1031,8 +1038,9 @@ def search(X: Any, y: Any, *, categorical: Optional[Iterable[str]] = None,
     seconds are spent (the whole call keeps within it, up to the last job running), or,
     when neither is given, once ``PATIENCE`` generations in a row have not improved the
     front. Then each front shape is refit precisely, the most accurate are scored by
-    ``FOLDS``-fold cross-validation over the training rows, and ``best`` is the smallest shape
-    within one standard error of the lowest cross-validated loss, refit on all the rows.
+    ``FOLDS``-fold cross-validation over the training rows, and ``best`` is the shape of the
+    lowest cross-validated loss (the smallest of those within 0.1 % of it, or within 1e-4
+    of its R²), refit on all the rows.
 
     Training runs on ``workers`` threads, or on a Dask cluster when ``client`` (a
     ``dask.distributed.Client``) is given. For a given ``random_state`` the result does not
@@ -1223,8 +1231,8 @@ class _Search:
                               [cv[i] for i in front], [errors[i] for i in front],
                               _variance(self.data, "train"))
         if front:
-            result.chosen = _one_error_rule([scored[i] for i in front],
-                                            [errors[i] for i in front])
+            result.chosen = _choice_rule([scored[i] for i in front],
+                                         _variance(self.data, "train"))
             chosen = shapes[front[result.chosen]]
             seed = _seed_of(chosen.key, self.options.random_state)
             # The starts as jobs of their own, which run side by side; the best is kept.
@@ -1292,10 +1300,12 @@ class _Search:
         return means, errors + [0.0] * (len(shapes) - count)
 
 
-def _one_error_rule(losses: Sequence[float], errors: Sequence[float]) -> int:
-    """The smallest (first) whose loss is within one standard error of the lowest."""
-    lowest = min(range(len(losses)), key=lambda i: losses[i])
-    return min(i for i in range(len(losses)) if losses[i] <= losses[lowest] + errors[lowest])
+def _choice_rule(losses: Sequence[float], variance: float) -> int:
+    """The most accurate, and of those as accurate (a loss within 0.1 % of the lowest, or
+    an R² within 1e-4 of the highest) the smallest, which comes first."""
+    lowest = min(losses)
+    tie = max(TIE * lowest, TIE_R2 * max(variance, 0.0))
+    return min(i for i in range(len(losses)) if losses[i] <= lowest + tie)
 
 
 def _improves(front: Sequence[Tuple[int, float, int]],
