@@ -9,19 +9,13 @@ import sys
 import numpy as np
 import pytest
 
-import _tolq
 import tolq
+from builders import EXPR, python_child
 
-EXPR = "linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)"
 
-
-def run(*args, cwd, preexec_fn=None, first_path=None):
-    # The child must import the same _tolq and tolq as this process, installed or not.
-    paths = {os.path.dirname(_tolq.__file__), os.path.dirname(os.path.dirname(tolq.__file__))}
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [*filter(None, [first_path]), *paths, *filter(None, [os.environ.get("PYTHONPATH")])]))
-    return subprocess.run([sys.executable, "-m", "tolq", *args], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=120, preexec_fn=preexec_fn)
+def run(*args, cwd, preexec_fn=None, first=()):
+    return python_child("-m", "tolq", *args, first=first, cwd=cwd, timeout=120,
+                        preexec_fn=preexec_fn)
 
 
 def write_csv(path, header, rows):
@@ -283,7 +277,7 @@ def test_fit_writes_the_plot_and_the_model_only_when_both_are_made(folder, draws
     (fake / "pyplot.py").write_text(f"DRAWS = {draws}\n" + FAKE_PYPLOT)
     (folder / "m.json").write_text("old\n")
     result = run(*WORK["fit"], "--plot", "curves.xyz", cwd=folder,
-                 first_path=str(folder / "fake"))
+                 first=[str(folder / "fake")])
     if draws:
         assert result.returncode == 0, result.stderr
         assert (folder / "curves.xyz").read_bytes() == b"picture in xyz"
