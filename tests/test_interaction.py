@@ -97,7 +97,8 @@ NOT_A_LOC = "^The latticeloc must be a three item tuple$"
       for name in ["nosuch", "Multiply", "multiply ", "", "multiply" * 3]],
     *[(("multiply", loc), {}, ValueError, NOT_A_LOC)
       for loc in [[0, 0, 0], (0, 0), (0, 0, 0, 0), None, "abc"]],
-    (("multiply", (0, 1.5, 0)), {}, TypeError, None), (("multiply", ("a", 0, 0)), {}, TypeError, None),
+    (("multiply", (0, 1.5, 0)), {}, TypeError, None),
+    (("multiply", ("a", 0, 0)), {}, TypeError, None),
     (("multiply", (2**64, 0, 0)), {}, OverflowError, None), (("multiply",), {}, TypeError, None),
     ((b"multiply", (0, 0, 0)), {}, TypeError, None),
     (("multiply", (0, 0, 0), 2**31), {}, OverflowError, None),

@@ -90,8 +90,8 @@ CASES = {
              "input x1 could not be cast to type of register (float32)"),
     # slot i's tests all come before slot i + 1's
     "missing-before-null": (with_null_slot, {}, None, ValueError, "Missing data array for x0 in X"),
-    "null-before-missing": (lambda: graph(None, register("x0"), register("y", 1)), {}, None, RuntimeError,
-                            INIT + "Interaction 0 is null"),
+    "null-before-missing": (lambda: graph(None, register("x0"), register("y", 1)), {}, None,
+                            RuntimeError, INIT + "Interaction 0 is null"),
     "uneven-before-list": (lambda: graph(*map(register, ["x0", "x1", "x2", "x3"])),
                            {"x0": np.ones(3), "x1": np.ones(2), "x2": [1], "x3": [1]}, None,
                            ValueError, "Uneven X feature lengths 3 != 2"),

@@ -25,6 +25,10 @@ def write_csv(path, header, rows):
         writer.writerows(rows)
 
 
+def untrained_model(path):
+    tolq.Model.from_expression("linear(x0, store)", categorical=["store"]).save(path)
+
+
 @pytest.fixture
 def folder(tmp_path):
     rng = np.random.default_rng(3)
@@ -90,7 +94,7 @@ def test_errors_are_one_line_without_traceback(folder, args, message):
     write_csv(folder / "bad.csv", ["x0", "y"], [["1", "2"], ["n/a", "3"]])
     write_csv(folder / "ragged.csv", ["x0", "y"], [["1", "2"], ["3"]])
     write_csv(folder / "other.csv", ["x0", "x1"], [["1", "2"]])
-    tolq.Model.from_expression("linear(x0, store)", categorical=["store"]).save(folder / "model.json")
+    untrained_model(folder / "model.json")
     result = run(*args, cwd=folder)
     assert result.returncode == 1
     assert "Traceback" not in result.stderr
@@ -223,7 +227,7 @@ def with_out(command, out):
 def test_output_that_cannot_be_written_is_refused_before_the_work(folder, command, out, message):
     if out.startswith("locked") and os.geteuid() == 0 and not sys.platform.startswith("linux"):
         pytest.skip("the superuser writes anywhere")
-    tolq.Model.from_expression("linear(x0, store)", categorical=["store"]).save(folder / "model.json")
+    untrained_model(folder / "model.json")
     (folder / "taken").mkdir()
     (folder / "locked").mkdir()
     (folder / "locked").chmod(0o555)
