@@ -1,9 +1,12 @@
 """What the tests build graphs and models with, and float32 models of the module's arithmetic."""
 import ctypes
 import ctypes.util
+import gc
 import os
 import subprocess
 import sys
+import threading
+import tracemalloc
 
 import numpy as np
 from numpy.lib.stride_tricks import as_strided
@@ -128,6 +131,51 @@ def python_child(*args, first=(), **kw):
     """This interpreter run with `args` in a child of `child_env`; output captured as text."""
     return subprocess.run([sys.executable, *args], env=child_env(*first), capture_output=True,
                           text=True, **kw)
+
+
+def at_once(*calls):
+    """Runs the calls in threads of their own, released together; raises the first error
+    any of them met, once all have ended."""
+    start, errors = threading.Barrier(len(calls)), []
+
+    def run(call):
+        start.wait()
+        try:
+            call()
+        except BaseException as exc:  # noqa: B902 - raised in the caller's thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=run, args=(call,)) for call in calls]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def growth(step, tracked=(), warm=200, rounds=10_000):
+    """What `rounds` more calls of step(i) leave behind once `warm` calls have filled free
+    lists and caches: the change of each tracked object's reference count, the change of
+    None's, and the bytes Python's allocators hold in addition."""
+    for i in range(warm):
+        step(i)
+    gc.collect()
+    counts, nones = [sys.getrefcount(o) for o in tracked], sys.getrefcount(None)
+    tracemalloc.start()
+    try:
+        for i in range(warm, warm + 100):  # what tracing itself allocates settles first
+            step(i)
+        gc.collect()
+        base = tracemalloc.get_traced_memory()[0]
+        for i in range(warm + 100, warm + 100 + rounds):
+            step(i)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    after = [sys.getrefcount(o) for o in tracked]  # counted alike: no tuple holds o
+    return [a - b for a, b in zip(after, counts)], sys.getrefcount(None) - nones, grown
 
 
 # ---- a Python model of the structural hash and the edge count ---------------------------

@@ -22,6 +22,7 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, rule,
 import tolq
 from tolq import _model
 from _fuzz import LARGE, PACKAGE_OPS, hypothesis_settings, report
+from builders import at_once
 
 EXPR = "linear(tanh(x0), linear(store, region))"
 STORES = [f"s{i}" for i in range(10)]
@@ -273,28 +274,12 @@ class TwoThreads(RuleBasedStateMachine):
         m = restore(before, undecided)
         answers = [None, None]
         fired = [0, 0]
-        start = threading.Barrier(2)
 
         def run(k):
-            start.wait()
             answers[k] = perform(m, ops[k])
             fired[k] = PLAN.fired
 
-        errors = []
-
-        def guarded(k):
-            try:
-                run(k)
-            except BaseException as exc:  # noqa: B902 - reported below
-                errors.append(exc)
-
-        threads = [threading.Thread(target=guarded, args=(k,)) for k in (0, 1)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        if errors:
-            raise errors[0]
+        at_once(lambda: run(0), lambda: run(1))
         together = (answers, m.to_dict(), m._infer, files())
         TwoThreads.ran += 2
         TwoThreads.steps += 1

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import _tolq
-from builders import (Collides, act, columns, da_of, f32, frozen, graph, mse, node,
+from builders import (Collides, act, columns, da_of, f32, frozen, graph, growth, mse, node,
                       product_graph, register, span)
 
 nan = math.nan
@@ -425,27 +425,14 @@ def test_no_leaks_over_many_queries():
     bad = {"x0": np.array([1.0, nan]), "x1": np.ones(2)}
     objs = [g, X, y, bad, *X.values(), *bad.values(), *(g[i] for i in range(4))]
 
-    def cycle():
+    def cycle(_):
         g._query(X, y)
         g._query(X)
-        try:
+        with pytest.raises(RuntimeError):
             g._query(bad, y)
-        except RuntimeError:
-            pass
 
-    for _ in range(100):
-        cycle()
-    before = [sys.getrefcount(o) for o in objs]
-    tracemalloc.start()
-    try:
-        base = tracemalloc.get_traced_memory()[0]
-        for _ in range(10_000):
-            cycle()
-        grown = tracemalloc.get_traced_memory()[0] - base
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in objs] == before
-    assert grown < 64 * 1024
+    counts, _, grown = growth(cycle, objs)
+    assert counts == [0] * len(objs) and grown < 64 * 1024
 
 
 def test_result_owned_by_the_caller_only():

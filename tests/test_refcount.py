@@ -1,12 +1,10 @@
-import gc
 import sys
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import _tolq
-from builders import PROPERTIES, graph, node
+from builders import PROPERTIES, graph, growth, node
 
 rc = sys.getrefcount
 
@@ -132,28 +130,11 @@ def test_churn_leaves_counts_and_memory_flat():
     loss = "".join(["mean_", "absolute_error"])
     a._set_source(0, -1)
     b._set_source(0, -1)
-    tracked = (g, h, a, b, link, loss, a.state, b.state)
-    for _ in range(200):  # warm-up: free lists, caches
-        churn(g, h, a, b, link, loss)
-    gc.collect()
-    before = [rc(o) for o in tracked]
-    none_before = rc(None)
-    tracemalloc.start()
-    try:
-        for _ in range(100):
-            churn(g, h, a, b, link, loss)
-        gc.collect()
-        mem_before = tracemalloc.get_traced_memory()[0]
-        for _ in range(10000):
-            churn(g, h, a, b, link, loss)
-        gc.collect()
-        mem_after = tracemalloc.get_traced_memory()[0]
-    finally:
-        tracemalloc.stop()
-    assert [rc(o) for o in tracked] == before
+    counts, nones, grown = growth(lambda _: churn(g, h, a, b, link, loss),
+                                  (g, h, a, b, link, loss, a.state, b.state))
+    assert counts == [0] * 8 and grown < 64 * 1024
     # every interaction made here holds None as its loss; a lost release per round would show
-    assert rc(None) - none_before < 5000
-    assert mem_after - mem_before < 64 * 1024
+    assert nones < 5000
 
 
 class Hook:
@@ -211,32 +192,17 @@ def test_failure_paths_leave_counts_and_memory_flat():
     g._query({"x": np.arange(3.0), "c": np.array(["a", "b", "c"], dtype=object)}, np.ones(3))
     tracked = [g, x, c, x.state, c.state] + [g[i] for i in range(5)]
 
-    def rounds(first, count):
-        for i in range(first, first + count):
-            ops = failing_ops(g, x, c, i)
-            failed = 0
-            for op in ops:
-                try:
-                    op()
-                except (ValueError, TypeError, RuntimeError, AttributeError, IndexError,
-                        OverflowError, ArithmeticError):
-                    failed += 1
-            assert failed == len(ops)
+    def round_(i):
+        ops = failing_ops(g, x, c, i)
+        failed = 0
+        for op in ops:
+            try:
+                op()
+            except (ValueError, TypeError, RuntimeError, AttributeError, IndexError,
+                    OverflowError, ArithmeticError):
+                failed += 1
+        assert failed == len(ops)
 
-    rounds(0, 200)  # warm-up: free lists, caches
-    gc.collect()
-    before = [rc(o) for o in tracked]
-    none_before = rc(None)
-    tracemalloc.start()
-    try:
-        rounds(200, 100)
-        gc.collect()
-        mem_before = tracemalloc.get_traced_memory()[0]
-        rounds(300, 10000)
-        gc.collect()
-        mem_after = tracemalloc.get_traced_memory()[0]
-    finally:
-        tracemalloc.stop()
-    assert [rc(o) for o in tracked] == before
-    assert abs(rc(None) - none_before) < 100
-    assert mem_after - mem_before < 64 * 1024
+    counts, nones, grown = growth(round_, tracked)
+    assert counts == [0] * len(tracked)
+    assert abs(nones) < 100 and grown < 64 * 1024

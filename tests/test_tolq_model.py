@@ -16,7 +16,7 @@ import pytest
 
 import tolq
 from tolq._nodes import REGISTERS
-from builders import EXPR, EXPRESSIONS, bits, data, model, rows_of, trained
+from builders import EXPR, EXPRESSIONS, at_once, bits, data, model, rows_of, trained
 
 def test_fit_learns_and_reports_one_loss_per_epoch():
     X, y = data(3000)
@@ -149,22 +149,7 @@ def test_two_threads_fitting_one_model_end_as_one_fit_after_the_other(categorica
         return m.to_dict()
 
     m = tolq.Model("linear(x0, store)", categorical=categorical, seed=1)
-    start = threading.Barrier(2)
-    errors = []
-
-    def fit(k):
-        start.wait()
-        try:
-            m.fit(*batches[k], epochs=1, progress=False)
-        except BaseException as exc:  # noqa: B902 - reported below
-            errors.append(exc)
-
-    threads = [threading.Thread(target=fit, args=(k,)) for k in (0, 1)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
+    at_once(*(lambda k=k: m.fit(*batches[k], epochs=1, progress=False) for k in (0, 1)))
     assert len(m.category_weights("store")) == 6000
     assert m.to_dict() in (serial((0, 1)), serial((1, 0)))
 
@@ -821,26 +806,16 @@ def test_threads_learning_and_predicting_one_model():
     m, X = trained()
     rows = rows_of(X, data()[1], range(600))
     stores = [f"s{i}" for i in range(400)]
-    errors, answers = [], []
 
     def learn(part):
-        try:
-            for (r, t), s in zip(rows[part::2], stores[part::2]):
-                m.learn_one({**r, "store": s}, t)
-        except BaseException as exc:  # noqa: B902 - reported below
-            errors.append(exc)
+        for (r, t), s in zip(rows[part::2], stores[part::2]):
+            m.learn_one({**r, "store": s}, t)
 
     def serve():
         for r, _ in rows[:200]:
-            answers.append((r, m.predict_one(r)))
+            m.predict_one(r)
 
-    threads = [threading.Thread(target=learn, args=(k,)) for k in (0, 1)]
-    threads.append(threading.Thread(target=serve))
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
+    at_once(lambda: learn(0), lambda: learn(1), serve)
     codes = m._coders[2].codes
     assert len(set(codes.values())) == len(codes) == 403  # every store its own weight
     assert set(stores) <= set(m.category_weights("store"))
