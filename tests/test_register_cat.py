@@ -555,14 +555,19 @@ def test_many_assignments_keep_counts_and_memory_flat():
     assert [rc(k) for k, _ in good] == [n - 1 for n in held]
 
 
+def many_keys(rows):
+    """`rows` keys drawn from a pool of equal hashes, shared buckets and distinct keys, and
+    as many weights."""
+    gen = np.random.default_rng(rows)
+    pool = [1, 1.0, True, -1, -2, 0, 257, "a", "b", 2.5] + list(range(3, 3000))
+    return [pool[i] for i in gen.integers(0, len(pool), rows)], gen.uniform(-1, 1, rows).tolist()
+
+
 @pytest.mark.parametrize("rows", [257, 5_000])
 def test_long_category_lists_make_the_same_map(rows):
     # A long list is filled through a temporary index, as a long bind is: the same order,
     # the first key per hash, and the last weight given for it.
-    gen = np.random.default_rng(rows)
-    pool = [1, 1.0, True, -1, -2, 0, 257, "a", "b", 2.5] + list(range(3, 3000))
-    keys = [pool[i] for i in gen.integers(0, len(pool), rows)]
-    weights = gen.uniform(-1, 1, rows).tolist()
+    keys, weights = many_keys(rows)
     c = node("cat", name="c")
     c.state.categories = list(zip(keys, weights))
     last = {hash(k): w for k, w in zip(keys, weights)}
@@ -574,9 +579,7 @@ def test_long_category_lists_make_the_same_map(rows):
 def test_long_binds_make_the_same_map(rows):
     # Binds of many rows look categories up through a temporary index: the map must come
     # out exactly as row-by-row lookups make it (order, first key per hash, activations).
-    gen = np.random.default_rng(rows)
-    pool = [1, 1.0, True, -1, -2, 0, 257, "a", "b", 2.5] + list(range(3, 3000))
-    keys = [pool[i] for i in gen.integers(0, len(pool), rows)]
+    keys, _ = many_keys(rows)
     g, c = cat_graph()
     c.state.categories = [(7, 0.5), (264, -0.25)]  # entries made before the bind count too
     out = g._query({"c": objcol(*keys)})

@@ -101,36 +101,33 @@ def test_bad_data_is_refused_before_training(change, message):
     assert m.to_dict() == before
 
 
-def test_y_of_other_length_and_y_as_column_name():
+def test_y_of_other_length_is_refused():
     X, y = data()
     with pytest.raises(tolq.DataError, match="y has 599 values"):
         model().fit(X, y[:-1], progress=False)
-    a, b = model(), model()
-    a.fit(X, y, epochs=1, progress=False)
-    b.fit({**X, "target": y}, "target", epochs=1, progress=False)
-    assert a.to_dict() == b.to_dict()
 
 
-def test_data_frame_gives_the_same_model_as_a_dict():
-    pd = pytest.importorskip("pandas")
+@pytest.mark.parametrize("case", ["y a column", "pandas", "integer labels", "2-d array"])
+def test_other_tables_give_the_model_of_a_dict(case):
     X, y = data()
-    a, b = model(), model()
-    a.fit(X, y, epochs=2, progress=False)
-    b.fit(pd.DataFrame(X), pd.Series(y), epochs=2, progress=False)
+    expr, plain = EXPR, (X, y)
+    if case == "y a column":
+        other = ({**X, "target": y}, "target")
+    elif case == "2-d array":  # its columns are x0, x1, ...
+        expr, plain = "sine(multiply(x0, x1))", ({"x0": X["x0"], "x1": X["x1"]}, y)
+        other = (np.column_stack([X["x0"], X["x1"]]), y)
+    else:
+        pd = pytest.importorskip("pandas")
+        other = (pd.DataFrame(X), pd.Series(y))
+        if case == "integer labels":  # named by their text
+            expr = "linear(tanh('0', '1'), store)"
+            plain = ({"0": X["x0"], "1": X["x1"], "store": X["store"]}, y)
+            other = (pd.DataFrame({0: X["x0"], 1: X["x1"], "store": X["store"]}), y)
+    a, b = model(expr), model(expr)
+    a.fit(*plain, epochs=2, progress=False)
+    b.fit(*other, epochs=2, progress=False)
     assert a.to_dict() == b.to_dict()
-    assert bits(a.predict(X)) == bits(b.predict(pd.DataFrame(X)))
-
-
-def test_integer_column_labels_are_named_by_their_text():
-    pd = pytest.importorskip("pandas")
-    X, y = data()
-    named = model("linear(tanh('0', '1'), store)")
-    labelled = model("linear(tanh('0', '1'), store)")
-    named.fit({"0": X["x0"], "1": X["x1"], "store": X["store"]}, y, epochs=1, progress=False)
-    frame = pd.DataFrame({0: X["x0"], 1: X["x1"], "store": X["store"]})
-    labelled.fit(frame, y, epochs=1, progress=False)
-    assert labelled.to_dict() == named.to_dict()
-    assert bits(labelled.predict(frame)) == bits(named.predict(frame))
+    assert bits(a.predict(plain[0])) == bits(b.predict(other[0]))
 
 
 @pytest.mark.parametrize("categorical", [("store",), None])
@@ -864,17 +861,6 @@ def test_categorical_inputs_are_inferred_from_column_types():
     assert m.categorical == () and m.to_dict() == tolq.Model(EXPR, seed=1).to_dict()
     m.learn_one({"x0": 0.5, "x1": 1.0, "store": "north"}, 0.5)  # a str decides it too
     assert m.categorical == ("store",)
-
-
-def test_two_dimensional_array_everywhere():
-    X, y = data(300)
-    matrix = np.column_stack([X["x0"], X["x1"]])
-    a, b = model("sine(multiply(x0, x1))"), model("sine(multiply(x0, x1))")
-    a.fit(matrix, y, epochs=2, progress=False)
-    b.fit({"x0": X["x0"], "x1": X["x1"]}, y, epochs=2, progress=False)
-    assert a.to_dict() == b.to_dict() and bits(a.predict(matrix)) == bits(b.predict(X))
-    found = tolq.search(matrix, y, generations=1, random_state=1)
-    assert set(found.best.inputs) <= {"x0", "x1"}
 
 
 def test_missing_policies_are_kept_and_a_missing_target_is_always_refused(tmp_path):

@@ -202,6 +202,8 @@ def test_awkward_tables_and_names():
     frame = pd.DataFrame({0: X["x0"], 1: X["x1"]})  # labels that are not str
     result = tolq.search(frame, y, generations=1, random_state=np.int64(3), workers=1)
     assert set(result.best.inputs) <= {"0", "1"}
+    matrix = np.column_stack([X["x0"], X["x1"]])  # a 2-d array: columns x0, x1
+    assert set(tolq.search(matrix, y, generations=1, workers=1).best.inputs) <= {"x0", "x1"}
     # A target name no column has, whatever the columns are called.
     named = {"y": X["x0"], "target": X["x1"], "y_": X["x2"]}
     assert tolq.search(named, y, generations=1, workers=1).best.target == "y__"
