@@ -460,8 +460,6 @@ def test_predict_leaves_saved_bytes_identical(tmp_path):
     m.save(tmp_path / "before.json")
     ids = np.array([f"id{i}" for i in range(5000)], dtype=object)
     new = {"x0": np.zeros(5000), "x1": np.ones(5000), "store": ids}
-    fresh = model()
-    fresh.fit(*data(), epochs=0)
     p = m.predict(new)
     assert m.predict_one({"x0": 0.0, "x1": 1.0, "store": "id7"}) == p[7]
     m.save(tmp_path / "after.json")
