@@ -6,11 +6,10 @@ import time
 import numpy as np
 import pytest
 from hypothesis import strategies as st
-from hypothesis.stateful import (RuleBasedStateMachine, precondition, rule,
-                                 run_state_machine_as_test)
+from hypothesis.stateful import RuleBasedStateMachine, precondition, rule
 
 import _tolq
-from _fuzz import LARGE, OPS, hypothesis_settings, report
+from _fuzz import LARGE, OPS, report, run_machine
 from builders import LOSS_NAMES, PARAMS, PROPERTIES, TYPES
 
 NAMES = ["x", "y", "z", "c", "k", ""]
@@ -433,13 +432,7 @@ def test_random_operations():
     """A few seconds in the suite; under TOLQ_FUZZ=large, runs until TOLQ_FUZZ_OPS calls."""
     Operations.steps = Operations.calls = 0
     start = time.monotonic()
-    runs = 0
-    while True:
-        run_state_machine_as_test(
-            Operations, settings=hypothesis_settings(300 if LARGE else 50, 100 if LARGE else 30))
-        runs += 1
-        if not LARGE or Operations.calls >= OPS:
-            break
+    runs = run_machine(Operations, (50, 30), (300, 100), lambda: Operations.calls >= OPS)
     if LARGE:
         report(f"state machine: {Operations.calls} operations (calls into _tolq) in "
                f"{Operations.steps} rule steps, {runs} runs, {time.monotonic() - start:.0f} s")
