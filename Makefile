@@ -78,9 +78,15 @@ fuzz: $(VENV_ASAN)/.installed
 	@awk 'match($$0, /: [0-9]+ points/) {n += substr($$0, RSTART + 2, RLENGTH - 9)} \
 		END {print "allocation-failure points swept:", n}' $(FUZZ_REPORT)
 
-typecheck: $(VENV)/.installed
-	MYPYPATH=python $(VENV)/bin/python -m mypy.stubtest _tolq --allowlist python/stubtest_allowlist.txt
-	MYPYPATH=python $(VENV)/bin/python -m mypy --strict --cache-dir build/mypy -p tolq -m _tolq
+# The stub matches the built module, and the package type-checks strictly, against each NumPy
+# line the package supports (their stubs differ).
+typecheck: $(VENV)/.installed $(VENV_NP126)/.installed
+	for venv in $(VENV) $(VENV_NP126); do \
+		MYPYPATH=python $$venv/bin/python -m mypy.stubtest _tolq \
+			--allowlist python/stubtest_allowlist.txt && \
+		MYPYPATH=python $$venv/bin/python -m mypy --strict --cache-dir build/mypy$${venv#$(VENV)} \
+			-p tolq -m _tolq || exit 1; \
+	done
 
 # ruff comes with the test extra; its rules are in pyproject.toml.
 lint: $(VENV)/.installed

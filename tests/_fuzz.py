@@ -5,6 +5,7 @@ import tempfile
 
 from hypothesis import HealthCheck, settings
 from hypothesis.configuration import set_hypothesis_home_dir
+from hypothesis.stateful import run_state_machine_as_test
 
 # Hypothesis keeps caches beside the database; neither belongs in the source tree.
 set_hypothesis_home_dir(os.path.join(tempfile.gettempdir(), "tolq-hypothesis"))
@@ -23,6 +24,18 @@ def hypothesis_settings(examples, steps, **extra):
     return settings(max_examples=examples, stateful_step_count=steps, deadline=None,
                     database=None, derandomize=not LARGE, print_blob=LARGE,
                     suppress_health_check=list(HealthCheck), **extra)
+
+
+def run_machine(machine, small, large, enough):
+    """Runs the state machine with `small` (examples, steps) in the suite; under `make fuzz`
+    with `large`, again and again until enough() holds. Returns how many runs it made."""
+    runs = 0
+    while True:
+        run_state_machine_as_test(machine,
+                                  settings=hypothesis_settings(*(large if LARGE else small)))
+        runs += 1
+        if not LARGE or enough():
+            return runs
 
 
 def report(line):

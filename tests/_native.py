@@ -1,6 +1,6 @@
-"""The loss derivatives and the Adam step built into a small shared object, called via ctypes."""
+"""The loss derivatives and the Adam step of the module's sources, built with
+native_shim.cpp into a small shared object that the tests call through ctypes."""
 import ctypes
-import ctypes.util
 import os
 import pathlib
 import subprocess
@@ -8,9 +8,9 @@ import sysconfig
 
 import numpy as np
 
+from builders import LOSS_NAMES
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-LOSS_NAMES = ("mean_absolute_error", "mean_squared_error", "categorical_cross_entropy")
-_cache = {}
 
 
 class Adam(ctypes.Structure):
@@ -18,37 +18,21 @@ class Adam(ctypes.Structure):
 
 
 def load(tmp_path_factory):
-    if "lib" not in _cache:
-        out = tmp_path_factory.mktemp("native") / "shim.so"
-        cmd = ["g++", "-std=c++17", "-O2", "-ffp-contract=off", "-shared", "-fPIC",
-               "-I" + sysconfig.get_paths()["include"], "-I" + np.get_include(),
-               "-I" + str(ROOT / "src"), str(ROOT / "tests" / "native_shim.cpp"),
-               str(ROOT / "src" / "opt_adam.cpp"), str(ROOT / "src" / "losses.cpp"),
-               "-o", str(out)]
-        # A sanitizer runtime preloaded into the test process has no business in the compiler.
-        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-        proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
-        assert proc.returncode == 0, proc.stderr
-        lib = ctypes.CDLL(str(out))
-        lib.shim_adam_step.argtypes = [ctypes.POINTER(Adam), ctypes.c_int, ctypes.c_float]
-        lib.shim_adam_step.restype = ctypes.c_float
-        for name in LOSS_NAMES:
-            f = getattr(lib, "shim_" + name)
-            f.argtypes = [ctypes.c_float, ctypes.c_float]
-            f.restype = ctypes.c_float
-        _cache["lib"] = lib
-    return _cache["lib"]
-
-
-# The C library's own powf, which the step uses for its bias correction.
-libm = ctypes.CDLL(ctypes.util.find_library("m"))
-libm.powf.argtypes = [ctypes.c_float, ctypes.c_float]
-libm.powf.restype = ctypes.c_float
-
-
-def powf(x, y):
-    return np.float32(libm.powf(float(x), float(y)))
-
-
-def bits(x):
-    return np.float32(x).view(np.uint32)
+    out = tmp_path_factory.mktemp("native") / "shim.so"
+    cmd = ["g++", "-std=c++17", "-O2", "-ffp-contract=off", "-shared", "-fPIC",
+           "-I" + sysconfig.get_paths()["include"], "-I" + np.get_include(),
+           "-I" + str(ROOT / "src"), str(ROOT / "tests" / "native_shim.cpp"),
+           str(ROOT / "src" / "opt_adam.cpp"), str(ROOT / "src" / "losses.cpp"),
+           "-o", str(out)]
+    # A sanitizer runtime preloaded into the test process has no business in the compiler.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    lib = ctypes.CDLL(str(out))
+    lib.shim_adam_step.argtypes = [ctypes.POINTER(Adam), ctypes.c_int, ctypes.c_float]
+    lib.shim_adam_step.restype = ctypes.c_float
+    for name in LOSS_NAMES:
+        f = getattr(lib, "shim_" + name)
+        f.argtypes = [ctypes.c_float, ctypes.c_float]
+        f.restype = ctypes.c_float
+    return lib

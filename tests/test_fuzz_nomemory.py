@@ -5,14 +5,11 @@ and nothing crashes. Each case runs in a child process, which sweeps the failure
 of one operation in turn."""
 import ast
 import json
-import os
-import subprocess
-import sys
 
 import pytest
 
-import _tolq
 from _fuzz import LARGE, report
+from builders import python_child
 
 # The child: `setup()` makes fresh objects, `op(objs)` is the operation swept, `look(objs, r)`
 # the text compared with a clean run. Point k fails the k-th allocation of `op` (or, in
@@ -40,7 +37,8 @@ def node(kind, *sources, **params):
 def chain():
     """Every type in one graph: x0, x1, c -> ... -> y."""
     items = [fixed("x0"), fixed("x1"), node("cat"), node("multiply", 0, 1),
-             node("linear", 3, 2, w0=0.5, w1=-0.25, bias=0.1), node("tanh", 4, w0=0.7, w1=0.2, bias=0.0),
+             node("linear", 3, 2, w0=0.5, w1=-0.25, bias=0.1),
+             node("tanh", 4, w0=0.7, w1=0.2, bias=0.0),
              node("gaussian", 5, 0, center0=0.1, center1=-0.2, w0=0.5, w1=0.4),
              node("sine", 6, x0=0.3, k=1.1), fixed("y", 7, -2.0, 2.0)]
     items[2]._set_source(0, -1)
@@ -293,13 +291,8 @@ def sweep(case, first, last, persistent, stride=1):
     code = CHILD.replace("\nCASE\n", CASES[case]).replace(
         "CLEAN_ERRORS", repr(CLEAN_ERRORS.get(case, ("\0",)))).replace(
         "CHECK_LEAKS", repr(not case.startswith("model")))
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (os.path.dirname(_tolq.__file__), env.get("PYTHONPATH")) if p)
-    proc = subprocess.run([sys.executable, "-c", code, str(first), str(last), str(stride),
-                           "1" if persistent else "0"], env=env, text=True,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=3600 if LARGE else 300)
+    proc = python_child("-c", code, str(first), str(last), str(stride),
+                        "1" if persistent else "0", timeout=3600 if LARGE else 300)
     tail = proc.stderr.strip().splitlines()[-15:]
     assert proc.returncode == 0, f"{case}: the child died ({proc.returncode})\n" + "\n".join(tail)
     return ast.literal_eval(proc.stdout.strip().splitlines()[-1])

@@ -16,12 +16,12 @@ from decimal import Decimal
 import numpy as np
 import pytest
 from hypothesis import strategies as st
-from hypothesis.stateful import (RuleBasedStateMachine, initialize, rule,
-                                 run_state_machine_as_test)
+from hypothesis.stateful import RuleBasedStateMachine, initialize, rule
 
 import tolq
 from tolq import _model
-from _fuzz import LARGE, PACKAGE_OPS, hypothesis_settings, report
+from _fuzz import PACKAGE_OPS, report, run_machine
+from builders import at_once
 
 EXPR = "linear(tanh(x0), linear(store, region))"
 STORES = [f"s{i}" for i in range(10)]
@@ -273,28 +273,12 @@ class TwoThreads(RuleBasedStateMachine):
         m = restore(before, undecided)
         answers = [None, None]
         fired = [0, 0]
-        start = threading.Barrier(2)
 
         def run(k):
-            start.wait()
             answers[k] = perform(m, ops[k])
             fired[k] = PLAN.fired
 
-        errors = []
-
-        def guarded(k):
-            try:
-                run(k)
-            except BaseException as exc:  # noqa: B902 - reported below
-                errors.append(exc)
-
-        threads = [threading.Thread(target=guarded, args=(k,)) for k in (0, 1)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        if errors:
-            raise errors[0]
+        at_once(lambda: run(0), lambda: run(1))
         together = (answers, m.to_dict(), m._infer, files())
         TwoThreads.ran += 2
         TwoThreads.steps += 1
@@ -322,14 +306,8 @@ def test_two_threads_against_a_serial_reference(tmp_path, monkeypatch):
     TwoThreads.undecided = 0
     TwoThreads.kinds = collections.Counter()
     started = time.monotonic()
-    runs = 0
     try:
-        while True:
-            run_state_machine_as_test(
-                TwoThreads, settings=hypothesis_settings(200 if LARGE else 30, 20 if LARGE else 8))
-            runs += 1
-            if not LARGE or TwoThreads.ran >= PACKAGE_OPS:
-                break
+        runs = run_machine(TwoThreads, (30, 8), (200, 20), lambda: TwoThreads.ran >= PACKAGE_OPS)
     finally:
         sys.setswitchinterval(interval)
     kinds = ", ".join(f"{n} {kind}" for kind, n in sorted(TwoThreads.kinds.items()))

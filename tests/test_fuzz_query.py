@@ -1,22 +1,17 @@
 """Random graphs: a query over N rows gives the very bits of N one-row queries, and the inline
 loop the bits of the types' table passes. Short here; TOLQ_FUZZ=large runs many more."""
-import os
-
 import numpy as np
 import pytest
 
-from _graphs import graph, node
-from conftest import make
-from _regq import da_of, register
+from _fuzz import LARGE
+from builders import LOSS_NAMES, da_of, graph, node, register
 
-LARGE = bool(os.environ.get("TOLQ_FUZZ"))
 SEEDS = range(300 if LARGE else 8)
 ROWS = 2000 if LARGE else 600  # crosses several blocks of 256
 FUNCTIONS = ["linear", "tanh", "gaussian", "sine", "multiply", "fixed", "cat"]
 LIVELY = {"linear": dict(w0=0.6, w1=-0.5, bias=0.1), "tanh": dict(w0=0.9, w1=-0.7, bias=0.2),
           "gaussian": dict(center0=0.1, center1=-0.2, w0=0.3, w1=0.5),
           "sine": dict(x0=0.3, k=2.0)}
-LOSSES = ["mean_squared_error", "mean_absolute_error", "categorical_cross_entropy"]
 
 
 def layout(seed):
@@ -40,7 +35,7 @@ def layout(seed):
         nsrc = 2 if kind == "multiply" else int(rng.integers(1, 3))
         slots.append((kind, srcs[:1] if kind in ("sine", "fixed", "cat") else srcs[:nsrc],
                       jitter))
-    slots.append(("out", len(slots) - 1, str(rng.choice(LOSSES))))
+    slots.append(("out", len(slots) - 1, str(rng.choice(LOSS_NAMES))))
     X = {}
     for s in slots[:n_in]:
         X[s[1]] = (rng.integers(0, 5, ROWS) if s[0] == "cat" else rng.uniform(-2.5, 2.5, ROWS))
@@ -63,7 +58,7 @@ def build(slots):
                 r._loss = s[2]
             items.append(r)
         elif s[0] == "cat" and len(s) == 2:
-            items.append(make("cat", (0, 0, 0), (0, -1), name=s[1]))
+            items.append(node("cat", -1, name=s[1]))
         else:
             kind, srcs, params = s
             n = node(kind, *srcs)
@@ -92,7 +87,8 @@ def run(g, X, y):
 def run_rows_one_by_one(g, X, y):
     out = []
     for i in range(ROWS):
-        got, err, _ = run(g, {k: v[i:i + 1] for k, v in X.items()}, None if y is None else y[i:i + 1])
+        row = {k: v[i:i + 1] for k, v in X.items()}
+        got, err, _ = run(g, row, None if y is None else y[i:i + 1])
         if err is not None:
             return None, err, snapshot(g)
         out.append(got)

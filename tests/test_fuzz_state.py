@@ -6,19 +6,14 @@ import time
 import numpy as np
 import pytest
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, precondition, rule, run_state_machine_as_test
+from hypothesis.stateful import RuleBasedStateMachine, precondition, rule
 
 import _tolq
-from _fuzz import LARGE, OPS, hypothesis_settings, report
+from _fuzz import LARGE, OPS, report, run_machine
+from builders import LOSS_NAMES, PARAMS, PROPERTIES, TYPES
 
-TYPES = ["fixed", "cat", "linear", "tanh", "gaussian", "sine", "multiply"]
-PARAMS = {"fixed": ["feature_min", "feature_max", "auto_adapt"], "cat": ["categories"],
-          "linear": ["w0", "w1", "bias"], "tanh": ["w0", "w1", "bias"],
-          "gaussian": ["center0", "center1", "w0", "w1"], "sine": ["x0", "k"], "multiply": []}
-LOSSES = ["mean_absolute_error", "mean_squared_error", "categorical_cross_entropy"]
-PROPERTIES = ["sources", "_location", "_latticeloc", "state", "type", "_gluamine", "name",
-              "_tooltip", "_loss", "_linkdata", "activation", "depth", "_errcode"]
 NAMES = ["x", "y", "z", "c", "k", ""]
+ANY_PARAMETER = ["zz", *(p for names in PARAMS.values() for p in names)]  # "zz": no type's
 
 
 class HookError(Exception):
@@ -187,7 +182,8 @@ class Operations(RuleBasedStateMachine):
             pass
 
     @rule(data=st.data(), size=st.integers(2, 9), inputs=st.integers(1, 3),
-          output=st.sampled_from(["fixed"] * 6 + ["cat", "linear"]), loss=st.sampled_from(LOSSES))
+          output=st.sampled_from(["fixed"] * 6 + ["cat", "linear"]),
+          loss=st.sampled_from(LOSS_NAMES))
     def build(self, data, size, inputs, output, loss):
         """A whole graph as a caller wires one: input registers first, then function nodes
         reading earlier slots (now and then a later slot or none of the graph's), output last."""
@@ -247,7 +243,7 @@ class Operations(RuleBasedStateMachine):
         self.step()
         g = self.pick(data, self.graphs)
         for read in (len, hash, str, repr, lambda g: g.edge_count):
-            attempt(lambda: read(g))
+            attempt(read, g)
 
     # -- interactions --------------------------------------------------------------------
     @precondition(lambda self: self.xs)
@@ -266,7 +262,7 @@ class Operations(RuleBasedStateMachine):
         str(x)
         self.count(1)
         for name in PROPERTIES:
-            value = attempt(lambda: getattr(x, name))
+            value = attempt(getattr, x, name)
             if name == "activation" and value is not None and len(self.views) < 8:
                 self.views.append(value)
 
@@ -295,8 +291,7 @@ class Operations(RuleBasedStateMachine):
             attempt(lambda: setattr(state, "categories", cats))
 
     @precondition(lambda self: self.xs)
-    @rule(data=st.data(), mix=st.dictionaries(st.sampled_from(sum(PARAMS.values(), ["zz"])),
-                                              values, max_size=4),
+    @rule(data=st.data(), mix=st.dictionaries(st.sampled_from(ANY_PARAMETER), values, max_size=4),
           how=st.sampled_from(["copy", "mix", "list"]))
     def dicts(self, data, mix, how):
         self.step()
@@ -310,7 +305,7 @@ class Operations(RuleBasedStateMachine):
             attempt(lambda: state.__dict__)
 
     @precondition(lambda self: self.xs)
-    @rule(data=st.data(), loss=st.one_of(st.sampled_from(LOSSES), st.sampled_from(
+    @rule(data=st.data(), loss=st.one_of(st.sampled_from(LOSS_NAMES), st.sampled_from(
         [b"mean_squared_error", "Mean_squared_error", "", None, 3, "\udcff"])),
           delete=st.booleans(), link=st.sampled_from([None, "link", object]))
     def loss_and_link(self, data, loss, delete, link):
@@ -327,7 +322,7 @@ class Operations(RuleBasedStateMachine):
         once nothing else holds the interaction."""
         self.step()
         x = self.xs.pop(data.draw(st.integers(0, len(self.xs) - 1)))
-        state = attempt(lambda: x.state)
+        state = attempt(getattr, x, "state")
         del_ok = sys.getrefcount(x) <= 2  # only this name and the call's argument
         del x
         if state is not None:
@@ -345,10 +340,10 @@ class Operations(RuleBasedStateMachine):
         self.step()
         for state, gone in self.stale:
             self.count(5)
-            for op in (lambda: state.w0, lambda: state._to_dict(), lambda: state.__dict__,
-                       lambda: setattr(state, "w0", value), lambda: state._from_dict({"k": 1})):
+            for op in (lambda s: s.w0, lambda s: s._to_dict(), lambda s: s.__dict__,
+                       lambda s: setattr(s, "w0", value), lambda s: s._from_dict({"k": 1})):
                 try:
-                    op()
+                    op(state)
                 except ReferenceError:
                     continue
                 except ALLOWED:
@@ -423,11 +418,11 @@ def type_of(x):
         return None
 
 
-def attempt(op):
-    """Runs op; a documented exception is fine (None), anything else fails the test."""
+def attempt(op, *args):
+    """Runs op(*args); a documented exception is fine (None), anything else fails the test."""
     Operations.calls += 1
     try:
-        return op()
+        return op(*args)
     except ALLOWED:
         return None
 
@@ -437,13 +432,7 @@ def test_random_operations():
     """A few seconds in the suite; under TOLQ_FUZZ=large, runs until TOLQ_FUZZ_OPS calls."""
     Operations.steps = Operations.calls = 0
     start = time.monotonic()
-    runs = 0
-    while True:
-        run_state_machine_as_test(
-            Operations, settings=hypothesis_settings(300 if LARGE else 50, 100 if LARGE else 30))
-        runs += 1
-        if not LARGE or Operations.calls >= OPS:
-            break
+    runs = run_machine(Operations, (50, 30), (300, 100), lambda: Operations.calls >= OPS)
     if LARGE:
         report(f"state machine: {Operations.calls} operations (calls into _tolq) in "
                f"{Operations.steps} rule steps, {runs} runs, {time.monotonic() - start:.0f} s")

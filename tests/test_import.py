@@ -8,14 +8,17 @@ import pytest
 IMPORT_FAILED = "ImportError: numpy.core.multiarray failed to import"
 PUBLIC = {"Graph", "Interaction", "DEFAULT_LOSS"}
 
-# A stand-in table: only the three entries the import step may call are filled
-# (ABI version at 0, endianness at 210, feature version at 211); calling any other
-# entry would crash the child, which fails the test as well.
-TABLE = """
+CAPSULES = """
 import ctypes
 api = ctypes.pythonapi
 api.PyCapsule_New.restype = ctypes.py_object
 api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+"""
+
+# A stand-in table: only the three entries the import step may call are filled
+# (ABI version at 0, endianness at 210, feature version at 211); calling any other
+# entry would crash the child, which fails the test as well.
+TABLE = CAPSULES + """
 # Callbacks and table stay referenced here so they outlive the import.
 _entries = {{
     0: ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: {abi}),
@@ -30,20 +33,12 @@ _ARRAY_API = api.PyCapsule_New(ctypes.addressof(_table), None, None)
 
 # PyCapsule_New refuses a null pointer, so a capsule that yields one to an unnamed
 # lookup is made either with a name of its own or by clearing its pointer field.
-NAMED_CAPSULE = """
-import ctypes
-api = ctypes.pythonapi
-api.PyCapsule_New.restype = ctypes.py_object
-api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+NAMED_CAPSULE = CAPSULES + """
 _anchor = ctypes.c_int()
 _name = b"not_the_array_api"  # the capsule keeps only a pointer to these bytes
 _ARRAY_API = api.PyCapsule_New(ctypes.addressof(_anchor), _name, None)
 """
-CLEARED_CAPSULE = """
-import ctypes
-api = ctypes.pythonapi
-api.PyCapsule_New.restype = ctypes.py_object
-api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+CLEARED_CAPSULE = CAPSULES + """
 _anchor = ctypes.c_int()
 _ARRAY_API = api.PyCapsule_New(ctypes.addressof(_anchor), None, None)
 ctypes.c_void_p.from_address(id(_ARRAY_API) + object.__basicsize__).value = None

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import _tolq
-from conftest import make
+from builders import build, graph, node
 
 Interaction = _tolq.Interaction
 NOT_INIT = "^Interaction is not initialized$"
@@ -61,11 +61,11 @@ def test_plain_type():
     with pytest.raises(TypeError):
         class Sub(Interaction):
             pass
-    x = make()
+    x = node()
     with pytest.raises(TypeError):
         weakref.ref(x)
     assert not gc.is_tracked(x) and not gc.is_tracked(x.state)
-    assert x == x and x != make()
+    assert x == x and x != node()
 
 
 def test_fresh_multiply():
@@ -88,34 +88,32 @@ def test_latticeloc_keeps_low_32_bits():
     assert x._latticeloc == (5, -1, -(2**31))
 
 
-@pytest.mark.parametrize("name", ["nosuch", "Multiply", "multiply ", "", "multiply" * 3])
-def test_unknown_type(name):
-    with pytest.raises(ValueError, match=f"^No such interaction type: '{name}'$"):
-        Interaction(name, (0, 0, 0))
+NO_TYPE = "^No such interaction type: '{}'$"
+NOT_A_LOC = "^The latticeloc must be a three item tuple$"
 
 
-@pytest.mark.parametrize("loc", [[0, 0, 0], (0, 0), (0, 0, 0, 0), None, "abc"])
-def test_latticeloc_shape(loc):
-    with pytest.raises(ValueError, match="^The latticeloc must be a three item tuple$"):
-        Interaction("multiply", loc)
-
-
-@pytest.mark.parametrize("args, kwargs, exc", [
-    (("multiply", (0, 1.5, 0)), {}, TypeError), (("multiply", ("a", 0, 0)), {}, TypeError),
-    (("multiply", (2**64, 0, 0)), {}, OverflowError), (("multiply",), {}, TypeError),
-    ((b"multiply", (0, 0, 0)), {}, TypeError),
-    (("multiply", (0, 0, 0), 2**31), {}, OverflowError),
-    (("multiply", (0, 0, 0), 1.0), {}, TypeError), (("multiply", (0, 0, 0), 0, 5), {}, TypeError),
-    (("multiply", (0, 0, 0)), {"nme": "x"}, TypeError),
+@pytest.mark.parametrize("args, kwargs, exc, message", [
+    *[((name, (0, 0, 0)), {}, ValueError, NO_TYPE.format(name))
+      for name in ["nosuch", "Multiply", "multiply ", "", "multiply" * 3]],
+    *[(("multiply", loc), {}, ValueError, NOT_A_LOC)
+      for loc in [[0, 0, 0], (0, 0), (0, 0, 0, 0), None, "abc"]],
+    (("multiply", (0, 1.5, 0)), {}, TypeError, None),
+    (("multiply", ("a", 0, 0)), {}, TypeError, None),
+    (("multiply", (2**64, 0, 0)), {}, OverflowError, None), (("multiply",), {}, TypeError, None),
+    ((b"multiply", (0, 0, 0)), {}, TypeError, None),
+    (("multiply", (0, 0, 0), 2**31), {}, OverflowError, None),
+    (("multiply", (0, 0, 0), 1.0), {}, TypeError, None),
+    (("multiply", (0, 0, 0), 0, 5), {}, TypeError, None),
+    (("multiply", (0, 0, 0)), {"nme": "x"}, TypeError, None),
 ])
-def test_bad_arguments(args, kwargs, exc):
-    with pytest.raises(exc):
+def test_bad_arguments(args, kwargs, exc, message):
+    with pytest.raises(exc, match=message):
         Interaction(*args, **kwargs)
 
 
 @pytest.mark.parametrize("attr", [n for n, _ in PROPS if n not in ("_loss", "_linkdata")] + ["x"])
 def test_readonly_attributes(attr):
-    x = make()
+    x = node()
     with pytest.raises(AttributeError):
         setattr(x, attr, 1)
 
@@ -126,7 +124,7 @@ def test_readonly_attributes(attr):
     ([(1, 5), (1, -1)], (0, -1)),
 ])
 def test_set_source(calls, sources):
-    x = make()
+    x = node()
     for ix, src in calls:
         assert x._set_source(ix, src) is None
     assert x.sources == sources
@@ -138,7 +136,7 @@ def test_set_source(calls, sources):
     ((0,), TypeError, None), ((0, "1"), TypeError, None), ((0, 2**40), OverflowError, None),
 ])
 def test_set_source_errors(args, exc, msg):
-    x = make("multiply", (0, 0, 0), (0, 3))
+    x = node("multiply", 3)
     with pytest.raises(exc, match=msg):
         x._set_source(*args)
     assert x.sources == (3,)
@@ -147,7 +145,7 @@ def test_set_source_errors(args, exc, msg):
 
 
 def test_linkdata():
-    x, a, b = make(), object(), object()
+    x, a, b = node(), object(), object()
     x._linkdata = a
     assert x._linkdata is a
     x._linkdata = b
@@ -159,7 +157,7 @@ def test_linkdata():
 
 
 def test_loss_refused_without_set_loss():
-    x = make()
+    x = node()
     with pytest.raises(AttributeError, match="^Interaction 'multiply' has no loss function$"):
         x._loss = "mean_absolute_error"
     with pytest.raises(AttributeError):
@@ -206,31 +204,30 @@ def test_long_text_cut_at_a_character_boundary(field, limit, char, shift):
 
 
 def test_depth_outside_graph():
-    x = make()
+    x = node()
     tail = "interaction 'multiply' because it's not in a graph$"
     with pytest.raises(RuntimeError, match="^Cannot compute depth of " + tail):
-        x.depth
+        _ = x.depth
     with pytest.raises(RuntimeError, match="^Cannot get activations from " + tail):
-        x.activation
+        _ = x.activation
 
 
-def test_depth_example(diamond):
-    assert [diamond[i].depth for i in range(4)] == [-1, -1, 0, 1]
-    diamond[3]._set_source(1, -1)  # second source ignored; not cached
-    assert diamond[3].depth == 1
-    diamond[2]._set_source(0, -1)  # first source -1: no sources at all
-    assert diamond[2].depth == -1 and diamond[3].depth == 0
+def test_depth_example():
+    # slots 0 and 1 are inputs, slot 2 reads (0, 1), slot 3 reads (2, 0)
+    g = graph(node("multiply", -1), node("multiply", -1), node("multiply", 0, 1),
+              node("multiply", 2, 0))
+    assert [g[i].depth for i in range(4)] == [-1, -1, 0, 1]
+    g[3]._set_source(1, -1)  # second source ignored; not cached
+    assert g[3].depth == 1
+    g[2]._set_source(0, -1)  # first source -1: no sources at all
+    assert g[2].depth == -1 and g[3].depth == 0
 
 
 def test_depth_diamond_and_counted_sources():
-    g = _tolq.Graph(5)
-    g[0] = make("multiply", (0, 0, 0), (0, -1))
-    g[1] = make("multiply", (0, 0, 0), (0, 0), (1, 0))
-    g[2] = make("multiply", (0, 0, 0), (0, 1), (1, 1))
-    g[3] = make("multiply", (0, 0, 0), (0, 2), (1, 1))
-    g[4] = make("multiply", (0, 0, 0), (0, 0))  # entry 1 is 0 but uncounted
+    g = graph(node("multiply", -1), node("multiply", 0, 0), node("multiply", 1, 1),
+              node("multiply", 2, 1), node("multiply", 0))  # slot 4's entry 1 is 0 but uncounted
     assert [g[i].depth for i in range(5)] == [-1, 0, 1, 2, 0]
-    g[1] = make()  # fresh: no sources
+    g[1] = node()  # fresh: no sources
     assert g[1].depth == -1 and g[3].depth == 1
 
 
@@ -243,36 +240,31 @@ def test_depth_diamond_and_counted_sources():
     {0: [(0, -1)], 1: [(0, 0), (1, 2)], 2: [(0, 1)]},  # loop through the second source
 ])
 def test_depth_refuses_broken_graphs(slots):
-    g = _tolq.Graph(3)
-    for slot, calls in slots.items():
-        g[slot] = make("multiply", (0, 0, 0), *calls)
+    g = build(3, {slot: ("multiply", (0, 0, 0), calls) for slot, calls in slots.items()})
     with pytest.raises(RuntimeError, match="^Cannot compute depth of interaction 'multiply'"):
-        g[max(slots)].depth
+        _ = g[max(slots)].depth
 
 
 def test_depth_error_names_own_type():
-    g = _tolq.Graph(3)
-    g[0] = make("multiply", (0, 0, 0), (0, 2))
-    g[1] = make("fixed", (0, 0, 0), (0, 0))
+    g = graph(node("multiply", 2), node("fixed", 0), None)
     with pytest.raises(RuntimeError, match="^Cannot compute depth of interaction 'fixed'"):
-        g[1].depth
+        _ = g[1].depth
 
 
 def test_depth_long_chain():
     n = 5000
     g = _tolq.Graph(n)
-    g[0] = make("multiply", (0, 0, 0), (0, -1))
+    g[0] = node("multiply", -1)
     for i in range(1, n):
-        g[i] = make("multiply", (0, 0, 0), (0, i - 1))
+        g[i] = node("multiply", i - 1)
     assert g[n - 1].depth == n - 2 and g[2500].depth == 2499
     g[0]._set_source(0, n - 1)  # closing the loop must be reported, not followed
     with pytest.raises(RuntimeError, match="'multiply'"):
-        g[n - 1].depth
+        _ = g[n - 1].depth
 
 
 def test_activation_view_before_any_query():
-    g = _tolq.Graph(1)
-    x = make()
+    g, x = _tolq.Graph(1), node()
     g[0] = x
     a = x.activation
     assert a.dtype == np.float32 and a.shape == (0,) and a.base is x
@@ -280,11 +272,8 @@ def test_activation_view_before_any_query():
 
 
 def test_activation_view_is_live():
-    g = _tolq.Graph(4)
-    g[0] = make("fixed", (0, 0, 0), (0, -1), name="a")
-    g[1] = make("fixed", (0, 0, 0), (0, -1), name="b")
-    g[2] = make("multiply", (0, 0, 0), (0, 0), (1, 1))
-    g[3] = make("fixed", (0, 0, 0), (0, 2), name="out")
+    g = graph(node("fixed", -1, name="a"), node("fixed", -1, name="b"), node("multiply", 0, 1),
+              node("fixed", 2, name="out"))
     # ranges become [-1, 1], so scaled inputs equal the raw values
     g._query({"a": np.array([-1.0, 0.0, 1.0]), "b": np.array([1.0, 0.0, -1.0])})
     view = g[2].activation
@@ -315,7 +304,7 @@ def test_init_after_failed_init():
     with pytest.raises(ValueError):
         x.__init__("nosuch", (0, 0, 0))
     with pytest.raises(RuntimeError, match=NOT_INIT):
-        x.state
+        _ = x.state
     x.__init__("multiply", (1, 2, 3))
     assert x._latticeloc == (1, 2, 3) and x.state._to_dict() == {}
 
@@ -328,17 +317,14 @@ def test_second_init_refused():
     assert x._latticeloc == (1, 2, 3) and x._gluamine == 4 and x.state is state
 
 
-@pytest.mark.parametrize("a, b, calls, expected", [
-    ([-1.0, 1.0, 0.5], [1.0, -1.0, -0.4], [(0, 0), (1, 1)], [-1.0, -1.0, -0.2]),
-    ([-1.0, 1.0, 0.3], [-1.0, 1.0, 0.0], [(0, 0), (1, 0)], [1.0, 1.0, 0.09]),  # a square
-    ([-1.0, 1.0, 0.3], [-1.0, 1.0, 0.5], [(0, 1)], [1.0, 1.0, 0.15]),  # entry 1 still names slot 0
+@pytest.mark.parametrize("a, b, sources, expected", [
+    ([-1.0, 1.0, 0.5], [1.0, -1.0, -0.4], (0, 1), [-1.0, -1.0, -0.2]),
+    ([-1.0, 1.0, 0.3], [-1.0, 1.0, 0.0], (0, 0), [1.0, 1.0, 0.09]),  # a square
+    ([-1.0, 1.0, 0.3], [-1.0, 1.0, 0.5], (1,), [1.0, 1.0, 0.15]),  # entry 1 still names slot 0
 ])
-def test_multiply_forward(a, b, calls, expected):
+def test_multiply_forward(a, b, sources, expected):
     # inputs spanning [-1, 1] scale to themselves; an output queried without y keeps [-1, 1]
-    g = _tolq.Graph(4)
-    g[0] = make("fixed", (0, 0, 0), (0, -1), name="a")
-    g[1] = make("fixed", (0, 0, 0), (0, -1), name="b")
-    g[2] = make("multiply", (0, 0, 0), *calls)
-    g[3] = make("fixed", (0, 0, 0), (0, 2), name="out")
+    g = graph(node("fixed", -1, name="a"), node("fixed", -1, name="b"),
+              node("multiply", *sources), node("fixed", 2, name="out"))
     out = g._query({"a": np.array(a), "b": np.array(b)})
     np.testing.assert_allclose(out, expected, rtol=1e-6, atol=1e-7)

@@ -4,17 +4,10 @@ import math
 import numpy as np
 import pytest
 
-import _tolq
-from _regq import LOSSES, act, da_of, graph, mse, register, scale_in
-from _native import LOSS_NAMES, bits, load
+from builders import (LOSS_NAMES, LOSSES, act, bits, da_of, f32, frozen, graph, mse, register,
+                      scale_in)
 
-f32 = np.float32
 nan = math.nan
-
-
-@pytest.fixture(scope="session")
-def lib(tmp_path_factory):
-    return load(tmp_path_factory)
 
 
 @pytest.mark.parametrize("name, y_true, y_pred, want", [
@@ -31,19 +24,14 @@ def lib(tmp_path_factory):
     ("categorical_cross_entropy", nan, 0.2, f32(0.2) - f32(1)),
     ("categorical_cross_entropy", 1.0, 1.0, 0.0),
 ])
-def test_derivative(lib, name, y_true, y_pred, want):
-    assert bits(getattr(lib, "shim_" + name)(y_true, y_pred)) == bits(want)
-
-
-def test_default_loss():
-    assert _tolq.DEFAULT_LOSS == "mean_squared_error"
-    assert register("y")._loss is None
+def test_derivative(native, name, y_true, y_pred, want):
+    assert bits(getattr(native, "shim_" + name)(y_true, y_pred)) == bits(want)
 
 
 def train_one(out, x, e, out_range=(0.0, 4.0)):
     """x (input, range [-1, 1]) -> out (range out_range), trained on one sample; returns the
     graph and the gradient the output handed back to x."""
-    g = graph(register("x", lo=-1.0, hi=1.0, adapt=False), out)
+    g = graph(frozen("x"), out)
     out.state.feature_min, out.state.feature_max = out_range
     out.state.auto_adapt = False
     g._query({"x": np.array([x])}, np.array([e]))
@@ -71,6 +59,7 @@ def test_selected_loss_reaches_the_source(loss, as_bytes, x, e):
 
 
 def test_default_is_mean_squared_error():
+    assert register("y")._loss is None
     _, got = train_one(register("y", 0), 0.5, 1.0)
     assert bits(got) == bits(expected_grad("mean_squared_error", 0.5, 1.0))
 
@@ -90,8 +79,8 @@ def test_refused_name_keeps_previous_loss(bad):
 
 
 def test_prediction_query_hands_back_nothing():
-    out = register("y", 0, lo=0.0, hi=4.0, adapt=False)
-    g = graph(register("x", lo=-1.0, hi=1.0, adapt=False), out)
+    out = frozen("y", 0, lo=0.0, hi=4.0)
+    g = graph(frozen("x"), out)
     g._query({"x": np.array([0.5])}, np.array([1.0]))
     assert da_of(g[0]) == mse(-0.5, 0.5)
     g._query({"x": np.array([0.5])})

@@ -10,29 +10,18 @@ import numpy as np
 import pytest
 
 import _tolq
-from conftest import Collides
-from _regq import act, da_of, graph, mse, multiply, product_graph, register, rng
+from builders import (Collides, act, columns, da_of, f32, frozen, graph, growth, mse, node,
+                      product_graph, register, span)
 
-f32 = np.float32
 nan = math.nan
 N = 3_000_000   # a query long enough that a second thread certainly acts while it runs
 INIT = "Graph not correctly initalized. "
 
 
-def frozen(name, source=-1):
-    return register(name, source, lo=-1.0, hi=1.0, adapt=False)
-
-
-def arrays(*cols):
-    return {f"x{i}": np.array(c, dtype=float) for i, c in enumerate(cols)}
-
-
 # ---- argument checks, each message of the failure table, in the order they are made
 
 def with_null_slot():
-    g = _tolq.Graph(3)
-    g[0], g[2] = register("x0"), register("y", 0)
-    return g
+    return graph(register("x0"), None, register("y", 0))
 
 
 def twice(reg_slots, size=3):
@@ -44,12 +33,13 @@ def twice(reg_slots, size=3):
     return g
 
 
-def with_output(x):
-    return graph(register("x0"), x)
+def prod_output():
+    """An output that is no register."""
+    return graph(register("x0"), node("multiply", 0, 0, name="prod"))
 
 
 def function_input():
-    return graph(multiply(-1, 0, "prod"), register("y", 0))
+    return graph(node("multiply", -1, 0, name="prod"), register("y", 0))
 
 
 def unmarked(name):
@@ -57,7 +47,7 @@ def unmarked(name):
     return _tolq.Interaction("fixed", (0, 0, 0), 0, name)
 
 
-TWO = arrays([1, 2], [3, 4])
+TWO = columns([1, 2], [3, 4])
 CASES = {
     "not-dict": (product_graph, [np.zeros(2)], None, ValueError,
                  "First argument of query must be a dictionary of numpy arrays"),
@@ -77,13 +67,13 @@ CASES = {
             "Element x1 in X is not 1-dimensional"),
     "lookup-error": (product_graph, {"x0": np.ones(2), Collides("x1"): np.ones(2)}, None,
                      MemoryError, "no memory for the comparison"),
-    "uneven": (product_graph, arrays([1, 2, 3], [1, 2]), None, ValueError,
+    "uneven": (product_graph, columns([1, 2, 3], [1, 2]), None, ValueError,
                "Uneven X feature lengths 3 != 2"),
     "function-input-missing": (function_input, {}, None, ValueError,
                                "Missing data array for prod in X"),
     "function-input": (function_input, {"prod": np.ones(2)}, None, RuntimeError,
                        INIT + "Interaction 0 misses set_input entrypoint"),
-    "output": (lambda: with_output(multiply(0, 0, "prod")), TWO, [1], RuntimeError,
+    "output": (prod_output, TWO, [1], RuntimeError,
                INIT + "Output 'prod' misses needed entrypoints"),
     "y-list": (product_graph, TWO, [1.0, 2.0], ValueError, "yarray must be a numpy array"),
     "y-2d": (product_graph, TWO, np.ones((2, 1)), ValueError, "y must be 1 dimensional"),
@@ -100,12 +90,12 @@ CASES = {
              "input x1 could not be cast to type of register (float32)"),
     # slot i's tests all come before slot i + 1's
     "missing-before-null": (with_null_slot, {}, None, ValueError, "Missing data array for x0 in X"),
-    "null-before-missing": (lambda: _hole_first(), {}, None, RuntimeError,
-                            INIT + "Interaction 0 is null"),
+    "null-before-missing": (lambda: graph(None, register("x0"), register("y", 1)), {}, None,
+                            RuntimeError, INIT + "Interaction 0 is null"),
     "uneven-before-list": (lambda: graph(*map(register, ["x0", "x1", "x2", "x3"])),
                            {"x0": np.ones(3), "x1": np.ones(2), "x2": [1], "x3": [1]}, None,
                            ValueError, "Uneven X feature lengths 3 != 2"),
-    "output-before-y": (lambda: with_output(multiply(0, 0, "prod")), {"x0": np.ones(2)}, [1],
+    "output-before-y": (prod_output, {"x0": np.ones(2)}, [1],
                         RuntimeError, INIT + "Output 'prod' misses needed entrypoints"),
     # no input register: no sample count for the result
     "never-sourced": (lambda: graph(register("p", 1), unmarked("x0"), register("y", 1)),
@@ -117,12 +107,6 @@ CASES = {
     "no-input": (lambda: graph(register("y", 0)), {}, None, RuntimeError,
                  INIT + "No slot is an input register"),
 }
-
-
-def _hole_first():
-    g = _tolq.Graph(3)
-    g[1], g[2] = register("x0"), register("y", 1)
-    return g
 
 
 @pytest.mark.parametrize("make, X, y, exc, msg", CASES.values(), ids=CASES.keys())
@@ -142,8 +126,8 @@ def replaced(g, i, x):
 
 
 @pytest.mark.parametrize("make, slot", [
-    (lambda: replaced(product_graph(), 2, multiply(0, -1)), 2),
-    (lambda: replaced(product_graph(), 2, multiply(4, 1)), 2),
+    (lambda: replaced(product_graph(), 2, node("multiply", 0, -1)), 2),
+    (lambda: replaced(product_graph(), 2, node("multiply", 4, 1)), 2),
     (lambda: graph(register("x0"), register("p", 7), register("y", 1)), 1),
     (lambda: graph(register("x0"), register("p", -5), register("y", 1)), 1),
     (lambda: graph(register("x0"), register("p", 0), register("q", 9), register("y", 1)), 2),
@@ -168,32 +152,32 @@ def test_earlier_inputs_stay_bound_after_a_later_refusal():
     g = product_graph()
     with pytest.raises(ValueError, match="Missing data array for x1"):
         g._query({"x0": np.array([4.0, 9.0])})
-    assert rng(g[0]) == (4.0, 9.0)
-    g = with_output(multiply(0, 0, "prod"))
+    assert span(g[0]) == (4.0, 9.0)
+    g = prod_output()
     with pytest.raises(RuntimeError, match="Output 'prod'"):
         g._query({"x0": np.array([3.0, 5.0])})
-    assert rng(g[0]) == (3.0, 5.0)                  # the output is checked after binding
+    assert span(g[0]) == (3.0, 5.0)                  # the output is checked after binding
 
 
 # ---- accepted arguments and hand-checked passes
 
 def test_training_then_prediction_by_hand():
     g = product_graph()
-    out = g._query(arrays([2, 4, 6], [0, 1, 2]), np.array([0.0, 1.0, 10.0]))
+    out = g._query(columns([2, 4, 6], [0, 1, 2]), np.array([0.0, 1.0, 10.0]))
     # x0 in [2, 6] and x1 in [0, 2] scale to -1, 0, 1 each; products 1, 0, 1 over [0, 10]
     assert out.dtype == np.float32 and list(out) == [10.0, 5.0, 10.0]
-    assert [rng(g[i]) for i in (0, 1, 3)] == [(2, 6), (0, 2), (0, 10)]
+    assert [span(g[i]) for i in (0, 1, 3)] == [(2, 6), (0, 2), (0, 10)]
     # 3 -> -0.5, 5 -> 0.5; 1.5 -> 0.5, 0.5 -> -0.5; products -0.25 -> 0.75 * 10 / 2
-    assert list(g._query(arrays([3, 5], [1.5, 0.5]))) == [3.75, 3.75]
-    assert [rng(g[i]) for i in (0, 1, 3)] == [(2, 6), (0, 2), (0, 10)]
+    assert list(g._query(columns([3, 5], [1.5, 0.5]))) == [3.75, 3.75]
+    assert [span(g[i]) for i in (0, 1, 3)] == [(2, 6), (0, 2), (0, 10)]
 
 
 def test_reverse_pass_by_hand():
-    x0, x1, m, p = frozen("x0"), frozen("x1"), multiply(0, 1), register("p", 2)
-    y = register("y", 3, lo=0.0, hi=4.0, adapt=False)
+    x0, x1, m, p = frozen("x0"), frozen("x1"), node("multiply", 0, 1), register("p", 2)
+    y = frozen("y", 3, lo=0.0, hi=4.0)
     g = graph(x0, x1, m, p, y)
     # products 0.125 and -0.125 scale out of [0, 4] to 1.125 * 2 and 0.875 * 2
-    out = g._query(arrays([0.25, 0.5], [0.5, -0.25]), np.array([0.0, 3.0]))
+    out = g._query(columns([0.25, 0.5], [0.5, -0.25]), np.array([0.0, 3.0]))
     assert list(out) == [2.25, 1.75]
     # last sample alone (every da starts again from 0): y 3 scales to 0.5
     grad = 2 * (-0.125 - 0.5)
@@ -201,7 +185,7 @@ def test_reverse_pass_by_hand():
 
 
 def test_three_slot_example():
-    x, sq, y = register("x0"), multiply(0, 0), register("y", 1)
+    x, sq, y = register("x0"), node("multiply", 0, 0), register("y", 1)
     g = graph(x, sq, y)
     assert [x.activation.shape, y.activation.shape] == [(0,), (0,)]
     # x in [1, 3]: -1 then 1, squared 1 both times; y in [0, 2]: 2 and 2. Last sample:
@@ -219,14 +203,14 @@ def test_source_in_later_slot_reads_previous_sample():
 
 def test_pass_through_accumulates_into_its_source():
     x, p = frozen("x0"), register("p", 0)
-    g = graph(x, p, multiply(0, 1), register("y", 2, lo=-1.0, hi=1.0, adapt=False))
-    assert list(g._query(arrays([0.5]), np.array([1.0]))) == [0.25]
+    g = graph(x, p, node("multiply", 0, 1), frozen("y", 2))
+    assert list(g._query(columns([0.5]), np.array([1.0]))) == [0.25]
     grad = mse(1.0, 0.25)
     assert da_of(p) == 0.5 * grad and da_of(x) == f32(grad * 0.5) + f32(0.5 * grad)
 
 
 def test_inputs_sharing_a_name_and_extra_keys():
-    g = graph(frozen("x"), frozen("x"), multiply(0, 1), frozen("y", 2))
+    g = graph(frozen("x"), frozen("x"), node("multiply", 0, 1), frozen("y", 2))
     out = g._query({"x": np.array([0.5, -0.75]), "other": "ignored", 3: None})
     assert list(out) == [0.25, 0.5625]
 
@@ -247,15 +231,15 @@ def test_longer_y_is_accepted():
     g = graph(frozen("x"), register("y", 0))
     # the whole array widens the range, the extra values are never read
     assert list(g._query({"x": np.array([0.5])}, np.array([0.0, 1.0, 8.0]))) == [6.0]
-    assert rng(g[1]) == (0.0, 8.0)
+    assert span(g[1]) == (0.0, 8.0)
 
 
 def test_empty_query_runs_no_pass():
     g = product_graph()
-    assert g._query(arrays([], []), np.array([])).shape == (0,)
+    assert g._query(columns([], []), np.array([])).shape == (0,)
     assert g[3].activation.shape == (0,)
-    g._query(arrays([1.0], [2.0]))
-    g._query(arrays([], []))
+    g._query(columns([1.0], [2.0]))
+    g._query(columns([], []))
     assert g[3].activation.shape == (1,)
 
 
@@ -263,21 +247,21 @@ def test_empty_query_runs_no_pass():
 
 @pytest.mark.parametrize("bad", [nan, math.inf, -math.inf])
 def test_nonfinite_input_stops_the_pass(bad):
-    g = graph(frozen("x0"), frozen("x1"), multiply(0, 1), frozen("y", 2))
+    g = graph(frozen("x0"), frozen("x1"), node("multiply", 0, 1), frozen("y", 2))
     with pytest.raises(RuntimeError) as err:
-        g._query(arrays([0.5, bad], [0.5, 0.25]), np.ones(2))
+        g._query(columns([0.5, bad], [0.5, 0.25]), np.ones(2))
     assert err.value.args == ("Nan found in input array in register 'x0'",)
     # slot 0 failed on the second sample; later slots keep the first sample's values
     assert math.isnan(act(g[0])) or math.isinf(act(g[0]))
     assert (act(g[1]), act(g[2])) == (0.5, 0.25)
-    assert list(g._query(arrays([0.5], [0.5]))) == [0.25]   # nothing stale, not busy
+    assert list(g._query(columns([0.5], [0.5]))) == [0.25]   # nothing stale, not busy
 
 
 @pytest.mark.parametrize("bad", [nan, math.inf])
 def test_nonfinite_expected_value(bad):
-    g = graph(frozen("x0"), frozen("x1"), multiply(0, 1), frozen("y", 2))
+    g = graph(frozen("x0"), frozen("x1"), node("multiply", 0, 1), frozen("y", 2))
     with pytest.raises(RuntimeError) as err:
-        g._query(arrays([0.5, 0.5], [0.5, 0.25]), np.array([1.0, bad]))
+        g._query(columns([0.5, 0.5], [0.5, 0.25]), np.array([1.0, bad]))
     assert err.value.args == ("Nan found in expected array in register 'y'",)
     assert act(g[2]) == 0.125                              # the forward pass completed
 
@@ -337,7 +321,7 @@ BUSY = {
     "setitem": (lambda c: c.g.__setitem__(0, register("x0")), "Graph is busy"),
     "delitem": (lambda c: c.g.__delitem__(3), "Graph is busy"),
     "init": (lambda c: c.g.__init__(4), "Graph is busy"),
-    "query-same": (lambda c: c.g._query(arrays([1], [1])), "Graph is busy"),
+    "query-same": (lambda c: c.g._query(columns([1], [1])), "Graph is busy"),
     "query-shared": (lambda c: c.g2._query({"x0": np.ones(2)}), "Graph is busy"),
     "set-source": (lambda c: c.g[2]._set_source(1, 0), "Interaction is busy"),
     "state": (lambda c: setattr(c.g[0].state, "feature_min", 0.0), "Interaction is busy"),
@@ -368,7 +352,7 @@ def test_changes_refused_while_a_query_runs(long_data, action, prefix):
     assert c.g[0].state.feature_min == f32(X["x0"].min())
     # the marks are gone: changes and queries go through again
     c.g[2]._set_source(1, 1)
-    assert c.g._query(arrays([1.5], [0.0])).shape == (1,)
+    assert c.g._query(columns([1.5], [0.0])).shape == (1,)
     assert c.g2._query({"x0": np.ones(2)}).shape == (2,)
 
 
@@ -414,7 +398,7 @@ def test_two_graphs_in_two_threads_match_serial(long_data):
     for w, expected in zip(ws, want):
         finish(w, N)
         assert np.array_equal(w.result, expected)
-    assert [rng(g[3]) for g in pair] == [rng(g[3]) for g in serial]
+    assert [span(g[3]) for g in pair] == [span(g[3]) for g in serial]
 
 
 def test_concurrent_failures_keep_their_own_message(long_data):
@@ -441,32 +425,19 @@ def test_no_leaks_over_many_queries():
     bad = {"x0": np.array([1.0, nan]), "x1": np.ones(2)}
     objs = [g, X, y, bad, *X.values(), *bad.values(), *(g[i] for i in range(4))]
 
-    def cycle():
+    def cycle(_):
         g._query(X, y)
         g._query(X)
-        try:
+        with pytest.raises(RuntimeError):
             g._query(bad, y)
-        except RuntimeError:
-            pass
 
-    for _ in range(100):
-        cycle()
-    before = [sys.getrefcount(o) for o in objs]
-    tracemalloc.start()
-    try:
-        base = tracemalloc.get_traced_memory()[0]
-        for _ in range(10_000):
-            cycle()
-        grown = tracemalloc.get_traced_memory()[0] - base
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in objs] == before
-    assert grown < 64 * 1024
+    counts, _, grown = growth(cycle, objs)
+    assert counts == [0] * len(objs) and grown < 64 * 1024
 
 
 def test_result_owned_by_the_caller_only():
     g = product_graph()
-    out = g._query(arrays([1, 2, 3], [4, 5, 6]), np.array([1.0, 2.0, 3.0]))
+    out = g._query(columns([1, 2, 3], [4, 5, 6]), np.array([1.0, 2.0, 3.0]))
     fresh = np.empty(3, np.float32)
     assert sys.getrefcount(out) == sys.getrefcount(fresh)
     assert out.base is None and out.flags.owndata and out.flags.c_contiguous

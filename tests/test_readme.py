@@ -8,6 +8,7 @@ from pathlib import Path
 import pytest
 
 import tolq
+from builders import child_env
 
 README = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
 
@@ -42,10 +43,8 @@ def test_python_block_runs_alone(code, tmp_path, monkeypatch, capsys):
 
 def test_command_line_block_runs(tmp_path):
     # The shell finds `python` beside this interpreter, which imports this tolq.
-    paths = {os.path.dirname(os.path.dirname(tolq.__file__))}
-    env = dict(os.environ, PATH=os.pathsep.join([os.path.dirname(sys.executable),
-                                                 os.environ.get("PATH", "")]),
-               PYTHONPATH=os.pathsep.join([*paths, os.environ.get("PYTHONPATH", "")]))
+    env = dict(child_env(), PATH=os.pathsep.join([os.path.dirname(sys.executable),
+                                                  os.environ.get("PATH", "")]))
     done = subprocess.run(["bash", "-euo", "pipefail", "-c", CLI[0]], cwd=tmp_path, env=env,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr

@@ -1,26 +1,22 @@
-import gc
 import sys
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import _tolq
-from conftest import make
+from builders import PROPERTIES, graph, growth, node
 
 rc = sys.getrefcount
-READABLE = ["sources", "_location", "_latticeloc", "state", "type", "_gluamine", "name",
-            "_tooltip", "_loss", "_linkdata", "activation", "depth", "_errcode"]
 
 
 def test_slots_own_one_reference_each():
-    x = make()
+    x = node()
     base = rc(x)
     g = _tolq.Graph(4)
     g[0] = x
     g[1] = x
     assert rc(x) == base + 2
-    g[1] = make()  # replacement releases the old occupant
+    g[1] = node()  # replacement releases the old occupant
     assert rc(x) == base + 1
     del g[0]
     assert rc(x) == base
@@ -33,7 +29,7 @@ def test_slots_own_one_reference_each():
 
 
 def test_failed_operations_keep_counts():
-    x, value = make(), object()
+    x, value = node(), object()
     g = _tolq.Graph(2)
     bx, bv, bg = rc(x), rc(value), rc(g)
     for op in (lambda: g.__setitem__(0, value), lambda: g.__setitem__(5, x),
@@ -45,7 +41,7 @@ def test_failed_operations_keep_counts():
 
 
 def test_linkdata_references():
-    x, a, b = make(), object(), object()
+    x, a, b = node(), object(), object()
     ba, bb = rc(a), rc(b)
     x._linkdata = a
     assert rc(a) == ba + 1
@@ -61,7 +57,7 @@ def test_linkdata_references():
 def test_loss_reference():
     loss = "".join(["mean_", "absolute_error"])
     other = "".join(["mean_", "squared_error"])
-    x = make("fixed")
+    x = node("fixed")
     bl, bo = rc(loss), rc(other)
     x._loss = loss
     assert rc(loss) == bl + 1
@@ -74,7 +70,7 @@ def test_loss_reference():
 
 
 def test_activation_view_holds_interaction():
-    x = make()
+    x = node()
     g = _tolq.Graph(1)
     g[0] = x
     base = rc(x)
@@ -94,7 +90,7 @@ def churn(g, h, a, b, link, loss):
     r.state._to_dict(), r.state.__dict__, r.state.auto_adapt, r._tooltip, r.name
     r.state._from_dict({"feature_max": 2.0})
     try:
-        r.state.lr
+        _ = r.state.lr
     except AttributeError:
         pass
     x = _tolq.Interaction("multiply", (1, 2, 3), 5, "n")
@@ -106,16 +102,14 @@ def churn(g, h, a, b, link, loss):
     g[2] = x
     del g[1]
     g[1] = b
-    for name in READABLE:
+    for name in PROPERTIES:
         getattr(x, name)
     h[0] = x
-    x.state._to_dict()
-    x.state.__dict__
-    x.state._from_dict({"w0": 1.0})
+    x.state._to_dict(), x.state.__dict__, x.state._from_dict({"w0": 1.0})
     hash(g), g.edge_count, str(g), repr(x), g[-1]
     for op in (lambda: g[9], lambda: g.__setitem__(0, link), lambda: x._set_source(5, 0),
                lambda: _tolq.Interaction("nosuch", (0, 0, 0)), lambda: x.__setattr__("_loss", link),
-               lambda: make().depth, lambda: x.state.w0, lambda: make().state._to_dict(),
+               lambda: node().depth, lambda: x.state.w0, lambda: node().state._to_dict(),
                lambda: _tolq.Interaction.__new__(_tolq.Interaction).state):
         try:
             op()
@@ -132,32 +126,15 @@ def churn(g, h, a, b, link, loss):
 
 def test_churn_leaves_counts_and_memory_flat():
     g, h = _tolq.Graph(3), _tolq.Graph(1)
-    a, b, link = make(), make(), object()
+    a, b, link = node(), node(), object()
     loss = "".join(["mean_", "absolute_error"])
     a._set_source(0, -1)
     b._set_source(0, -1)
-    tracked = (g, h, a, b, link, loss, a.state, b.state)
-    for _ in range(200):  # warm-up: free lists, caches
-        churn(g, h, a, b, link, loss)
-    gc.collect()
-    before = [rc(o) for o in tracked]
-    none_before = rc(None)
-    tracemalloc.start()
-    try:
-        for _ in range(100):
-            churn(g, h, a, b, link, loss)
-        gc.collect()
-        mem_before = tracemalloc.get_traced_memory()[0]
-        for _ in range(10000):
-            churn(g, h, a, b, link, loss)
-        gc.collect()
-        mem_after = tracemalloc.get_traced_memory()[0]
-    finally:
-        tracemalloc.stop()
-    assert [rc(o) for o in tracked] == before
+    counts, nones, grown = growth(lambda _: churn(g, h, a, b, link, loss),
+                                  (g, h, a, b, link, loss, a.state, b.state))
+    assert counts == [0] * 8 and grown < 64 * 1024
     # every interaction made here holds None as its loss; a lost release per round would show
-    assert rc(None) - none_before < 5000
-    assert mem_after - mem_before < 64 * 1024
+    assert nones < 5000
 
 
 class Hook:
@@ -202,46 +179,30 @@ def failing_ops(g, x, c, i):
         lambda: _tolq.Interaction("fixed", (i, 0, 0), 2**40 + i),
         lambda: _tolq.Graph(-1 - i), lambda: g.__setitem__(99 + i, x),
         lambda: g.__setitem__(key, x), lambda: g.__setitem__(0, key),
-        lambda: g[3].depth, lambda: make().depth,
+        lambda: g[3].depth, lambda: node().depth,
     ]
 
 
 def test_failure_paths_leave_counts_and_memory_flat():
-    x = make("fixed", (1, 0, 0), (0, -1), name="x")
-    c = make("cat", (2, 0, 0), (0, -1), name="c")
-    g = _tolq.Graph(5)
-    g[0], g[1], g[2], g[4] = x, make("linear", (3, 0, 0), (0, 0), (1, 2)), c, make(
-        "fixed", (4, 0, 0), (0, 1), name="y")
-    g[3] = make("tanh", (5, 0, 0), (0, 3))  # reads itself: a cycle for `depth`
+    x = node("fixed", -1, loc=(1, 0, 0), name="x")
+    c = node("cat", -1, loc=(2, 0, 0), name="c")
+    g = graph(x, node("linear", 0, 2, loc=(3, 0, 0)), c,
+              node("tanh", 3, loc=(5, 0, 0)),  # reads itself: a cycle for `depth`
+              node("fixed", 1, loc=(4, 0, 0), name="y"))
     g._query({"x": np.arange(3.0), "c": np.array(["a", "b", "c"], dtype=object)}, np.ones(3))
     tracked = [g, x, c, x.state, c.state] + [g[i] for i in range(5)]
 
-    def rounds(first, count):
-        for i in range(first, first + count):
-            ops = failing_ops(g, x, c, i)
-            failed = 0
-            for op in ops:
-                try:
-                    op()
-                except (ValueError, TypeError, RuntimeError, AttributeError, IndexError,
-                        OverflowError, ArithmeticError):
-                    failed += 1
-            assert failed == len(ops)
+    def round_(i):
+        ops = failing_ops(g, x, c, i)
+        failed = 0
+        for op in ops:
+            try:
+                op()
+            except (ValueError, TypeError, RuntimeError, AttributeError, IndexError,
+                    OverflowError, ArithmeticError):
+                failed += 1
+        assert failed == len(ops)
 
-    rounds(0, 200)  # warm-up: free lists, caches
-    gc.collect()
-    before = [rc(o) for o in tracked]
-    none_before = rc(None)
-    tracemalloc.start()
-    try:
-        rounds(200, 100)
-        gc.collect()
-        mem_before = tracemalloc.get_traced_memory()[0]
-        rounds(300, 10000)
-        gc.collect()
-        mem_after = tracemalloc.get_traced_memory()[0]
-    finally:
-        tracemalloc.stop()
-    assert [rc(o) for o in tracked] == before
-    assert abs(rc(None) - none_before) < 100
-    assert mem_after - mem_before < 64 * 1024
+    counts, nones, grown = growth(round_, tracked)
+    assert counts == [0] * len(tracked)
+    assert abs(nones) < 100 and grown < 64 * 1024

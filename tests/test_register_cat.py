@@ -8,7 +8,7 @@ import weakref
 import numpy as np
 import pytest
 
-import _tolq
+from builders import LOSSES, frozen, graph, node, scale_in, scale_out
 
 F32 = np.float32
 rc = sys.getrefcount
@@ -56,24 +56,13 @@ def objcol(*items):
     return a
 
 
-def new_cat(name="c"):
-    return _tolq.Interaction("cat", (0, 0, 0), 0, name)
-
-
-def cat_graph(cat=None, loss=None):
-    """Slot 0: cat input "c"; slot 1: fixed output over [-1, 1], so da = loss'(t, weight)."""
-    c = cat if cat is not None else new_cat()
-    c._set_source(0, -1)
-    out = _tolq.Interaction("fixed", (1, 0, 0), 0, "out")
-    out._set_source(0, 0)
-    out.state.auto_adapt = False
-    out.state.feature_min = -1.0
-    out.state.feature_max = 1.0
+def cat_graph(loss=None):
+    """Slot 0: cat input "c"; slot 1: an output frozen over [-1, 1], whose prediction is
+    the weight, so da = loss'(t, weight)."""
+    c, out = node("cat", -1, name="c"), frozen("out", 0)
     if loss is not None:
         out._loss = loss
-    g = _tolq.Graph(2)
-    g[0], g[1] = c, out
-    return g, c
+    return graph(c, out), c
 
 
 def cats(c):
@@ -94,14 +83,9 @@ def model_order(keys):
     return [k for b in sorted(buckets) for k in buckets[b]]
 
 
-def scale_in(t):
-    d = F32(t) - F32(-1.0)
-    s = (d + d) / F32(2.0) - F32(1.0)
-    return min(max(s, F32(-1.0)), F32(1.0))
-
-
-def scale_out(a):
-    return (F32(1.0) + F32(a)) * F32(2.0) * F32(0.5) + F32(-1.0)
+def unit_out(a):
+    """A weight as the output over [-1, 1] gives it."""
+    return scale_out(a, -1.0, 1.0)
 
 
 def model_train(weights, keys, targets, loss="mean_squared_error"):
@@ -110,13 +94,8 @@ def model_train(weights, keys, targets, loss="mean_squared_error"):
     for k, t in zip(keys, targets):
         h = hash(k)
         a = F32(weights.setdefault(h, 0.0))
-        preds.append(scale_out(a))
-        ts = scale_in(t)
-        if loss == "mean_squared_error":
-            d = a - ts
-            da = d + d
-        else:  # mean_absolute_error
-            da = F32(-1.0) if ts >= a else F32(1.0)
+        preds.append(unit_out(a))
+        da = LOSSES[loss](scale_in(t, -1.0, 1.0)[0], a)
         w = weights[h] - float(STEP * da)
         weights[h] = 1.0 if w > 1.0 else (-1.0 if w < -1.0 else w)
     return np.array(preds, dtype=F32)
@@ -220,7 +199,7 @@ def test_forward_reads_category_weights():
     g, c = cat_graph()
     c.state.categories = [("a", 0.1), ("b", -0.75), ("big", 5.0)]
     out = g._query({"c": np.array(["b", "a", "new", "big", "a"])})
-    assert out.tolist() == [scale_out(w) for w in (-0.75, 0.1, 0.0, 5.0, 0.1)]
+    assert out.tolist() == [unit_out(w) for w in (-0.75, 0.1, 0.0, 5.0, 0.1)]
     assert c.activation[0] == F32(0.1)
     assert dict(cats(c)) == {"a": 0.1, "b": -0.75, "big": 5.0, "new": 0.0}
 
@@ -278,20 +257,12 @@ def test_prediction_adds_unseen_categories_and_trains_nothing():
     before = dict(cats(c))
     out = g._query({"c": np.array(["b", "new", "a", "other"])})
     assert dict(cats(c)) == {**before, "new": 0.0, "other": 0.0}
-    assert out.tolist() == [scale_out(before["b"]), 0.0, scale_out(before["a"]), 0.0]
+    assert out.tolist() == [unit_out(before["b"]), 0.0, unit_out(before["a"]), 0.0]
 
 
 def test_pass_through_copies_activation_and_passes_da_back():
-    c, p = new_cat("c"), new_cat("p")
-    c._set_source(0, -1)
-    p._set_source(0, 0)
-    out = _tolq.Interaction("fixed", (1, 0, 0), 0, "out")
-    out._set_source(0, 1)
-    out.state.auto_adapt = False
-    out.state.feature_min = -1.0
-    out.state.feature_max = 1.0
-    g = _tolq.Graph(3)
-    g[0], g[1], g[2] = c, p, out
+    c, p = node("cat", -1, name="c"), node("cat", 0, name="p")
+    g = graph(c, p, frozen("out", 1))
     keys, targets = ["x", "y", "x", "x", "y"], [0.5, -0.25, 0.5, 0.5, -0.25]
     model = {}
     res = g._query({"c": np.array(keys), "p": np.array(["unused"])}, np.array(targets))
@@ -303,7 +274,7 @@ def test_pass_through_copies_activation_and_passes_da_back():
 # --- the "categories" state -----------------------------------------------------------
 
 def test_any_name_reads_the_categories():
-    c = new_cat()
+    c = node("cat", name="c")
     c.state.categories = [(0, 0.5), (257, -0.5)]
     assert cats(c) == [(257, -0.5), (0, 0.5)]   # filled in list order: 257 is newest
     assert c.state.whatever == c.state.weights == cats(c)
@@ -321,7 +292,7 @@ def test_any_name_reads_the_categories():
     ([b"ab"], [(97, 98.0)]),                                        # any length-2 sequence
 ])
 def test_assign_categories(value, expected):
-    c = new_cat()
+    c = node("cat", name="c")
     c.state.categories = [("old", 0.5)]
     c.state.categories = value
     got = cats(c)
@@ -331,7 +302,7 @@ def test_assign_categories(value, expected):
 
 
 def test_assigning_other_names_fails():
-    c = new_cat()
+    c = node("cat", name="c")
     c.state.categories = [("a", 0.5)]
     with pytest.raises(AttributeError, match="^No such attribute 'weights'$"):
         c.state.weights = [("b", 0.5)]
@@ -379,12 +350,12 @@ def test_refused_assignment_keeps_the_map(trained, bad, how):
     del after
     assert [rc(k) for k in keys] == counts
     out = g._query({"c": np.array(["ab", "bc", "cd"])})
-    assert out.tolist() == [scale_out(dict(before)[k]) for k in ("ab", "bc", "cd")]
+    assert out.tolist() == [unit_out(dict(before)[k]) for k in ("ab", "bc", "cd")]
 
 
 @pytest.mark.parametrize("bad", BAD_CATEGORIES[2:])
 def test_refused_assignment_holds_no_new_key(bad):
-    c = new_cat()
+    c = node("cat", name="c")
     c.state.categories = [("keep", 0.5)]
     probe = Key(123456)
     bad = [(probe, 0.25)] + list(bad)
@@ -434,7 +405,7 @@ def test_unhashable_element_fails_the_bind(trained, bad, exc, msg):
     assert dict(cats(c)) == {**before, "fresh1": 0.0}
     assert rc(bad) == base
     out = g._query({"c": np.array(["ab", "fresh1"])})
-    assert out.tolist() == [scale_out(before["ab"]), 0.0]
+    assert out.tolist() == [unit_out(before["ab"]), 0.0]
 
 
 def test_two_dimensional_column_is_refused_before_binding():
@@ -445,10 +416,8 @@ def test_two_dimensional_column_is_refused_before_binding():
 
 
 def test_cat_cannot_be_the_output():
-    c = new_cat("col")
-    c._set_source(0, -1)
-    g = _tolq.Graph(1)
-    g[0] = c
+    c = node("cat", -1, name="col")
+    g = graph(c)
     with pytest.raises(RuntimeError,
                        match="^Graph not correctly initalized. Output 'col' misses needed "
                              "entrypoints$"):
@@ -458,14 +427,14 @@ def test_cat_cannot_be_the_output():
 
 @pytest.mark.parametrize("loss", ["mean_squared_error", b"mean_absolute_error", "nope", 3])
 def test_loss_is_refused(loss):
-    c = new_cat()
+    c = node("cat", name="c")
     with pytest.raises(ValueError, match="^Loss function can't be set on legacy registers$"):
         c._loss = loss
     assert c._loss is None
 
 
 def test_tooltip_is_type_name():
-    assert new_cat("named")._tooltip == "cat"
+    assert node("cat", name="named")._tooltip == "cat"
 
 
 # --- references and memory ------------------------------------------------------------
@@ -504,7 +473,7 @@ def test_deallocation_releases_every_key():
 
 def test_assignment_releases_the_old_keys():
     Key = counted_keys()
-    c = new_cat()
+    c = node("cat", name="c")
     c.state.categories = [(Key(i), 0.5) for i in range(100)]
     assert Key.live == 100
     c.state.categories = [(Key(i), 0.5) for i in range(50, 70)]
@@ -516,7 +485,7 @@ def test_assignment_releases_the_old_keys():
 def test_assignment_from_a_released_keys_del_wins():
     """The old keys are released after the new map is in place: an assignment made by a
     key's __del__ comes later and stays."""
-    c = new_cat()
+    c = node("cat", name="c")
 
     class Parting(Key):
         def __del__(self):
@@ -564,7 +533,7 @@ def test_many_binds_keep_counts_and_memory_flat():
 
 def test_many_assignments_keep_counts_and_memory_flat():
     Key = counted_keys()
-    c = new_cat()
+    c = node("cat", name="c")
     tracemalloc.start()
     try:
         marks = []
@@ -586,15 +555,20 @@ def test_many_assignments_keep_counts_and_memory_flat():
     assert [rc(k) for k, _ in good] == [n - 1 for n in held]
 
 
+def many_keys(rows):
+    """`rows` keys drawn from a pool of equal hashes, shared buckets and distinct keys, and
+    as many weights."""
+    gen = np.random.default_rng(rows)
+    pool = [1, 1.0, True, -1, -2, 0, 257, "a", "b", 2.5] + list(range(3, 3000))
+    return [pool[i] for i in gen.integers(0, len(pool), rows)], gen.uniform(-1, 1, rows).tolist()
+
+
 @pytest.mark.parametrize("rows", [257, 5_000])
 def test_long_category_lists_make_the_same_map(rows):
     # A long list is filled through a temporary index, as a long bind is: the same order,
     # the first key per hash, and the last weight given for it.
-    gen = np.random.default_rng(rows)
-    pool = [1, 1.0, True, -1, -2, 0, 257, "a", "b", 2.5] + list(range(3, 3000))
-    keys = [pool[i] for i in gen.integers(0, len(pool), rows)]
-    weights = gen.uniform(-1, 1, rows).tolist()
-    c = new_cat()
+    keys, weights = many_keys(rows)
+    c = node("cat", name="c")
     c.state.categories = list(zip(keys, weights))
     last = {hash(k): w for k, w in zip(keys, weights)}
     expected = [(k, last[hash(k)]) for k in model_order(keys)]
@@ -605,9 +579,7 @@ def test_long_category_lists_make_the_same_map(rows):
 def test_long_binds_make_the_same_map(rows):
     # Binds of many rows look categories up through a temporary index: the map must come
     # out exactly as row-by-row lookups make it (order, first key per hash, activations).
-    gen = np.random.default_rng(rows)
-    pool = [1, 1.0, True, -1, -2, 0, 257, "a", "b", 2.5] + list(range(3, 3000))
-    keys = [pool[i] for i in gen.integers(0, len(pool), rows)]
+    keys, _ = many_keys(rows)
     g, c = cat_graph()
     c.state.categories = [(7, 0.5), (264, -0.25)]  # entries made before the bind count too
     out = g._query({"c": objcol(*keys)})

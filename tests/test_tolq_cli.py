@@ -9,19 +9,13 @@ import sys
 import numpy as np
 import pytest
 
-import _tolq
 import tolq
+from builders import EXPR, python_child
 
-EXPR = "linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)"
 
-
-def run(*args, cwd, preexec_fn=None, first_path=None):
-    # The child must import the same _tolq and tolq as this process, installed or not.
-    paths = {os.path.dirname(_tolq.__file__), os.path.dirname(os.path.dirname(tolq.__file__))}
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [*filter(None, [first_path]), *paths, *filter(None, [os.environ.get("PYTHONPATH")])]))
-    return subprocess.run([sys.executable, "-m", "tolq", *args], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=120, preexec_fn=preexec_fn)
+def run(*args, cwd, preexec_fn=None, first=()):
+    return python_child("-m", "tolq", *args, first=first, cwd=cwd, timeout=120,
+                        preexec_fn=preexec_fn)
 
 
 def write_csv(path, header, rows):
@@ -29,6 +23,10 @@ def write_csv(path, header, rows):
         writer = csv.writer(f)
         writer.writerow(header)
         writer.writerows(rows)
+
+
+def untrained_model(path):
+    tolq.Model.from_expression("linear(x0, store)", categorical=["store"]).save(path)
 
 
 @pytest.fixture
@@ -96,7 +94,7 @@ def test_errors_are_one_line_without_traceback(folder, args, message):
     write_csv(folder / "bad.csv", ["x0", "y"], [["1", "2"], ["n/a", "3"]])
     write_csv(folder / "ragged.csv", ["x0", "y"], [["1", "2"], ["3"]])
     write_csv(folder / "other.csv", ["x0", "x1"], [["1", "2"]])
-    tolq.Model.from_expression("linear(x0, store)", categorical=["store"]).save(folder / "model.json")
+    untrained_model(folder / "model.json")
     result = run(*args, cwd=folder)
     assert result.returncode == 1
     assert "Traceback" not in result.stderr
@@ -229,7 +227,7 @@ def with_out(command, out):
 def test_output_that_cannot_be_written_is_refused_before_the_work(folder, command, out, message):
     if out.startswith("locked") and os.geteuid() == 0 and not sys.platform.startswith("linux"):
         pytest.skip("the superuser writes anywhere")
-    tolq.Model.from_expression("linear(x0, store)", categorical=["store"]).save(folder / "model.json")
+    untrained_model(folder / "model.json")
     (folder / "taken").mkdir()
     (folder / "locked").mkdir()
     (folder / "locked").chmod(0o555)
@@ -283,7 +281,7 @@ def test_fit_writes_the_plot_and_the_model_only_when_both_are_made(folder, draws
     (fake / "pyplot.py").write_text(f"DRAWS = {draws}\n" + FAKE_PYPLOT)
     (folder / "m.json").write_text("old\n")
     result = run(*WORK["fit"], "--plot", "curves.xyz", cwd=folder,
-                 first_path=str(folder / "fake"))
+                 first=[str(folder / "fake")])
     if draws:
         assert result.returncode == 0, result.stderr
         assert (folder / "curves.xyz").read_bytes() == b"picture in xyz"

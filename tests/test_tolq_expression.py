@@ -8,6 +8,7 @@ import _tolq
 import tolq
 from tolq._expression import Call, Name, parse
 from tolq._nodes import NODE_TYPES
+from builders import model
 
 ISSUE_EXAMPLE = "sine(gaussian(multiply(linear(x0, x1), tanh(x0, x1)), x1))"
 
@@ -19,8 +20,8 @@ def shape(node):
     return (node.function, *map(shape, node.args))
 
 
-def layout(model):
-    g = model.graph
+def layout(m):
+    g = m.graph
     return [(g[i].type, g[i].name if g[i].type in ("fixed", "cat") else "", g[i].sources)
             for i in range(len(g))]
 
@@ -95,9 +96,9 @@ def test_nesting_is_bounded_without_recursion_error():
     "linear('unit price', \"it's\")",
 ])
 def test_layout_inputs_first_sources_before_users_output_last(text):
-    model = tolq.Model.from_expression(text, target="y", categorical=("store",) * ("store" in text))
-    slots = layout(model)
-    n_inputs = len(model.inputs)
+    m = model(text)
+    slots = layout(m)
+    n_inputs = len(m.inputs)
     tree = parse(text)
     calls = []
     stack = [tree]
@@ -110,26 +111,24 @@ def test_layout_inputs_first_sources_before_users_output_last(text):
     for i, (kind, name, sources) in enumerate(slots):
         if i < n_inputs:
             assert kind == ("cat" if name == "store" else "fixed") and sources == ()
-            assert model.graph[i].depth == -1
+            assert m.graph[i].depth == -1
         else:
             assert kind not in ("cat",) and sources and all(0 <= s < i for s in sources)
     assert slots[-1][:2] == ("fixed", "y")
     # The printed expression reads back as the same tree.
-    assert shape(parse(model.expression)) == shape(tree)
+    assert shape(parse(m.expression)) == shape(tree)
 
 
-def test_layout_of_issue_example():
-    model = tolq.Model.from_expression(ISSUE_EXAMPLE, target="y", categorical=())
-    assert layout(model) == [
-        ("fixed", "x0", ()), ("fixed", "x1", ()),
-        ("linear", "", (0, 1)), ("tanh", "", (0, 1)), ("multiply", "", (2, 3)),
-        ("gaussian", "", (4, 1)), ("sine", "", (5,)), ("fixed", "y", (6,)),
-    ]
-
-
-def test_equal_subexpressions_are_separate_nodes():
-    model = tolq.Model.from_expression("multiply(tanh(x), tanh(x))", seed=1)
-    assert [t for t, _, _ in layout(model)] == ["fixed", "tanh", "tanh", "multiply", "fixed"]
+@pytest.mark.parametrize("text, expected", [
+    (ISSUE_EXAMPLE, [("fixed", "x0", ()), ("fixed", "x1", ()), ("linear", "", (0, 1)),
+                     ("tanh", "", (0, 1)), ("multiply", "", (2, 3)), ("gaussian", "", (4, 1)),
+                     ("sine", "", (5,)), ("fixed", "y", (6,))]),
+    # equal subexpressions are separate nodes
+    ("multiply(tanh(x), tanh(x))", [("fixed", "x", ()), ("tanh", "", (0,)), ("tanh", "", (0,)),
+                                    ("multiply", "", (1, 2)), ("fixed", "y", (3,))]),
+])
+def test_layout_examples(text, expected):
+    assert layout(model(text)) == expected
 
 
 @pytest.mark.parametrize("kwargs, message", [
@@ -148,17 +147,15 @@ def test_bad_model_arguments(kwargs, message):
 
 
 def test_seed_gives_reproducible_start():
-    a = tolq.Model.from_expression(ISSUE_EXAMPLE, seed=5).to_dict()
-    b = tolq.Model.from_expression(ISSUE_EXAMPLE, seed=5).to_dict()
-    c = tolq.Model.from_expression(ISSUE_EXAMPLE, seed=6).to_dict()
+    a, b, c = (model(ISSUE_EXAMPLE, seed=seed).to_dict() for seed in (5, 5, 6))
     assert a == b and a != c
 
 
 def test_str_shows_learned_parameters():
-    model = tolq.Model.from_expression("sine(linear(x0))", target="out")
-    model.graph[1].state._from_dict({"w0": 0.25, "w1": 9.0, "bias": -1.5})
-    model.graph[2].state._from_dict({"x0": 0.0, "k": 2.0})
-    first = model.describe().splitlines()[0]
+    m = tolq.Model.from_expression("sine(linear(x0))", target="out")
+    m.graph[1].state._from_dict({"w0": 0.25, "w1": 9.0, "bias": -1.5})
+    m.graph[2].state._from_dict({"x0": 0.0, "k": 2.0})
+    first = m.describe().splitlines()[0]
     # w1 takes no part with one source and is not shown.
     assert first == "out = sine[x0=0, k=2](linear[w0=0.25, bias=-1.5](x0))"
 

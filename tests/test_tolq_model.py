@@ -16,33 +16,7 @@ import pytest
 
 import tolq
 from tolq._nodes import REGISTERS
-
-EXPR = "linear(tanh(sine(multiply(x0, x1)), gaussian(x1)), store)"
-
-
-def data(n=600, seed=0):
-    rng = np.random.default_rng(seed)
-    x0, x1 = rng.uniform(-2, 2, n), rng.uniform(-1, 3, n)
-    store = np.array(["north", "south", "east"], dtype=object)[rng.integers(0, 3, n)]
-    offset = np.where(store == "north", 0.5, np.where(store == "south", -0.5, 0.0))
-    return {"x0": x0, "x1": x1, "store": store}, np.sin(x0 * x1) + offset
-
-
-def model(expr=EXPR, seed=1, **kw):
-    return tolq.Model.from_expression(expr, target="y", categorical=("store",) * ("store" in expr),
-                                      seed=seed, **kw)
-
-
-def bits(a):
-    return np.asarray(a, dtype=np.float32).view(np.uint32).tolist()
-
-
-def trained():
-    m = model()
-    X, y = data()
-    m.fit(X, y, epochs=3, progress=False)
-    return m, X
-
+from builders import EXPR, EXPRESSIONS, at_once, bits, data, model, rows_of, trained
 
 def test_fit_learns_and_reports_one_loss_per_epoch():
     X, y = data(3000)
@@ -99,6 +73,8 @@ def test_predict_before_training_is_refused():
     X, _ = data(10)
     with pytest.raises(RuntimeError, match="not been trained"):
         model().predict(X)
+    with pytest.raises(RuntimeError, match="not been trained"):
+        model().predict_one({k: v[0] for k, v in X.items()})
 
 
 @pytest.mark.parametrize("change, message", [
@@ -125,36 +101,33 @@ def test_bad_data_is_refused_before_training(change, message):
     assert m.to_dict() == before
 
 
-def test_y_of_other_length_and_y_as_column_name():
+def test_y_of_other_length_is_refused():
     X, y = data()
     with pytest.raises(tolq.DataError, match="y has 599 values"):
         model().fit(X, y[:-1], progress=False)
-    a, b = model(), model()
-    a.fit(X, y, epochs=1, progress=False)
-    b.fit({**X, "target": y}, "target", epochs=1, progress=False)
-    assert a.to_dict() == b.to_dict()
 
 
-def test_data_frame_gives_the_same_model_as_a_dict():
-    pd = pytest.importorskip("pandas")
+@pytest.mark.parametrize("case", ["y a column", "pandas", "integer labels", "2-d array"])
+def test_other_tables_give_the_model_of_a_dict(case):
     X, y = data()
-    a, b = model(), model()
-    a.fit(X, y, epochs=2, progress=False)
-    b.fit(pd.DataFrame(X), pd.Series(y), epochs=2, progress=False)
+    expr, plain = EXPR, (X, y)
+    if case == "y a column":
+        other = ({**X, "target": y}, "target")
+    elif case == "2-d array":  # its columns are x0, x1, ...
+        expr, plain = "sine(multiply(x0, x1))", ({"x0": X["x0"], "x1": X["x1"]}, y)
+        other = (np.column_stack([X["x0"], X["x1"]]), y)
+    else:
+        pd = pytest.importorskip("pandas")
+        other = (pd.DataFrame(X), pd.Series(y))
+        if case == "integer labels":  # named by their text
+            expr = "linear(tanh('0', '1'), store)"
+            plain = ({"0": X["x0"], "1": X["x1"], "store": X["store"]}, y)
+            other = (pd.DataFrame({0: X["x0"], 1: X["x1"], "store": X["store"]}), y)
+    a, b = model(expr), model(expr)
+    a.fit(*plain, epochs=2, progress=False)
+    b.fit(*other, epochs=2, progress=False)
     assert a.to_dict() == b.to_dict()
-    assert bits(a.predict(X)) == bits(b.predict(pd.DataFrame(X)))
-
-
-def test_integer_column_labels_are_named_by_their_text():
-    pd = pytest.importorskip("pandas")
-    X, y = data()
-    named = model("linear(tanh('0', '1'), store)")
-    labelled = model("linear(tanh('0', '1'), store)")
-    named.fit({"0": X["x0"], "1": X["x1"], "store": X["store"]}, y, epochs=1, progress=False)
-    frame = pd.DataFrame({0: X["x0"], 1: X["x1"], "store": X["store"]})
-    labelled.fit(frame, y, epochs=1, progress=False)
-    assert labelled.to_dict() == named.to_dict()
-    assert bits(labelled.predict(frame)) == bits(named.predict(frame))
+    assert bits(a.predict(plain[0])) == bits(b.predict(other[0]))
 
 
 @pytest.mark.parametrize("categorical", [("store",), None])
@@ -173,22 +146,7 @@ def test_two_threads_fitting_one_model_end_as_one_fit_after_the_other(categorica
         return m.to_dict()
 
     m = tolq.Model("linear(x0, store)", categorical=categorical, seed=1)
-    start = threading.Barrier(2)
-    errors = []
-
-    def fit(k):
-        start.wait()
-        try:
-            m.fit(*batches[k], epochs=1, progress=False)
-        except BaseException as exc:  # noqa: B902 - reported below
-            errors.append(exc)
-
-    threads = [threading.Thread(target=fit, args=(k,)) for k in (0, 1)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
+    at_once(*(lambda k=k: m.fit(*batches[k], epochs=1, progress=False) for k in (0, 1)))
     assert len(m.category_weights("store")) == 6000
     assert m.to_dict() in (serial((0, 1)), serial((1, 0)))
 
@@ -248,8 +206,9 @@ def test_awkward_floats_round_trip(tmp_path, value):
     assert again.to_dict() == m.to_dict()
 
 
-@pytest.mark.parametrize("clone", [lambda m: pickle.loads(pickle.dumps(m)), copy.deepcopy,
-                                   lambda m: tolq.Model.from_dict(json.loads(json.dumps(m.to_dict())))])
+@pytest.mark.parametrize("clone", [
+    lambda m: pickle.loads(pickle.dumps(m)), copy.deepcopy,
+    lambda m: tolq.Model.from_dict(json.loads(json.dumps(m.to_dict())))])
 def test_pickle_and_copies_give_identical_bits(clone):
     m, X = trained()
     other = clone(m)
@@ -262,9 +221,11 @@ def valid_document():
     return model("sine(linear(x0, store))").to_dict()
 
 
-def edit(path, value):
-    """A function that replaces the item at ``path`` of a document with ``value``."""
+def edit(path, value, **top):
+    """A function that replaces the item at ``path`` of a document with ``value``, and sets
+    the items ``top`` at its top."""
     def apply(doc):
+        doc.update(top)
         target = doc
         for key in path[:-1]:
             target = target[key]
@@ -308,22 +269,16 @@ def edit(path, value):
     (edit(["slots", 1, "state", "categories"], [[["int", 1], 0.5], [["bool", True], 0.1]]),
      "appears twice"),
     (edit(["slots", 2, "name"], "linear"), "only they, have a name"),
+    (edit(["slots", 0, "transform"], "exp", version=2),
+     "'exp' is not a transform of a numeric register"),
+    (edit(["slots", 1, "transform"], "log", version=2),  # the categorical input
+     "not a transform of a numeric register"),
+    (edit(["slots", 2, "transform"], "log", version=2), "not a transform of a numeric register"),
+    (edit(["slots", 4, "transform"], "sqrt", version=2),
+     "only an input or the output can be transformed"),
 ])
 def test_invalid_documents_are_refused(change, message):
     doc = change(valid_document())
-    with pytest.raises(tolq.FormatError, match=message):
-        tolq.Model.from_dict(doc)
-
-
-@pytest.mark.parametrize("slot, transform, message", [
-    (0, "exp", "'exp' is not a transform of a numeric register"),
-    (1, "log", "not a transform of a numeric register"),  # the categorical input
-    (2, "log", "not a transform of a numeric register"),
-    (4, "sqrt", "only an input or the output can be transformed"),
-])
-def test_invalid_transforms_are_refused(slot, transform, message):
-    doc = dict(valid_document(), version=2)
-    doc["slots"][slot]["transform"] = transform
     with pytest.raises(tolq.FormatError, match=message):
         tolq.Model.from_dict(doc)
 
@@ -394,21 +349,16 @@ def test_text_never_makes_a_transformed_input_categorical(how):
     assert m.categorical == () and m.to_dict() == fresh
 
 
-@pytest.mark.parametrize("content", [b"", b"{", b"\xff\xfe", b"[]", b'{"format": NaN}',
-                                     b"[" * 100_000 + b"]" * 100_000])
-def test_files_that_are_not_models(tmp_path, content):
+@pytest.mark.parametrize("content, message", [
+    *[(text, r"bad\.json") for text in [b"", b"{", b"\xff\xfe", b"[]", b'{"format": NaN}',
+                                       b"[" * 100_000 + b"]" * 100_000]],
+    (json.dumps(dict(valid_document(), version=99)).encode(), r"bad\.json: .*version 99, newer"),
+])
+def test_files_that_are_not_models(tmp_path, content, message):
     path = tmp_path / "bad.json"
     path.write_bytes(content)
-    with pytest.raises(tolq.FormatError, match="bad.json"):
+    with pytest.raises(tolq.FormatError, match=message):
         tolq.Model.load(path)
-
-
-def test_newer_version_file_names_the_file(tmp_path):
-    doc = valid_document()
-    doc["version"] = 99
-    (tmp_path / "m.json").write_text(json.dumps(doc))
-    with pytest.raises(tolq.FormatError, match=r"m\.json: .*version 99, newer"):
-        tolq.Model.load(tmp_path / "m.json")
 
 
 @pytest.mark.parametrize("values, row", [
@@ -431,18 +381,22 @@ def test_category_a_file_cannot_keep_is_refused_in_training(values, row, how):
     assert m.to_dict() == before
 
 
-@pytest.mark.parametrize("mode, umask", [(0o600, 0o022), (0o644, 0o077)])
-def test_save_keeps_the_mode_of_the_file_it_replaces(tmp_path, mode, umask):
+@pytest.mark.parametrize("mode, umask, expected", [
+    (0o600, 0o022, 0o600), (0o644, 0o077, 0o644),
+    (None, 0o022, 0o644),  # a new file: the usual permissions
+])
+def test_save_keeps_the_mode_of_the_file_it_replaces(tmp_path, mode, umask, expected):
     m, _ = trained()
     path = tmp_path / "m.json"
-    path.write_text("old")
-    path.chmod(mode)
+    if mode is not None:
+        path.write_text("old")
+        path.chmod(mode)
     old = os.umask(umask)
     try:
         m.save(path)
     finally:
         os.umask(old)
-    assert stat.S_IMODE(path.stat().st_mode) == mode
+    assert stat.S_IMODE(path.stat().st_mode) == expected
     assert tolq.Model.load(path).to_dict() == m.to_dict()
 
 
@@ -462,10 +416,6 @@ def test_save_writes_through_a_symbolic_link(tmp_path):
 
 
 # ---- fit_many -------------------------------------------------------------------------
-
-EXPRESSIONS = [EXPR, "sine(multiply(x0, x1))", "gaussian(x0, x1)", "linear(tanh(x0, x1), store)",
-               "multiply(sine(x0), linear(store))", "tanh(linear(x1))"]
-
 
 def test_fit_many_equals_training_one_by_one():
     X, y = data(2000)
@@ -510,8 +460,6 @@ def test_predict_leaves_saved_bytes_identical(tmp_path):
     m.save(tmp_path / "before.json")
     ids = np.array([f"id{i}" for i in range(5000)], dtype=object)
     new = {"x0": np.zeros(5000), "x1": np.ones(5000), "store": ids}
-    fresh = model()
-    fresh.fit(*data(), epochs=0)
     p = m.predict(new)
     assert m.predict_one({"x0": 0.0, "x1": 1.0, "store": "id7"}) == p[7]
     m.save(tmp_path / "after.json")
@@ -572,16 +520,10 @@ def test_missing_values_are_refused_or_read_as_zero(column, value, message):
     m.fit(bad, data()[1], epochs=1, progress=False, missing="zero")
 
 
-def test_predict_one_equals_predict_and_checks_its_row():
+def test_predict_one_equals_predict():
     m, X = trained()
     rows = [{k: v[i] for k, v in X.items()} for i in range(20)]
     assert bits([m.predict_one(r) for r in rows]) == bits(m.predict(X)[:20])
-    with pytest.raises(tolq.DataError, match="missing column 'x1'"):
-        m.predict_one({"x0": 1.0, "store": "north"})
-    with pytest.raises(tolq.DataError, match="'x0': 'abc' is not"):
-        m.predict_one({"x0": "abc", "x1": 1.0, "store": "north"})
-    with pytest.raises(RuntimeError, match="not been trained"):
-        model().predict_one(rows[0])
 
 
 # ---- history, validation, early stopping ---------------------------------------------
@@ -637,21 +579,7 @@ def test_rate_level_lowers_every_learning_rate_and_is_saved():
     assert sum(map(sum, moved[2:])) < sum(map(sum, moved[:2]))
 
 
-def test_saved_file_has_the_usual_permissions(tmp_path):
-    m, _ = trained()
-    old = os.umask(0o022)
-    try:
-        m.save(tmp_path / "m.json")
-    finally:
-        os.umask(old)
-    assert stat.S_IMODE(os.stat(tmp_path / "m.json").st_mode) == 0o644
-
-
 # ---- learning one row at a time -------------------------------------------------------
-
-def rows_of(X, y, rows):
-    return [({k: v[i] for k, v in X.items()}, y[i]) for i in rows]
-
 
 def test_learn_one_gives_the_bits_of_a_one_pass_fit():
     X, y = data(400)
@@ -692,7 +620,8 @@ def test_learn_one_on_a_fresh_model_and_its_missing_values():
 
 BAD_ROWS = [
     ({"x1": 0.5, "store": "north"}, 1.0, "missing column 'x0'"),
-    ({"x0": "abc", "x1": 0.5, "store": "north"}, 1.0, r"'abc' is not a number \(a categorical"),
+    ({"x0": "abc", "x1": 0.5, "store": "north"}, 1.0,
+     r"column 'x0': 'abc' is not a number \(a categorical"),
     ({"x0": np.nan, "x1": 0.5, "store": "north"}, 1.0, "'x0': missing value"),
     ({"x0": 1e39, "x1": 0.5, "store": "north"}, 1.0, "not a finite float32"),
     ({"x0": 3e38, "x1": 0.5, "store": "north"}, 1.0, "column 'x0' spans"),
@@ -872,26 +801,16 @@ def test_threads_learning_and_predicting_one_model():
     m, X = trained()
     rows = rows_of(X, data()[1], range(600))
     stores = [f"s{i}" for i in range(400)]
-    errors, answers = [], []
 
     def learn(part):
-        try:
-            for (r, t), s in zip(rows[part::2], stores[part::2]):
-                m.learn_one({**r, "store": s}, t)
-        except BaseException as exc:  # noqa: B902 - reported below
-            errors.append(exc)
+        for (r, t), s in zip(rows[part::2], stores[part::2]):
+            m.learn_one({**r, "store": s}, t)
 
     def serve():
         for r, _ in rows[:200]:
-            answers.append((r, m.predict_one(r)))
+            m.predict_one(r)
 
-    threads = [threading.Thread(target=learn, args=(k,)) for k in (0, 1)]
-    threads.append(threading.Thread(target=serve))
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
+    at_once(lambda: learn(0), lambda: learn(1), serve)
     codes = m._coders[2].codes
     assert len(set(codes.values())) == len(codes) == 403  # every store its own weight
     assert set(stores) <= set(m.category_weights("store"))
@@ -940,17 +859,6 @@ def test_categorical_inputs_are_inferred_from_column_types():
     assert m.categorical == () and m.to_dict() == tolq.Model(EXPR, seed=1).to_dict()
     m.learn_one({"x0": 0.5, "x1": 1.0, "store": "north"}, 0.5)  # a str decides it too
     assert m.categorical == ("store",)
-
-
-def test_two_dimensional_array_everywhere():
-    X, y = data(300)
-    matrix = np.column_stack([X["x0"], X["x1"]])
-    a, b = model("sine(multiply(x0, x1))"), model("sine(multiply(x0, x1))")
-    a.fit(matrix, y, epochs=2, progress=False)
-    b.fit({"x0": X["x0"], "x1": X["x1"]}, y, epochs=2, progress=False)
-    assert a.to_dict() == b.to_dict() and bits(a.predict(matrix)) == bits(b.predict(X))
-    found = tolq.search(matrix, y, generations=1, random_state=1)
-    assert set(found.best.inputs) <= {"x0", "x1"}
 
 
 def test_missing_policies_are_kept_and_a_missing_target_is_always_refused(tmp_path):

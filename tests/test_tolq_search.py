@@ -1,8 +1,6 @@
 """tolq.search: finding a known formula, the precise fit, the choice, threads and Dask."""
 import math
 import os
-import subprocess
-import sys
 import time
 
 import numpy as np
@@ -11,7 +9,7 @@ import pytest
 import tolq
 from tolq import _search
 from tolq._search import Shape
-from test_tolq_model import EXPRESSIONS, bits, data, model
+from builders import EXPRESSIONS, bits, data, model, python_child
 
 
 def sine_data(n=600, seed=0):
@@ -80,6 +78,20 @@ def test_same_result_and_fit_many_on_a_dask_cluster(threaded):
         assert [bits(m.predict(X)) for m in there] == [bits(m.predict(X)) for m in here]
         # Ranges and the category codes come back too, not only the parameters.
         assert [m.to_dict() for m in there] == [m.to_dict() for m in here]
+
+
+def test_dask_calls_on_the_same_data_one_after_the_other(dask_client):
+    # Each call scatters the data and lets them go at its end: the next call on the same
+    # data must get data of its own, not the ones being let go.
+    X, y = data(300)
+    runs = [tolq.fit_many([model(e, seed=i) for i, e in enumerate(EXPRESSIONS[:2])], X, y,
+                          epochs=1, client=dask_client) for _ in range(3)]
+    assert runs[0] == runs[1] == runs[2]
+    numeric = {"x0": X["x0"], "x1": X["x1"]}
+    fronts = [[bits(m.predict(numeric)) for m in
+               tolq.search(numeric, y, generations=1, client=dask_client).front]
+              for _ in range(3)]
+    assert fronts[0] == fronts[1] == fronts[2]
 
 
 OPTIONS = dict(categorical=None, functions=tuple(tolq.FUNCTIONS), transforms=True, max_nodes=12,
@@ -190,6 +202,8 @@ def test_awkward_tables_and_names():
     frame = pd.DataFrame({0: X["x0"], 1: X["x1"]})  # labels that are not str
     result = tolq.search(frame, y, generations=1, random_state=np.int64(3), workers=1)
     assert set(result.best.inputs) <= {"0", "1"}
+    matrix = np.column_stack([X["x0"], X["x1"]])  # a 2-d array: columns x0, x1
+    assert set(tolq.search(matrix, y, generations=1, workers=1).best.inputs) <= {"x0", "x1"}
     # A target name no column has, whatever the columns are called.
     named = {"y": X["x0"], "target": X["x1"], "y_": X["x2"]}
     assert tolq.search(named, y, generations=1, workers=1).best.target == "y__"
@@ -282,8 +296,7 @@ def test_a_save_that_cannot_be_written_whole_changes_nothing(tmp_path):
               "r = tolq.search(X, np.sin(X['x0'] * X['x1']), generations=1, workers=1)\n"
               "resource.setrlimit(resource.RLIMIT_FSIZE, (600, 600))\n"
               "try:\n    r.save(sys.argv[1])\nexcept OSError as e:\n    print(e.errno)\n")
-    done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "out")],
-                          capture_output=True, text=True)
+    done = python_child("-c", script, str(tmp_path / "out"))
     assert done.stdout.strip() == "27", done.stderr  # EFBIG
     assert sorted((p.name, p.read_bytes()) for p in (tmp_path / "out").iterdir()) == before
     assert sorted(os.listdir(tmp_path)) == ["out"]
