@@ -911,6 +911,10 @@ def check_result_folder(folder: str | os.PathLike[str]) -> None:
     if not os.path.isdir(os.path.dirname(target)):
         raise FileNotFoundError(f"{folder}: no such folder {os.path.dirname(target)}")
     _check_replaceable(target)
+    try:  # the new folder is made beside it
+        os.rmdir(_new_folder(os.path.dirname(target), ".tolq-check-"))
+    except OSError as exc:
+        raise OSError(exc.errno, exc.strerror, os.fspath(folder)) from None
 
 
 def _check_replaceable(folder: str) -> None:
