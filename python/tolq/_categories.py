@@ -157,14 +157,17 @@ class Coder:
                 self.kinds.add(_kind(value))
             self.next_code = max(self.next_code, code + 1)
 
-    def code_one(self, value: Any, missing: str = "error") -> Optional[int]:
-        """The code of one value for prediction, ``UNSEEN`` for a value never trained;
-        None when it is missing and ``missing`` is "error"."""
+    def _known(self, value: Any) -> Optional[int]:
         try:
-            known = self.codes.get(value)
+            return self.codes.get(value)
         except TypeError:  # unhashable
             raise DataError(f"column {self.name!r}: {shorten(value)} cannot be a "
                             "category") from None
+
+    def code_one(self, value: Any, missing: str = "error") -> Optional[int]:
+        """The code of one value for prediction, ``UNSEEN`` for a value never trained;
+        None when it is missing and ``missing`` is "error"."""
+        known = self._known(value)
         if known is not None:
             return known
         if is_missing(value):
@@ -181,11 +184,7 @@ class Coder:
         recorded in ``pending`` (``commit`` makes it the column's); None when it is
         missing and ``missing`` is "error". A new value that a model file could not keep
         is refused, naming ``row`` when given."""
-        try:
-            known = self.codes.get(value)
-        except TypeError:  # unhashable
-            raise DataError(f"column {self.name!r}: {shorten(value)} cannot be a "
-                            "category") from None
+        known = self._known(value)
         if known is not None:
             return known
         if is_missing(value):

@@ -946,13 +946,18 @@ class Model:
         with self._lock:
             other._setup([dataclasses.replace(s, gluamine=rate_level) for s in self._slots],
                          self._loss, self._missing)
-            other._means = dict(self._means)
-            for node, there in zip(other._nodes, self._nodes):
-                node.state._from_dict(there.state._to_dict())
-            other._adapt = dict(self._adapt)
-            other._coders = self._coders
-            other._trained = self._trained
+            other._take_learned(self)
         return other
+
+    def _take_learned(self, source: Model) -> None:
+        """Take ``source``'s parameters, ranges, means and category codes; the two then
+        share their coders."""
+        self._means = dict(source._means)
+        for node, there in zip(self._nodes, source._nodes):
+            node.state._from_dict(there.state._to_dict())
+        self._adapt = dict(source._adapt)
+        self._coders = source._coders
+        self._trained = source._trained
 
     def _activations(self, columns: _Columns) -> List[NDArray[np.float64]]:
         """Every slot's activation for the rows of ``columns`` (as ``_coded`` gives
@@ -1523,12 +1528,7 @@ class Internals:
                 if mine.type != theirs.type:
                     m._convert_slot(i)
             m._infer = other._infer
-            m._means = dict(other._means)
-            for node, there in zip(m._nodes, other._nodes):
-                node.state._from_dict(there.state._to_dict())
-            m._adapt = dict(other._adapt)
-            m._coders = other._coders
-            m._trained = other._trained
+            m._take_learned(other)
             m._one = None  # the serving plan holds the old coders
 
     # ---- the estimators ---------------------------------------------------------------------
