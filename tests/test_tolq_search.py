@@ -239,7 +239,8 @@ def test_each_shape_is_trained_once_and_progress_is_reported(monkeypatch, capsys
     assert capsys.readouterr().err.count("generation ") == 3
 
 
-def test_an_interrupt_cancels_what_is_queued(monkeypatch):
+@pytest.mark.parametrize("error", [KeyboardInterrupt, RuntimeError])
+def test_an_interrupt_cancels_what_is_queued(monkeypatch, error):
     calls = []
     real = _search.run_job
 
@@ -248,11 +249,11 @@ def test_an_interrupt_cancels_what_is_queued(monkeypatch):
         fifth = len(calls) == 5
         time.sleep(0.02)  # a candidate on many rows: the interrupt comes while most wait
         if fifth:
-            raise KeyboardInterrupt
+            raise error
         return real(job, data)
     monkeypatch.setattr(_search, "run_job", interrupted)
     X, y = sine_data(200)
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(error):
         tolq.search(X, y, generations=2, workers=2)
     done = len(calls)
     time.sleep(0.3)
@@ -260,6 +261,16 @@ def test_an_interrupt_cancels_what_is_queued(monkeypatch):
     # caller ran (a busy machine lets a few more start); none starts afterwards but
     # one each worker had already taken.
     assert len(calls) <= done + 2 and done <= 20
+
+
+def test_missing_values_follow_the_policy_given():
+    X, y = data(300)
+    X["x0"][5], X["store"][7] = np.nan, None
+    with pytest.raises(tolq.DataError, match="x0"):
+        tolq.search(X, y, categorical="store", generations=1, workers=1)
+    result = tolq.search(X, y, categorical="store", generations=1, workers=1, missing="mean")
+    assert {m.missing for m in result.front + [result.best]} == {"mean"}
+    assert np.isfinite(result.best.predict(X)).all()
 
 
 def test_only_the_functions_named_are_used():
