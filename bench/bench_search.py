@@ -1,7 +1,7 @@
 """Benchmark of tolq.search beside pyoperon and gplearn: prints tables, asserts nothing.
 
-Run with `make bench-search` (about an hour; BENCH_SEARCH_QUICK=1 runs one seed and one
-formula in three). Four parts:
+Run with `make bench-search` (about two hours; BENCH_SEARCH_QUICK=1 runs one seed and one
+formula in three; the settings below run parts of it). Four parts:
 
 1. Ground-truth formulas (bench/formulas.py, ``BENCH``; the search's settings were tried
    on ``DEV`` only): 2,000 rows from each formula's ranges, three seeds, noise-free and
@@ -35,6 +35,11 @@ import tolq  # noqa: E402
 
 QUICK = os.environ.get("BENCH_SEARCH_QUICK") == "1"
 SEEDS = (0,) if QUICK else (0, 1, 2)
+# Parts of a run, for a machine that cannot spare the hour: BENCH_SEARCH_SEEDS=0,
+# BENCH_SEARCH_TOOLS=tolq,pyoperon, BENCH_SEARCH_PARTS=ground,public,threads,budget.
+if os.environ.get("BENCH_SEARCH_SEEDS"):
+    SEEDS = tuple(int(s) for s in os.environ["BENCH_SEARCH_SEEDS"].split(","))
+PARTS = os.environ.get("BENCH_SEARCH_PARTS", "ground,public,threads,budget").split(",")
 NOISES = (0.0, 0.01)
 ROWS = 2000
 
@@ -200,11 +205,14 @@ def main():
     except ImportError:
         print("scikit-learn and vega_datasets are needed: pip install '.[bench-search]'")
         return 1
-    tools = [(name, run) for name, run in TOOLS if installed(name)]
-    ground_truth(tools)
-    public_data(tools)
-    threads()
-    budget()
+    wanted = os.environ.get("BENCH_SEARCH_TOOLS", ",".join(name for name, _ in TOOLS))
+    tools = [(name, run) for name, run in TOOLS if name in wanted.split(",") and installed(name)]
+    print(f"seeds {SEEDS}, tools {[name for name, _ in tools]}, parts {PARTS}")
+    for part, run in (("ground", lambda: ground_truth(tools)),
+                      ("public", lambda: public_data(tools)), ("threads", threads),
+                      ("budget", budget)):
+        if part in PARTS:
+            run()
     print(f"\nload average at the end {os.getloadavg()[0]:.2f}")
     return 0
 
