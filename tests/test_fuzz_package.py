@@ -154,9 +154,9 @@ DOCUMENTED = {"fit": (tolq.DataError, ValueError), "predict": (tolq.DataError, R
               "text": ()}
 
 
-def one_row(spec, k):
+def one_row(drawn, k):
     """Row ``k`` of a batch (modulo its length), as learn_one and predict_one take it."""
-    X, y = batch(*spec)
+    X, y = batch(*drawn)
     k %= len(y)
     return {name: column[k] for name, column in X.items()}, y[k]
 
@@ -168,11 +168,11 @@ def perform(m, op):
     PLAN.queries = PLAN.fired = 0
     try:
         if kind == "fit":
-            _, spec, epochs, validation, missing, _ = op
-            X, y = batch(*spec)
+            _, drawn, epochs, validation, missing, _ = op
+            X, y = batch(*drawn)
             extra = ({"validation_fraction": validation} if isinstance(validation, float) else
-                     {"validation": batch(5, spec[1] + 1, "plain")} if validation else {})
-            h = m.fit(X, y, epochs=epochs, seed=spec[1], progress=False, missing=missing,
+                     {"validation": batch(5, drawn[1] + 1, "plain")} if validation else {})
+            h = m.fit(X, y, epochs=epochs, seed=drawn[1], progress=False, missing=missing,
                       **extra)
             return ("fit", [v.hex() for v in h], [v.hex() for v in h.validation or []],
                     h.best_epoch)
